@@ -1,0 +1,11 @@
+// Umbrella header of the Parley library.
+#pragma once
+
+#include "parley/connection.hpp"
+#include "parley/enums.hpp"
+#include "parley/errors.hpp"
+#include "parley/event.hpp"
+#include "parley/interface.hpp"
+#include "parley/loop.hpp"
+#include "parley/progress.hpp"
+#include "parley/transaction.hpp"

@@ -1,0 +1,26 @@
+# Shared by scripts/demo and scripts/test: install what the build needs, then configure and build.
+set -euo pipefail
+
+PARLEY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest)
+
+parley_install_packages() {
+  local missing=()
+  for p in "${PARLEY_PACKAGES[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing missing packages: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+# parley_build <build-dir> [cmake options...]
+parley_build() {
+  local dir=$1
+  shift
+  cmake -S "$PARLEY_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}

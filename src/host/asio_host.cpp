@@ -1,0 +1,84 @@
+#include "host/asio_host.hpp"
+
+#include <asio/post.hpp>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "host/serial_port.hpp"
+#include "host/tcp_client.hpp"
+
+namespace parley::detail {
+
+AsioHost::AsioHost() : work_(asio::make_work_guard(io_)) {}
+
+AsioHost::~AsioHost() {
+  for (auto& [id, timer] : timers_) timer->cancel();
+  work_.reset();
+}
+
+double AsioHost::SecondsSinceMidnight() {
+  auto now = std::chrono::system_clock::now();
+  std::time_t t = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  localtime_r(&t, &local);
+  auto since_second = now - std::chrono::system_clock::from_time_t(t);
+  double fraction = std::chrono::duration<double>(since_second).count();
+  return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fraction;
+}
+
+std::string AsioHost::LocalDateTimeText() {
+  std::time_t t = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+void AsioHost::Yield() {
+  NestingGuard guard(*this);
+  if (io_.stopped()) io_.restart();
+  io_.poll();
+}
+
+void AsioHost::WaitForEvent(Micros max) {
+  NestingGuard guard(*this);
+  if (io_.stopped()) io_.restart();
+  if (max.count() > 0 && io_.run_one_for(max) == 0) return;
+  io_.poll();
+}
+
+void AsioHost::Post(std::function<void()> work) { asio::post(io_, std::move(work)); }
+
+uint64_t AsioHost::StartTimer(Micros delay, std::function<void()> work) {
+  uint64_t id = next_timer_id_++;
+  auto timer = std::make_unique<asio::steady_timer>(io_, delay);
+  timer->async_wait([this, id, work = std::move(work)](const std::error_code& ec) {
+    if (ec) return;  // cancelled; the entry is already gone
+    timers_.erase(id);
+    work();
+  });
+  timers_.emplace(id, std::move(timer));
+  return id;
+}
+
+void AsioHost::CancelTimer(uint64_t id) {
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  it->second->cancel();
+  // The cancelled handler still holds nothing of ours but its captured copy of `work`; the
+  // timer object may go now because Asio keeps the pending operation alive on its own.
+  timers_.erase(it);
+}
+
+bool AsioHost::TimerPending(uint64_t id) const { return timers_.count(id) != 0; }
+
+void AsioHost::Sleep(Micros duration) { std::this_thread::sleep_for(duration); }
+
+std::unique_ptr<SerialPort> AsioHost::CreateSerialPort() { return MakePosixSerialPort(io_); }
+std::unique_ptr<TcpClient> AsioHost::CreateTcpClient() { return MakeAsioTcpClient(io_); }
+
+std::unique_ptr<Host> MakeRealHost() { return std::make_unique<AsioHost>(); }
+
+}  // namespace parley::detail

@@ -1,0 +1,47 @@
+// The real host: Asio's io_context as the loop, the local time of day as the clock.
+#pragma once
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <map>
+#include <memory>
+
+#include "host/host.hpp"
+
+namespace parley::detail {
+
+class AsioHost : public Host {
+ public:
+  AsioHost();
+  ~AsioHost() override;
+
+  double SecondsSinceMidnight() override;
+  std::string LocalDateTimeText() override;
+
+  void Yield() override;
+  void WaitForEvent(Micros max) override;
+  void Post(std::function<void()> work) override;
+  uint64_t StartTimer(Micros delay, std::function<void()> work) override;
+  void CancelTimer(uint64_t id) override;
+  bool TimerPending(uint64_t id) const override;
+  void Sleep(Micros duration) override;
+
+  std::unique_ptr<SerialPort> CreateSerialPort() override;
+  std::unique_ptr<TcpClient> CreateTcpClient() override;
+
+  asio::io_context& io() { return io_; }
+
+ private:
+  asio::io_context io_{1};
+  // Keeps run_one_for blocking for the full bound when nothing is queued.
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::map<uint64_t, std::unique_ptr<asio::steady_timer>> timers_;
+  uint64_t next_timer_id_ = 1;
+};
+
+// The facilities of the real host, each in its own source file.
+std::unique_ptr<SerialPort> MakePosixSerialPort(asio::io_context& io);
+std::unique_ptr<TcpClient> MakeAsioTcpClient(asio::io_context& io);
+
+}  // namespace parley::detail

@@ -1,0 +1,150 @@
+// KORInterface: settings, lifecycle and the debug trace members.
+#include "parley/interface.hpp"
+
+#include <cmath>
+#include <optional>
+
+#include "interface/catalogue.hpp"
+#include "interface/core.hpp"
+#include "interface/number_text.hpp"
+#include "model/access.hpp"
+
+namespace parley {
+
+using detail::InterfaceCore;
+using detail::RunStep;
+
+KORInterface::KORInterface() : core_(std::make_unique<InterfaceCore>(*this)) {}
+
+KORInterface::~KORInterface() {
+  if (!core_->is_port_open || core_->busy) return;
+  try {
+    closePort();
+  } catch (...) {
+    // A destructor cannot report; the machinery is released with the core either way.
+  }
+}
+
+void KORInterface::openPort() {
+  auto& c = *core_;
+  RunStep(c, [&] {
+    if (c.busy) InterfaceCore::Raise(err::InterfaceBusy);
+  });
+  if (c.is_port_open) return;
+  c.busy = true;
+  RunStep(c, [&] { c.OpenPort(); }, [&] { c.busy = false; });
+  c.busy = false;
+}
+
+void KORInterface::closePort() {
+  auto& c = *core_;
+  RunStep(c, [&] {
+    if (c.busy) InterfaceCore::Raise(err::InterfaceBusy);
+  });
+  if (!c.is_port_open) return;
+  c.busy = true;
+  RunStep(c, [&] { c.ClosePort(); }, [&] { c.busy = false; });
+  c.busy = false;
+}
+
+bool KORInterface::Busy() const { return core_->busy; }
+bool KORInterface::IsPortOpen() const { return core_->is_port_open; }
+
+std::shared_ptr<KORProgress> KORInterface::Progress() const { return core_->progress; }
+void KORInterface::Progress(std::shared_ptr<KORProgress> progress) {
+  if (progress) core_->progress = std::move(progress);
+}
+
+// --- debug trace -----------------------------------------------------------------------------
+void KORInterface::DebugMonitorOn() { core_->trace.MonitorOn(); }
+void KORInterface::DebugMonitorOff() { core_->trace.MonitorOff(); }
+int32_t KORInterface::DebugBuffSizeGet() const { return core_->trace.Size(); }
+void KORInterface::DebugBuffSizeSet(int32_t newSize) { core_->trace.SetSize(newSize); }
+std::string KORInterface::DebugBuffGet() const { return core_->trace.Buffer(); }
+void KORInterface::DebugBuffClear() { core_->trace.Clear(); }
+void KORInterface::DebugMonitorShow() { core_->trace.Show(); }
+void KORInterface::DebugMonitorHide() { core_->trace.Hide(); }
+bool KORInterface::DebugMonitorVisible() const { return core_->trace.Visible(); }
+
+// --- settings --------------------------------------------------------------------------------
+namespace {
+// Puts guarded by "open" are ignored while the port is open, "busy" ones while Busy.
+template <class T, class V>
+void PutUnlessOpen(const InterfaceCore& c, T& field, V value) {
+  if (!c.is_port_open) field = std::move(value);
+}
+template <class T, class V>
+void PutUnlessBusy(const InterfaceCore& c, T& field, V value) {
+  if (!c.busy) field = std::move(value);
+}
+}  // namespace
+
+#define PARLEY_OPEN_GUARDED(Name, Type, field)                             \
+  Type KORInterface::Name() const { return core_->settings.field; }        \
+  void KORInterface::Name(Type value) {                                    \
+    PutUnlessOpen(*core_, core_->settings.field, std::move(value));        \
+  }
+#define PARLEY_BUSY_GUARDED(Name, field)                                    \
+  bool KORInterface::Name() const { return core_->settings.field; }        \
+  void KORInterface::Name(bool value) { PutUnlessBusy(*core_, core_->settings.field, value); }
+#define PARLEY_UNGUARDED(Name, Type, field)                                \
+  Type KORInterface::Name() const { return core_->settings.field; }        \
+  void KORInterface::Name(Type value) { core_->settings.field = std::move(value); }
+
+PARLEY_OPEN_GUARDED(commMode, int32_t, comm_mode)
+PARLEY_OPEN_GUARDED(CommPort, int32_t, comm_port)
+PARLEY_OPEN_GUARDED(BitRate, int32_t, bit_rate)
+PARLEY_OPEN_GUARDED(Parity, int32_t, parity)
+PARLEY_OPEN_GUARDED(DataBits, int32_t, data_bits)
+PARLEY_OPEN_GUARDED(StopBits, int32_t, stop_bits)
+PARLEY_OPEN_GUARDED(ITC, int32_t, itc)
+PARLEY_OPEN_GUARDED(DTO, int16_t, dto)
+PARLEY_OPEN_GUARDED(IdleSPoll, int16_t, idle_spoll)
+PARLEY_OPEN_GUARDED(MAVSPoll, int16_t, mav_spoll)
+PARLEY_OPEN_GUARDED(CmdTerm, std::string, cmd_term)
+PARLEY_OPEN_GUARDED(RespTerm, std::string, resp_term)
+PARLEY_BUSY_GUARDED(UseSRQ, use_srq)
+PARLEY_BUSY_GUARDED(EABOExpected, eabo_expected)
+PARLEY_BUSY_GUARDED(SkipIBClr, skip_ibclr)
+PARLEY_UNGUARDED(RemoveExtraChar, bool, remove_extra_char)
+PARLEY_UNGUARDED(DelayGPIBTrans, bool, delay_gpib_trans)
+PARLEY_UNGUARDED(WaitForMAVbitClear, bool, wait_for_mav_bit_clear)
+PARLEY_UNGUARDED(RemoteHostIpAddress, std::string, remote_host_ip_address)
+PARLEY_UNGUARDED(RaiseEtherPortResetErr, bool, raise_ether_port_reset_err)
+
+#undef PARLEY_OPEN_GUARDED
+#undef PARLEY_BUSY_GUARDED
+#undef PARLEY_UNGUARDED
+
+int16_t KORInterface::GPIBAddress() const { return core_->settings.gpib_address; }
+void KORInterface::GPIBAddress(int32_t value) {
+  // The argument is narrowed before the guard looks at it, so a wide value always fails.
+  if (value < -32768 || value > 32767) throw detail::DirectError(err::Overflow, "KORInterface");
+  PutUnlessOpen(*core_, core_->settings.gpib_address, static_cast<int16_t>(value));
+}
+
+int16_t KORInterface::GPIBDirectMaxRespLength() const {
+  return core_->settings.gpib_direct_max_resp_length;
+}
+void KORInterface::GPIBDirectMaxRespLength(int16_t value) {
+  if (value >= 1 && value <= 20000) core_->settings.gpib_direct_max_resp_length = value;
+}
+
+void KORInterface::TimeDelayForMAVbit(double seconds) {
+  core_->settings.time_delay_for_mav_bit = seconds <= 3.0 ? seconds : 1.0;  // NaN fails <=
+}
+
+std::string KORInterface::RemotePortNumber() const {
+  return std::to_string(core_->settings.remote_port_number);
+}
+void KORInterface::RemotePortNumber(const std::string& value) {
+  std::optional<double> number = detail::ParseNumericText(value);
+  if (!number) throw detail::DirectError(err::TcpPortOutOfRange, "KORInterface");
+  double rounded = std::nearbyint(*number);  // halves go to the even neighbour
+  if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) {
+    throw detail::DirectError(err::Overflow, "KORInterface");
+  }
+  core_->settings.remote_port_number = static_cast<int32_t>(rounded);
+}
+
+}  // namespace parley

@@ -1,0 +1,138 @@
+// Transact and the other operations a client starts: entry checks, mode dispatch, error path.
+#include <functional>
+
+#include "ether/ether_link.hpp"
+#include "gpib/gpib_link.hpp"
+#include "interface/catalogue.hpp"
+#include "interface/core.hpp"
+#include "interface/validation.hpp"
+#include "model/access.hpp"
+#include "parley/interface.hpp"
+#include "serial/serial_link.hpp"
+
+namespace parley {
+
+using detail::InterfaceCore;
+using detail::RunStep;
+using detail::StepRunner;
+using detail::TransactionAccess;
+
+namespace {
+
+// Entry checks of an operation. A refused call passes the catalogue for its message but
+// changes no state, so an operation already in progress keeps its marks.
+void AdmitOperation(InterfaceCore& c) {
+  RunStep(c, [&] {
+    if (!c.is_port_open) InterfaceCore::Raise(err::PortNotOpen);
+    if (c.busy) InterfaceCore::Raise(err::InterfaceBusy);
+  });
+}
+
+// A StepRunner for one operation level whose failure undoes with `undo`.
+StepRunner StepsOf(InterfaceCore& c, std::function<void()> undo) {
+  return [&c, undo = std::move(undo)](const std::function<void()>& step) {
+    RunStep(c, step, undo);
+  };
+}
+
+// Modes 1 to 4 validate here, before their transport runs; the Ethernet branch sets its
+// receive mode first and validates itself.
+void DispatchTransact(InterfaceCore& c, KORTransaction& t, const StepRunner& step) {
+  const auto& s = c.settings;
+  switch (s.comm_mode) {
+    case korCommModeCRLFtoGPIB:
+      step([&] { detail::CRLFtoGPIBValidateTrans(s, t); });
+      return c.serial->TransactCRLFtoGPIB(t, step);
+    case korCommModeCRLFDirect:
+      step([&] { detail::CRLFDirectValidateTrans(s, t); });
+      return c.serial->TransactCRLFDirect(t, step);
+    case korCommModeGPIBDirect:
+      step([&] { detail::GPIBDirectValidateTrans(s, t); });
+      return c.gpib->TransactDirect(t, step);
+    case korCommModeGPIBInOut:
+      step([&] { detail::GPIBInOutValidateTrans(s, t); });
+      return c.gpib->TransactInOut(t, step);
+    case korCommModeEther:
+      return c.ether->Transact(t, step);
+    default:
+      step([] { InterfaceCore::Raise(err::InvalidCommMode); });
+  }
+}
+
+}  // namespace
+
+void KORInterface::Transact(KORTransaction& transaction) {
+  auto& c = *core_;
+  AdmitOperation(c);
+  c.busy = true;
+  TransactionAccess::SetInComm(transaction, true);
+  TransactionAccess::SetResp(transaction, "");
+  DispatchTransact(c, transaction, StepsOf(c, [&] {
+                     TransactionAccess::SetInComm(transaction, false);
+                     c.busy = false;
+                   }));
+  c.busy = false;
+  TransactionAccess::SetInComm(transaction, false);
+}
+
+void KORInterface::Spoll(int16_t& spollval) {
+  auto& c = *core_;
+  AdmitOperation(c);
+  c.busy = true;
+  auto step = StepsOf(c, [&] { c.busy = false; });
+  switch (c.settings.comm_mode) {
+    case korCommModeGPIBDirect:
+      c.gpib->SpollDirect(spollval, step);
+      break;
+    case korCommModeGPIBInOut:
+      c.gpib->SpollInOut(spollval, step);
+      break;
+    default:
+      step([] { InterfaceCore::Raise(err::InvalidCommMode); });
+  }
+  c.busy = false;
+}
+
+void KORInterface::GetTransact(KORTransaction& transaction) {
+  auto& c = *core_;
+  AdmitOperation(c);
+  c.busy = true;
+  auto step = StepsOf(c, [&] { c.busy = false; });
+  switch (c.settings.comm_mode) {
+    case korCommModeGPIBDirect:
+      c.gpib->GetTransactDirect(transaction, step);
+      break;
+    case korCommModeGPIBInOut:
+      c.gpib->GetTransactInOut(transaction, step);
+      break;
+    default:
+      step([] { InterfaceCore::Raise(err::InvalidCommMode); });
+  }
+  c.busy = false;
+}
+
+// No entry checks and no error path: its errors reach the client with the number only.
+void KORInterface::RemoteEnable() {
+  auto& c = *core_;
+  if (c.settings.comm_mode == korCommModeGPIBDirect) c.gpib->RemoteEnableDirect();
+  if (c.settings.comm_mode == korCommModeGPIBInOut) c.gpib->RemoteEnableInOut();
+}
+
+void KORInterface::GPIBClose() { core_->gpib->GPIBClose(); }
+
+// Called by a client there is no error path: the number comes with the default text.
+void KORInterface::GPIBInOutValidateTrans(KORTransaction& transaction) {
+  try {
+    detail::GPIBInOutValidateTrans(core_->settings, transaction);
+  } catch (const AutomationError& e) {
+    throw detail::DirectError(e.Number(), "KORInterface");
+  }
+}
+
+std::string KORInterface::ReceivedStringBuffer() const { return core_->ether->ReceivedStringBuffer(); }
+void KORInterface::ReceivedByteArrBuffer(std::vector<uint8_t>& aByteBuffer) const {
+  core_->ether->ReceivedByteArrBuffer(aByteBuffer);
+}
+void KORInterface::ClearResponseArray() { core_->ether->ClearResponseArray(); }
+
+}  // namespace parley

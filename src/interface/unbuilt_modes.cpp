@@ -1,0 +1,62 @@
+// Transport entry points whose transports are not built yet. Each fails with a clear error
+// instead of pretending to work; a transport's own source replaces its entries here.
+#include <string>
+
+#include "ether/ether_link.hpp"
+#include "gpib/gpib_link.hpp"
+#include "model/access.hpp"
+#include "interface/validation.hpp"
+#include "serial/serial_link.hpp"
+
+namespace parley::detail {
+namespace {
+[[noreturn]] void NotBuilt(const std::string& what) {
+  throw AutomationError(err::InvalidCall, kLibrarySource, what + " is not built yet.");
+}
+}  // namespace
+
+void SerialLink::AttachControls() {}
+void SerialLink::SerialPortClose() {}
+void SerialLink::OnNotifySignal() {}
+void SerialLink::TransactCRLFDirect(KORTransaction&, const StepRunner& step) {
+  step([] { NotBuilt("Communication mode 2 (serial CR/LF)"); });
+}
+void SerialLink::TransactCRLFtoGPIB(KORTransaction&, const StepRunner& step) {
+  step([] { NotBuilt("Communication mode 1 (GPIB forwarding)"); });
+}
+void SerialLink::SerialTransact(KORTransaction&) { NotBuilt("The serial link"); }
+
+void EtherLink::AttachControls() {}
+void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
+  step([&] { EtherValidateTrans(core_.settings, t); });
+  step([] { NotBuilt("Communication mode 5 (Ethernet)"); });
+}
+std::string EtherLink::ReceivedStringBuffer() const { NotBuilt("The Ethernet receive buffer"); }
+void EtherLink::ReceivedByteArrBuffer(std::vector<uint8_t>&) const {
+  NotBuilt("The Ethernet receive buffer");
+}
+void EtherLink::ClearResponseArray() { NotBuilt("The Ethernet receive buffer"); }
+
+void GpibLink::TransactDirect(KORTransaction&, const StepRunner& step) {
+  step([] { NotBuilt("Communication mode 3 (direct GPIB)"); });
+}
+void GpibLink::TransactInOut(KORTransaction&, const StepRunner& step) {
+  step([] { NotBuilt("Communication mode 4 (GPIB In/Out)"); });
+}
+void GpibLink::SpollDirect(int16_t&, const StepRunner& step) {
+  step([] { NotBuilt("Serial poll in mode 3"); });
+}
+void GpibLink::SpollInOut(int16_t&, const StepRunner& step) {
+  step([] { NotBuilt("Serial poll in mode 4"); });
+}
+void GpibLink::GetTransactDirect(KORTransaction&, const StepRunner& step) {
+  step([] { NotBuilt("GetTransact in mode 3"); });
+}
+void GpibLink::GetTransactInOut(KORTransaction&, const StepRunner& step) {
+  step([] { NotBuilt("GetTransact in mode 4"); });
+}
+void GpibLink::RemoteEnableDirect() { NotBuilt("RemoteEnable in mode 3"); }
+void GpibLink::RemoteEnableInOut() { NotBuilt("RemoteEnable in mode 4"); }
+void GpibLink::GPIBClose() { NotBuilt("GPIBClose"); }
+
+}  // namespace parley::detail

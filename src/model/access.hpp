@@ -1,0 +1,56 @@
+// The library's private doors into the public objects (internal operations clients can't reach).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "parley/errors.hpp"
+#include "parley/event.hpp"
+#include "parley/progress.hpp"
+#include "parley/transaction.hpp"
+
+namespace parley::detail {
+
+// Source of errors raised inside the library when no more precise one applies.
+inline constexpr const char* kLibrarySource = "Parley";
+// Description of an error raised straight to the caller, without the catalogue.
+inline constexpr std::string_view kDefaultDescription = "Application-defined or object-defined error.";
+AutomationError DirectError(int32_t number, std::string source);
+
+struct EventAccess {
+  static void Raise(Event& event) { event.raise(); }
+};
+
+struct TransactionAccess {
+  static void SetResp(KORTransaction& t, std::string text) { t.resp_ = std::move(text); }
+  static void SetInComm(KORTransaction& t, bool value) { t.in_comm_ = value; }
+  // Puts "*SRE 16;" before a command that lacks "*RST" (case-sensitive); true when it did.
+  static bool PrefixSRE(KORTransaction& t);
+  // Ignored unless the record is in flight.
+  static void SetByteArrResp(KORTransaction& t, const std::vector<uint8_t>& bytes);
+};
+
+struct ProgressAccess {
+  static void SetMax(KORProgress& p, int16_t v) { p.max_ = v; }
+  static void SetValue(KORProgress& p, int16_t v) { p.value_ = v; }
+  static void SetStatus(KORProgress& p, std::string v) { p.status_ = std::move(v); }
+  static void SetHaltEnabled(KORProgress& p, bool v) { p.halt_enabled_ = v; }
+  static bool HaltRequested(const KORProgress& p) { return p.halt_requested_; }
+  // Clears the request first, so a HaltAck handler already sees it cleared.
+  static void AckHalt(KORProgress& p) {
+    p.halt_requested_ = false;
+    EventAccess::Raise(p.HaltAck);
+  }
+  static void RaiseUpdate(KORProgress& p) { EventAccess::Raise(p.Update); }
+};
+
+struct ErrorAccess {
+  static bool RetriesExhausted(const AutomationError& e) { return e.retries_exhausted_; }
+  static void MarkRetriesExhausted(AutomationError& e) { e.retries_exhausted_ = true; }
+  static void Rewrite(AutomationError& e, std::string source, std::string description) {
+    e.source_ = std::move(source);
+    e.description_ = std::move(description);
+  }
+};
+
+}  // namespace parley::detail

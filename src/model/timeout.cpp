@@ -1,0 +1,49 @@
+#include "model/timeout.hpp"
+
+#include <cmath>
+
+#include "parley/errors.hpp"
+
+namespace parley::detail {
+namespace {
+constexpr float kSecondsPerDay = 86400.0f;
+float Clock(Host& host) { return static_cast<float>(host.SecondsSinceMidnight()); }
+}  // namespace
+
+void KORTimeout::Start(float length) {
+  if (!(length >= 1.0f)) {
+    throw AutomationError(err::InvalidPropertyValue, "KORTimeout", "Invalid property value");
+  }
+  time_started_ = Clock(host_);
+  length_ = length;
+}
+
+float KORTimeout::TimeRemaining() const {
+  float now = Clock(host_);
+  float elapsed = now < time_started_ ? (kSecondsPerDay - time_started_) + now
+                                      : now - time_started_;
+  float remaining = length_ - elapsed;
+  return remaining < 0.0f ? 0.0f : remaining;
+}
+
+void WaitAtMost(Host& host, double seconds) {
+  if (seconds <= 0) {
+    host.Yield();
+    return;
+  }
+  host.WaitForEvent(Micros(static_cast<int64_t>(std::ceil(seconds * 1e6))));
+}
+
+void WaitSeconds(Host& host, float seconds) {
+  float start = Clock(host);
+  float end = start + seconds;
+  if (!(start < end)) return;
+  for (;;) {
+    float now = Clock(host);
+    if (now < start) now += kSecondsPerDay;
+    if (now >= end) return;
+    WaitAtMost(host, end - now);
+  }
+}
+
+}  // namespace parley::detail

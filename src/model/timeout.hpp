@@ -1,0 +1,34 @@
+// KORTimeout and WaitSeconds: intervals and waits on the host's seconds-since-midnight clock.
+#pragma once
+
+#include "host/host.hpp"
+
+namespace parley::detail {
+
+// An interval that survives one midnight wrap. Readings are single precision, as the clock.
+class KORTimeout {
+ public:
+  explicit KORTimeout(Host& host) : host_(host) {}
+
+  // Fails with error 380 (Source "KORTimeout") for a length below 1 second; fields unchanged.
+  void Start(float length);
+  bool Expired() const { return TimeRemaining() <= 0.0f; }
+  float Length() const { return length_; }
+  float TimeStarted() const { return time_started_; }
+  float TimeRemaining() const;
+
+ private:
+  Host& host_;
+  float time_started_ = 0;
+  float length_ = 0;
+};
+
+// Waits `seconds` on the host clock while running the loop (blocking for the next event, never
+// spinning). Zero or less returns at once without running the loop.
+void WaitSeconds(Host& host, float seconds);
+
+// Blocks on the loop for at most `seconds` (the next event ends the wait earlier). The one
+// primitive every waiting loop of the transports uses between its checks.
+void WaitAtMost(Host& host, double seconds);
+
+}  // namespace parley::detail

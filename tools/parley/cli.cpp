@@ -1,0 +1,102 @@
+#include "cli.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+namespace parley::cli {
+
+Options Options::Parse(const std::vector<std::string>& args, const std::vector<std::string>& flags) {
+  Options o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.rfind("--", 0) != 0 || a.size() == 2) {
+      o.positional_.push_back(a);
+      continue;
+    }
+    std::string name = a.substr(2);
+    if (auto eq = name.find('='); eq != std::string::npos) {
+      o.values_[name.substr(0, eq)] = name.substr(eq + 1);
+    } else if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
+      o.values_[name] = "1";
+    } else if (i + 1 < args.size()) {
+      o.values_[name] = args[++i];
+    } else {
+      throw std::invalid_argument("option --" + name + " needs a value");
+    }
+  }
+  return o;
+}
+
+std::string Options::Get(const std::string& name, const std::string& fallback) const {
+  auto it = values_.find(name);
+  return it == values_.end() ? fallback : it->second;
+}
+
+long Options::GetInt(const std::string& name, long fallback) const {
+  if (!Has(name)) return fallback;
+  const std::string& text = values_.at(name);
+  std::size_t used = 0;
+  long value = 0;
+  try {
+    value = std::stol(text, &used, 0);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size()) {
+    throw std::invalid_argument("option --" + name + " expects a whole number, not '" + text + "'");
+  }
+  return value;
+}
+
+std::string HexNumber(int32_t number) {
+  char text[16];
+  if (number >= 0 && number < 0x10000) {
+    std::snprintf(text, sizeof text, "%d", number);
+  } else {
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(number));
+  }
+  return text;
+}
+
+void PrintError(std::ostream& out, const AutomationError& e) {
+  out << "error " << HexNumber(e.Number()) << ": " << e.Description() << " (source: " << e.Source()
+      << ")\n";
+}
+
+std::string Visible(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+Connection ShowProgress(KORInterface& iface, std::ostream& out, bool terminal) {
+  if (!terminal) return {};
+  auto progress = iface.Progress();
+  return progress->Update.connect([&out, progress] {
+    out << "\r\033[K";
+    if (!progress->status().empty()) {
+      out << progress->status();
+      if (progress->max() > 0) out << "  " << progress->Value() << "/" << progress->max() << " s";
+    }
+    out.flush();
+  });
+}
+
+}  // namespace parley::cli

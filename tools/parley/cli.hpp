@@ -1,0 +1,54 @@
+// The parley command-line tool: options, commands and output helpers shared by its parts.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "parley/parley.hpp"
+
+namespace parley::cli {
+
+// "--name value" and "--flag" options plus positional words, in the order given.
+class Options {
+ public:
+  // `flags` are the options that take no value.
+  static Options Parse(const std::vector<std::string>& args, const std::vector<std::string>& flags);
+
+  bool Has(const std::string& name) const { return values_.count(name) != 0; }
+  std::string Get(const std::string& name, const std::string& fallback = "") const;
+  // A whole number; a malformed value throws std::invalid_argument naming the option.
+  long GetInt(const std::string& name, long fallback) const;
+  const std::vector<std::string>& Positional() const { return positional_; }
+
+ private:
+  std::map<std::string, std::string> values_;
+  std::vector<std::string> positional_;
+};
+
+struct Command {
+  std::string name;
+  std::string usage;    // e.g. "parley demo [--trace]"
+  std::string summary;  // one line for --help
+  std::vector<std::string> flags;
+  std::function<int(const Options&)> run;
+};
+
+// Every command of the tool, in the order --help lists them.
+std::vector<Command> AllCommands();
+
+// Prints an automation error as "error 0x80047F79: Interface is busy. (source: RediDU)".
+void PrintError(std::ostream& out, const AutomationError& e);
+// Hexadecimal form of an error number as the catalogue writes it.
+std::string HexNumber(int32_t number);
+// Shows bytes readably: printable ASCII as is, others as \r, \n, \t or \xNN.
+std::string Visible(const std::string& bytes);
+
+// Prints the progress stage and countdown while `iface` works (on a terminal: one updating
+// line; otherwise nothing). Lives as long as the returned connection is not disconnected.
+Connection ShowProgress(KORInterface& iface, std::ostream& out, bool terminal);
+
+}  // namespace parley::cli
