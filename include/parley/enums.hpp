@@ -14,9 +14,22 @@ enum CommModes : int32_t {
 };
 
 enum CommPorts : int32_t {
-  korCommPort1 = 1, korCommPort2, korCommPort3, korCommPort4, korCommPort5, korCommPort6,
-  korCommPort7, korCommPort8, korCommPort9, korCommPort10, korCommPort11, korCommPort12,
-  korCommPort13, korCommPort14, korCommPort15, korCommPort16,
+  korCommPort1 = 1,
+  korCommPort2,
+  korCommPort3,
+  korCommPort4,
+  korCommPort5,
+  korCommPort6,
+  korCommPort7,
+  korCommPort8,
+  korCommPort9,
+  korCommPort10,
+  korCommPort11,
+  korCommPort12,
+  korCommPort13,
+  korCommPort14,
+  korCommPort15,
+  korCommPort16,
 };
 
 enum BitRates : int32_t {
@@ -34,11 +47,36 @@ enum DataBitValues : int32_t { korDataBits7 = 7, korDataBits8 = 8 };
 enum StopBitValues : int32_t { korStopBits1 = 1, korStopBits2 = 2 };
 
 enum GPIBAddresses : int32_t {
-  korGPIBAddr1 = 1, korGPIBAddr2, korGPIBAddr3, korGPIBAddr4, korGPIBAddr5, korGPIBAddr6,
-  korGPIBAddr7, korGPIBAddr8, korGPIBAddr9, korGPIBAddr10, korGPIBAddr11, korGPIBAddr12,
-  korGPIBAddr13, korGPIBAddr14, korGPIBAddr15, korGPIBAddr16, korGPIBAddr17, korGPIBAddr18,
-  korGPIBAddr19, korGPIBAddr20, korGPIBAddr21, korGPIBAddr22, korGPIBAddr23, korGPIBAddr24,
-  korGPIBAddr25, korGPIBAddr26, korGPIBAddr27, korGPIBAddr28, korGPIBAddr29, korGPIBAddr30,
+  korGPIBAddr1 = 1,
+  korGPIBAddr2,
+  korGPIBAddr3,
+  korGPIBAddr4,
+  korGPIBAddr5,
+  korGPIBAddr6,
+  korGPIBAddr7,
+  korGPIBAddr8,
+  korGPIBAddr9,
+  korGPIBAddr10,
+  korGPIBAddr11,
+  korGPIBAddr12,
+  korGPIBAddr13,
+  korGPIBAddr14,
+  korGPIBAddr15,
+  korGPIBAddr16,
+  korGPIBAddr17,
+  korGPIBAddr18,
+  korGPIBAddr19,
+  korGPIBAddr20,
+  korGPIBAddr21,
+  korGPIBAddr22,
+  korGPIBAddr23,
+  korGPIBAddr24,
+  korGPIBAddr25,
+  korGPIBAddr26,
+  korGPIBAddr27,
+  korGPIBAddr28,
+  korGPIBAddr29,
+  korGPIBAddr30,
 };
 
 enum ITCValues : int32_t { korITC_EOI = 1, korITC_CR = 2, korITC_LF = 3, korITC_CRLF = 4 };

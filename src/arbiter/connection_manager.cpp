@@ -46,8 +46,9 @@ std::shared_ptr<ConnectionManager> MakeInProcessConnectionManager() {
 namespace detail {
 std::shared_ptr<ConnectionManager> CreateThreadConnectionManager() {
   auto manager = t_manager_factory ? t_manager_factory() : MakeInProcessConnectionManager();
-  if (!manager) throw AutomationError(err::InvalidCall, kLibrarySource,
-                                      "The connection manager could not be created.");
+  if (!manager)
+    throw AutomationError(err::InvalidCall, kLibrarySource,
+                          "The connection manager could not be created.");
   return manager;
 }
 }  // namespace detail

@@ -32,7 +32,8 @@ void KORInterface::openPort() {
   });
   if (c.is_port_open) return;
   c.busy = true;
-  RunStep(c, [&] { c.OpenPort(); }, [&] { c.busy = false; });
+  RunStep(
+      c, [&] { c.OpenPort(); }, [&] { c.busy = false; });
   c.busy = false;
 }
 
@@ -43,7 +44,8 @@ void KORInterface::closePort() {
   });
   if (!c.is_port_open) return;
   c.busy = true;
-  RunStep(c, [&] { c.ClosePort(); }, [&] { c.busy = false; });
+  RunStep(
+      c, [&] { c.ClosePort(); }, [&] { c.busy = false; });
   c.busy = false;
 }
 
@@ -79,16 +81,16 @@ void PutUnlessBusy(const InterfaceCore& c, T& field, V value) {
 }
 }  // namespace
 
-#define PARLEY_OPEN_GUARDED(Name, Type, field)                             \
-  Type KORInterface::Name() const { return core_->settings.field; }        \
-  void KORInterface::Name(Type value) {                                    \
-    PutUnlessOpen(*core_, core_->settings.field, std::move(value));        \
+#define PARLEY_OPEN_GUARDED(Name, Type, field)                      \
+  Type KORInterface::Name() const { return core_->settings.field; } \
+  void KORInterface::Name(Type value) {                             \
+    PutUnlessOpen(*core_, core_->settings.field, std::move(value)); \
   }
-#define PARLEY_BUSY_GUARDED(Name, field)                                    \
-  bool KORInterface::Name() const { return core_->settings.field; }        \
+#define PARLEY_BUSY_GUARDED(Name, field)                            \
+  bool KORInterface::Name() const { return core_->settings.field; } \
   void KORInterface::Name(bool value) { PutUnlessBusy(*core_, core_->settings.field, value); }
-#define PARLEY_UNGUARDED(Name, Type, field)                                \
-  Type KORInterface::Name() const { return core_->settings.field; }        \
+#define PARLEY_UNGUARDED(Name, Type, field)                         \
+  Type KORInterface::Name() const { return core_->settings.field; } \
   void KORInterface::Name(Type value) { core_->settings.field = std::move(value); }
 
 PARLEY_OPEN_GUARDED(commMode, int32_t, comm_mode)

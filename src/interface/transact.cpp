@@ -30,9 +30,8 @@ void AdmitOperation(InterfaceCore& c) {
 
 // A StepRunner for one operation level whose failure undoes with `undo`.
 StepRunner StepsOf(InterfaceCore& c, std::function<void()> undo) {
-  return [&c, undo = std::move(undo)](const std::function<void()>& step) {
-    RunStep(c, step, undo);
-  };
+  return
+      [&c, undo = std::move(undo)](const std::function<void()>& step) { RunStep(c, step, undo); };
 }
 
 // Modes 1 to 4 validate here, before their transport runs; the Ethernet branch sets its
@@ -129,7 +128,9 @@ void KORInterface::GPIBInOutValidateTrans(KORTransaction& transaction) {
   }
 }
 
-std::string KORInterface::ReceivedStringBuffer() const { return core_->ether->ReceivedStringBuffer(); }
+std::string KORInterface::ReceivedStringBuffer() const {
+  return core_->ether->ReceivedStringBuffer();
+}
 void KORInterface::ReceivedByteArrBuffer(std::vector<uint8_t>& aByteBuffer) const {
   core_->ether->ReceivedByteArrBuffer(aByteBuffer);
 }

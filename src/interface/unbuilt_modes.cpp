@@ -4,8 +4,8 @@
 
 #include "ether/ether_link.hpp"
 #include "gpib/gpib_link.hpp"
-#include "model/access.hpp"
 #include "interface/validation.hpp"
+#include "model/access.hpp"
 #include "serial/serial_link.hpp"
 
 namespace parley::detail {

@@ -14,7 +14,8 @@ namespace parley::detail {
 // Source of errors raised inside the library when no more precise one applies.
 inline constexpr const char* kLibrarySource = "Parley";
 // Description of an error raised straight to the caller, without the catalogue.
-inline constexpr std::string_view kDefaultDescription = "Application-defined or object-defined error.";
+inline constexpr std::string_view kDefaultDescription =
+    "Application-defined or object-defined error.";
 AutomationError DirectError(int32_t number, std::string source);
 
 struct EventAccess {

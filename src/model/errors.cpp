@@ -1,7 +1,8 @@
+#include "parley/errors.hpp"
+
 #include <array>
 
 #include "model/access.hpp"
-#include "parley/errors.hpp"
 
 namespace parley {
 namespace {

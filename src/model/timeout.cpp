@@ -20,8 +20,8 @@ void KORTimeout::Start(float length) {
 
 float KORTimeout::TimeRemaining() const {
   float now = Clock(host_);
-  float elapsed = now < time_started_ ? (kSecondsPerDay - time_started_) + now
-                                      : now - time_started_;
+  float elapsed =
+      now < time_started_ ? (kSecondsPerDay - time_started_) + now : now - time_started_;
   float remaining = length_ - elapsed;
   return remaining < 0.0f ? 0.0f : remaining;
 }

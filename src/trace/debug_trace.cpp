@@ -32,7 +32,19 @@ void DebugTrace::Write(int16_t kind, const std::string& text) {
     std::size_t keep = capacity - entry.size();
     buffer_ = buffer_.substr(buffer_.size() - keep) + entry;
   }
-  if (visible_ && on_update_) on_update_();
+  NotifyMonitor();
+}
+
+void DebugTrace::NotifyMonitor() {
+  // Entries written by the handler itself (a refused call's error, say) are recorded but not
+  // announced again: each would re-enter the handler, without bound.
+  if (!visible_ || !on_update_ || notifying_) return;
+  notifying_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{notifying_};
+  on_update_();
 }
 
 void DebugTrace::SetSize(int32_t size) {

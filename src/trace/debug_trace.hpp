@@ -43,10 +43,13 @@ class DebugTrace {
   static std::string Tag(int16_t kind);
 
  private:
+  void NotifyMonitor();
+
   std::function<std::string()> date_time_;
   std::function<void()> on_update_;
   bool on_ = false;
   bool visible_ = false;
+  bool notifying_ = false;
   int32_t size_ = kDefaultSize;
   std::string buffer_;
 };

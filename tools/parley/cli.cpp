@@ -6,7 +6,8 @@
 
 namespace parley::cli {
 
-Options Options::Parse(const std::vector<std::string>& args, const std::vector<std::string>& flags) {
+Options Options::Parse(const std::vector<std::string>& args,
+                       const std::vector<std::string>& flags) {
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];

@@ -7,8 +7,11 @@ int RunDemo(const Options& options);
 
 std::vector<Command> AllCommands() {
   return {
-      {"demo", "parley demo [--trace]",
-       "shows the library at work against its built-in simulators", {"trace", "help"}, RunDemo},
+      {"demo",
+       "parley demo [--trace]",
+       "shows the library at work against its built-in simulators",
+       {"trace", "help"},
+       RunDemo},
   };
 }
 

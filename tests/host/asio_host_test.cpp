@@ -1,0 +1,72 @@
+// The real host: waits block in the kernel and wake for the next event.
+#include "host/asio_host.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace parley {
+namespace {
+
+using detail::Micros;
+using Clock = std::chrono::steady_clock;
+
+double CpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+TEST(AsioHostTest, WaitEndsAtTheBoundWithoutBurningCpu) {
+  detail::AsioHost host;
+  auto start = Clock::now();
+  double cpu = CpuSeconds();
+  host.WaitForEvent(Micros(200'000));
+  auto waited = Clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(190));
+  // A spinning wait would use about 0.2 s of CPU; a blocking one almost none.
+  EXPECT_LT(CpuSeconds() - cpu, 0.05);
+}
+
+TEST(AsioHostTest, TimerWakesAWaitEarly) {
+  detail::AsioHost host;
+  bool fired = false;
+  host.StartTimer(Micros(20'000), [&] { fired = true; });
+  auto start = Clock::now();
+  host.WaitForEvent(Micros(5'000'000));
+  EXPECT_TRUE(fired);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(AsioHostTest, CancelledTimerNeverRunsAndWaitsMayNestInHandlers) {
+  detail::AsioHost host;
+  bool cancelled_ran = false;
+  auto id = host.StartTimer(Micros(1'000), [&] { cancelled_ran = true; });
+  host.CancelTimer(id);
+  bool inner = false;
+  host.Post([&] {
+    host.StartTimer(Micros(1'000), [&] { inner = true; });
+    host.WaitForEvent(Micros(1'000'000));  // a nested wait inside a handler
+  });
+  host.WaitForEvent(Micros(1'000'000));
+  EXPECT_TRUE(inner);
+  host.WaitForEvent(Micros(10'000));
+  EXPECT_FALSE(cancelled_ran);
+}
+
+TEST(AsioHostTest, ClockIsTheLocalTimeOfDay) {
+  detail::AsioHost host;
+  std::time_t t = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  double expected = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
+  double got = host.SecondsSinceMidnight();
+  // Tolerates the second ticking over (and midnight) between the two readings.
+  EXPECT_TRUE(std::abs(got - expected) < 2.0 || std::abs(got - expected) > 86398.0);
+  EXPECT_EQ(host.LocalDateTimeText().size(), 19u);
+}
+
+}  // namespace
+}  // namespace parley
