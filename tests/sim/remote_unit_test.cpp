@@ -1,0 +1,108 @@
+// The remote unit engine that parley-sim's fronts share: framing, echo, answers, timing.
+#include "remote_unit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace parley::sim {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string Joined(const std::vector<Emission>& out) {
+  std::string all;
+  for (const auto& e : out) all += e.bytes;
+  return all;
+}
+
+std::shared_ptr<UnitConfig> Config() { return std::make_shared<UnitConfig>(); }
+
+TEST(RemoteUnit, EchoesThenAnswersAfterTheDelay) {
+  auto config = Config();
+  config->answer_delay = milliseconds(250);
+  config->answers["MEAS?"] = "1.23";
+  RemoteUnit unit(config);
+  auto out = unit.Receive(milliseconds(1000), "MEAS?\r\n");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].bytes, "MEAS?\r\n");
+  EXPECT_EQ(out[0].at, milliseconds(1000));
+  EXPECT_EQ(out[1].bytes, "1.23\r\n>");
+  EXPECT_EQ(out[1].at, milliseconds(1250));
+  EXPECT_EQ(Joined(unit.Receive(milliseconds(2000), "NOPE\r\n")), "NOPE\r\nOK\r\n>");
+}
+
+TEST(RemoteUnit, FramesCommandsSplitAnywhereAndSeveralInOneRead) {
+  RemoteUnit unit(Config());
+  EXPECT_TRUE(unit.Receive(milliseconds(0), "PI").empty());
+  EXPECT_TRUE(unit.Receive(milliseconds(1), "NG\r").empty());
+  EXPECT_EQ(Joined(unit.Receive(milliseconds(2), "\nVER?\r\nPI")),
+            "PING\r\nPONG\r\n>VER?\r\nparley-sim 1.0\r\n>");
+  EXPECT_EQ(Joined(unit.Receive(milliseconds(3), "NG\r\n")), "PING\r\nPONG\r\n>");
+}
+
+TEST(RemoteUnit, ACommandArrivingDuringAnAnswerWaitsForIt) {
+  auto config = Config();
+  config->answer_delay = milliseconds(100);
+  RemoteUnit unit(config);
+  unit.Receive(milliseconds(0), "A\r\n");
+  auto out = unit.Receive(milliseconds(10), "B\r\n");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].at, milliseconds(100));  // after A's answer, not at 10
+  EXPECT_EQ(out[1].at, milliseconds(200));
+}
+
+TEST(RemoteUnit, FaultSwitches) {
+  auto silent = Config();
+  silent->silent = true;
+  EXPECT_TRUE(RemoteUnit(silent).Receive(milliseconds(0), "VER?\r\n").empty());
+
+  auto echo = Config();
+  echo->echo_only = true;
+  EXPECT_EQ(Joined(RemoteUnit(echo).Receive(milliseconds(0), "VER?\r\n")), "VER?\r\n");
+
+  auto split = Config();
+  split->split = 2;
+  split->chunk_gap = milliseconds(30);
+  auto out = RemoteUnit(split).Receive(milliseconds(0), "PING\r\n");
+  EXPECT_EQ(Joined(out), "PING\r\nPONG\r\n>");
+  ASSERT_EQ(out.size(), 3u + 4u);  // "PI" "NG" "\r\n" then "PO" "NG" "\r\n" ">"
+  for (std::size_t i = 1; i < out.size(); ++i) EXPECT_GT(out[i].at, out[i - 1].at);
+}
+
+class Forwarder : public Feature {
+ public:
+  std::optional<Answer> Handle(const std::string& command) override {
+    if (command.rfind("/GPIB:", 0) != 0) return std::nullopt;
+    Answer a;
+    a.text = "/GPIB:TSND=1/";
+    a.delay = milliseconds(5);
+    a.terminator = "\r\n";
+    return a;
+  }
+};
+
+TEST(RemoteUnit, FeaturesAnswerTheirCommandsBeforeTheTable) {
+  auto config = Config();
+  config->features.push_back(std::make_shared<Forwarder>());
+  RemoteUnit unit(config);
+  auto out = unit.Receive(milliseconds(0), "/GPIB:X/\r\n");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].bytes, "/GPIB:TSND=1/\r\n");
+  EXPECT_EQ(out[1].at, milliseconds(5));
+  EXPECT_EQ(Joined(unit.Receive(milliseconds(10), "PING\r\n")), "PING\r\nPONG\r\n>");
+}
+
+TEST(RemoteUnitText, EscapesAndAnswerTables) {
+  EXPECT_EQ(DecodeEscapes("a\\r\\n\\t\\\\\\x00\\xfF"), std::string("a\r\n\t\\\0\xff", 7));
+  EXPECT_THROW(DecodeEscapes("\\"), std::invalid_argument);
+  EXPECT_THROW(DecodeEscapes("\\x4"), std::invalid_argument);
+  EXPECT_THROW(DecodeEscapes("\\q"), std::invalid_argument);
+  auto table = ParseAnswerTable("# comment\r\nA?=1\\r\\n2\n\nB=x=y\n");
+  EXPECT_EQ(table.at("A?"), "1\r\n2");
+  EXPECT_EQ(table.at("B"), "x=y");
+  EXPECT_THROW(ParseAnswerTable("no equals sign"), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace parley::sim

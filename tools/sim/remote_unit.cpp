@@ -1,0 +1,140 @@
+#include "remote_unit.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace parley::sim {
+
+std::map<std::string, std::string> UnitConfig::DefaultAnswers() {
+  return {
+      {"VER?", "parley-sim 1.0"},
+      {"*IDN?", "Parley,RemoteUnitSimulator,0,1.0"},
+      {"PING", "PONG"},
+      {"STAT?", "READY"},
+  };
+}
+
+RemoteUnit::RemoteUnit(std::shared_ptr<const UnitConfig> config) : config_(std::move(config)) {}
+
+std::vector<Emission> RemoteUnit::Receive(Millis now, std::string_view bytes) {
+  std::vector<Emission> out;
+  const std::string& term = config_->cmd_term;
+  // Only where a terminator could newly end is searched, so a long command costs linear time.
+  std::size_t search = pending_.size() >= term.size() ? pending_.size() - term.size() + 1 : 0;
+  pending_.append(bytes);
+  if (term.empty()) return out;
+  std::size_t from = 0;
+  std::size_t found;
+  while ((found = pending_.find(term, std::max(from, search))) != std::string::npos) {
+    React(now, pending_.substr(from, found - from), out);
+    from = found + term.size();
+  }
+  pending_.erase(0, from);
+  return out;
+}
+
+void RemoteUnit::React(Millis now, const std::string& command, std::vector<Emission>& out) {
+  if (config_->silent) return;
+  Millis start = std::max(now, busy_until_);
+  Millis echoed = Emit(start, command + config_->cmd_term, false, out);
+  busy_until_ = echoed;
+  if (config_->echo_only) return;
+  Answer answer = AnswerFor(command);
+  Millis at = echoed + answer.delay.value_or(config_->answer_delay);
+  // A split unit keeps the answer's first chunk apart from the echo's last one, too.
+  if (config_->split != 0 && at < echoed + config_->chunk_gap) at = echoed + config_->chunk_gap;
+  std::string bytes = answer.text + answer.terminator.value_or(config_->resp_term);
+  busy_until_ = Emit(at, bytes, answer.close_after, out);
+}
+
+Answer RemoteUnit::AnswerFor(const std::string& command) const {
+  for (const auto& feature : config_->features) {
+    if (auto answer = feature->Handle(command)) return *answer;
+  }
+  auto it = config_->answers.find(command);
+  Answer answer;
+  answer.text = it != config_->answers.end() ? it->second : config_->unknown_answer;
+  return answer;
+}
+
+Millis RemoteUnit::Emit(Millis at, const std::string& bytes, bool close_after,
+                        std::vector<Emission>& out) {
+  std::size_t size = config_->split == 0 ? bytes.size() : config_->split;
+  if (bytes.empty()) {
+    if (close_after) out.push_back({at, "", true});
+    return at;
+  }
+  for (std::size_t pos = 0; pos < bytes.size(); pos += size) {
+    if (pos > 0) at += config_->chunk_gap;
+    bool last = pos + size >= bytes.size();
+    out.push_back({at, bytes.substr(pos, size), last && close_after});
+  }
+  return at;
+}
+
+namespace {
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+std::string DecodeEscapes(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (++i == text.size()) throw std::invalid_argument("a lone backslash ends the text");
+    switch (text[i]) {
+      case 'r':
+        out += '\r';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case 'x': {
+        int high = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
+        int low = i + 2 < text.size() ? HexDigit(text[i + 2]) : -1;
+        if (high < 0 || low < 0) throw std::invalid_argument("\\x needs two hex digits");
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+        break;
+      }
+      default:
+        throw std::invalid_argument(std::string("unknown escape \\") + text[i]);
+    }
+  }
+  return out;
+}
+
+std::map<std::string, std::string> ParseAnswerTable(std::string_view text) {
+  std::map<std::string, std::string> table;
+  std::size_t line_no = 0;
+  while (!text.empty()) {
+    std::size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    ++line_no;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.front() == '#') continue;
+    std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos || eq == 0) {
+      throw std::invalid_argument("answer table line " + std::to_string(line_no) +
+                                  ": expected COMMAND=ANSWER");
+    }
+    table[DecodeEscapes(line.substr(0, eq))] = DecodeEscapes(line.substr(eq + 1));
+  }
+  return table;
+}
+
+}  // namespace parley::sim

@@ -1,0 +1,99 @@
+// The remote unit that parley-sim plays, as a pure engine: bytes in, timed bytes out.
+//
+// The engine knows nothing of devices, sockets or clocks. A front (the pseudo-terminal front,
+// a TCP front) feeds it what a client sent, with the time it arrived, and writes out what the
+// engine answers at the moments it names. Commands that a feature recognises (for example the
+// GPIB forwarding feature with its simulated instruments) are answered by that feature; the
+// rest by the answer table.
+//
+// Protocol: each command ends with `cmd_term`; the unit echoes the command with its terminator
+// at once, then, after the answer delay, sends the answer followed by `resp_term`. Commands
+// are handled one after the other: a command that arrives while an answer is pending is
+// echoed only after that answer has gone out.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace parley::sim {
+
+using Millis = std::chrono::milliseconds;
+
+// Bytes to send at `at` (the same clock as the arrival times given to RemoteUnit::Receive).
+// `close_after` asks a front that can end the connection (TCP) to do so after these bytes.
+struct Emission {
+  Millis at{0};
+  std::string bytes;
+  bool close_after = false;
+};
+
+// One answer of a feature or of the table.
+struct Answer {
+  std::string text;                       // without the response terminator
+  std::optional<Millis> delay;            // after the echo; default UnitConfig::answer_delay
+  std::optional<std::string> terminator;  // default UnitConfig::resp_term
+  bool close_after = false;               // end the connection after the answer (TCP front)
+};
+
+// A part of the unit that answers some commands itself. Handle returns nothing for a command
+// it does not recognise, so the next feature or the answer table gets it. Features may keep
+// state (an instrument's settings); one engine calls them on one thread.
+class Feature {
+ public:
+  virtual ~Feature() = default;
+  virtual std::optional<Answer> Handle(const std::string& command) = 0;
+};
+
+struct UnitConfig {
+  std::string cmd_term = "\r\n";
+  std::string resp_term = "\r\n>";
+  Millis answer_delay{0};
+  bool silent = false;     // neither echo nor answer
+  bool echo_only = false;  // echo with its terminator, never an answer
+  // Non-zero: everything sent is cut into chunks of this many bytes, `chunk_gap` apart, so a
+  // receiver sees the answer (and its terminator) spread over many reads.
+  std::size_t split = 0;
+  Millis chunk_gap{30};
+  std::map<std::string, std::string> answers = DefaultAnswers();
+  std::string unknown_answer = "OK";
+  std::vector<std::shared_ptr<Feature>> features;
+
+  static std::map<std::string, std::string> DefaultAnswers();
+};
+
+class RemoteUnit {
+ public:
+  explicit RemoteUnit(std::shared_ptr<const UnitConfig> config);
+
+  // Takes bytes that arrived at `now` and returns what the unit sends in reply, in order of
+  // time; times never go backwards across calls and are never before `now`.
+  std::vector<Emission> Receive(Millis now, std::string_view bytes);
+
+  const UnitConfig& config() const { return *config_; }
+
+ private:
+  void React(Millis now, const std::string& command, std::vector<Emission>& out);
+  Answer AnswerFor(const std::string& command) const;
+  // Appends `bytes` at `at`, cut into chunks when the unit splits; returns the last moment.
+  Millis Emit(Millis at, const std::string& bytes, bool close_after, std::vector<Emission>& out);
+
+  std::shared_ptr<const UnitConfig> config_;
+  std::string pending_;  // bytes of a command whose terminator has not arrived yet
+  Millis busy_until_{0};
+};
+
+// Decodes the escapes \r \n \t \\ and \xNN that the tools accept in terminators and answers.
+// Throws std::invalid_argument for a malformed escape.
+std::string DecodeEscapes(std::string_view text);
+
+// Reads an answer table: one "COMMAND=ANSWER" per line (escapes decoded in both halves; empty
+// lines and lines starting with '#' skipped). Throws std::invalid_argument naming the line.
+std::map<std::string, std::string> ParseAnswerTable(std::string_view text);
+
+}  // namespace parley::sim
