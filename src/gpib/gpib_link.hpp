@@ -12,6 +12,10 @@ namespace parley::detail {
 class GpibLink {
  public:
   explicit GpibLink(InterfaceCore& core) : core_(core) {}
+  // Takes a device still online offline (the board with the thread's last device).
+  ~GpibLink();
+  GpibLink(const GpibLink&) = delete;
+  GpibLink& operator=(const GpibLink&) = delete;
 
   // Mode branches of Transact, run as steps of Transact's error path.
   void TransactDirect(KORTransaction& t, const StepRunner& step);
@@ -28,7 +32,27 @@ class GpibLink {
   void GPIBClose();
 
  private:
+  // --- mode 3 (direct GPIB) --------------------------------------------------------------
+  // Opens the thread's board and this object's device if not yet open (own error path).
+  void OpenGpibDevice();
+  void OpenBoard();
+  void OpenDevice();
+  // The exchange of one mode-3 transaction (own error path).
+  void GPIBDirectTransact(KORTransaction& t);
+  // Takes this object's device offline if it is online, and the board with the last device.
+  void TakeDeviceOffline();
+  // Whether this object holds a device of the current driver that is still online.
+  bool HoldsOnlineDevice();
+
   InterfaceCore& core_;
+  int16_t device_ = 0;          // piGpibDevice: kept after GPIBClose
+  bool device_online_ = false;  // counted in the thread's device count, not yet offline
+  uint64_t device_generation_ = 0;
 };
+
+// The library error number of a driver error code (iberr).
+int32_t GpibErrorNumber(int16_t code);
+// The driver's timeout code for a device timeout of `seconds`.
+int16_t GpibTimeoutCode(int16_t seconds);
 
 }  // namespace parley::detail

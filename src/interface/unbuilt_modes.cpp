@@ -37,26 +37,15 @@ void EtherLink::ReceivedByteArrBuffer(std::vector<uint8_t>&) const {
 }
 void EtherLink::ClearResponseArray() { NotBuilt("The Ethernet receive buffer"); }
 
-void GpibLink::TransactDirect(KORTransaction&, const StepRunner& step) {
-  step([] { NotBuilt("Communication mode 3 (direct GPIB)"); });
-}
 void GpibLink::TransactInOut(KORTransaction&, const StepRunner& step) {
   step([] { NotBuilt("Communication mode 4 (GPIB In/Out)"); });
-}
-void GpibLink::SpollDirect(int16_t&, const StepRunner& step) {
-  step([] { NotBuilt("Serial poll in mode 3"); });
 }
 void GpibLink::SpollInOut(int16_t&, const StepRunner& step) {
   step([] { NotBuilt("Serial poll in mode 4"); });
 }
-void GpibLink::GetTransactDirect(KORTransaction&, const StepRunner& step) {
-  step([] { NotBuilt("GetTransact in mode 3"); });
-}
 void GpibLink::GetTransactInOut(KORTransaction&, const StepRunner& step) {
   step([] { NotBuilt("GetTransact in mode 4"); });
 }
-void GpibLink::RemoteEnableDirect() { NotBuilt("RemoteEnable in mode 3"); }
 void GpibLink::RemoteEnableInOut() { NotBuilt("RemoteEnable in mode 4"); }
-void GpibLink::GPIBClose() { NotBuilt("GPIBClose"); }
 
 }  // namespace parley::detail

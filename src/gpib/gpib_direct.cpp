@@ -1,0 +1,252 @@
+// Mode 3: a transaction, serial poll, read and remote enable on the local GPIB board.
+#include <cstdio>
+#include <string>
+
+#include "gpib/gpib_binding.hpp"
+#include "gpib/gpib_link.hpp"
+#include "interface/validation.hpp"
+#include "model/access.hpp"
+#include "model/progress_update.hpp"
+#include "model/timeout.hpp"
+
+namespace parley::detail {
+namespace {
+constexpr int16_t kEabo = 6;
+constexpr int16_t kSrqMavMask = 16;  // the IEEE 488.2 message-available bit
+constexpr float kMavSettleSeconds = 2.0f;
+constexpr double kPassSeconds = 0.001;
+
+[[noreturn]] void RaiseDriverError(const gpib::Status& s) {
+  InterfaceCore::Raise(GpibErrorNumber(s.iberr));
+}
+
+[[noreturn]] void RaiseNotIdle(int16_t spr, int16_t idle_mask) {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "GPIB instrument not ready: its status byte 0x%02X lacks the idle bits 0x%02X "
+                "(IdleSPoll); nothing was sent.",
+                spr & 0xFF, idle_mask & 0xFFFF);
+  throw AutomationError(err::GpibDirectFailure, kLibrarySource, text);
+}
+
+std::string StripCRLF(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+// The first `count` bytes of a read buffer, as text.
+std::string Received(const std::string& buffer, int16_t count) {
+  if (count <= 0) return "";
+  return buffer.substr(0, static_cast<std::size_t>(count));
+}
+
+// One mode-3 exchange: poll, drain a stray response, check idle, write, wait, read. Each
+// statement runs under the exchange's own error path, whose failure clears the progress
+// display before the error goes on to Transact.
+class DirectExchange {
+ public:
+  DirectExchange(InterfaceCore& core, int16_t device, KORTransaction& t)
+      : c_(core), s_(core.settings), device_(device), t_(t), timeout_(core.host) {}
+
+  void Run() {
+    buffer_.assign(static_cast<std::size_t>(s_.gpib_direct_max_resp_length), '\0');
+    c_.undefined_retries = 0;
+    Step([&] { c_.UpdateProgress("Performing serial poll before transmission"); });
+    Step([&] { SerialPoll(); });
+    c_.host.Yield();
+    if (MavSet()) DrainStray();
+    Step([&] { CheckIdle(); });
+    Step([&] {
+      if (c_.UpdateProgress("Transmitting")) InterfaceCore::Raise(err::UserCanceled);
+    });
+    Step([&] { c_.DebugBuffWrite(kTraceWrite, t_.cmd()); });
+    Step([&] { Write(); });
+    c_.host.Yield();
+    if (t_.RespExpect()) {
+      WaitForMessage();
+      Step([&] { PauseBeforeRead(); });
+      ReadResponse();
+      StoreResponse();
+    }
+    c_.undefined_retries = 0;
+    c_.UpdateProgress("");
+  }
+
+ private:
+  template <class F>
+  void Step(F&& f) {
+    RunStep(c_, std::forward<F>(f), [&] { c_.UpdateProgress(""); });
+  }
+
+  void SerialPoll() {
+    gpib::Status st;
+    if (gpib::ibrsp(device_, spr_, st) < 0) RaiseDriverError(st);
+  }
+  bool MavSet() const { return s_.mav_spoll != 0 && (spr_ & s_.mav_spoll) == s_.mav_spoll; }
+
+  // Only one drain is tried; what it reads is thrown away and its status not examined.
+  void DrainStray() {
+    if (s_.wait_for_mav_bit_clear) {
+      Step([&] { WaitSeconds(c_.host, static_cast<float>(s_.time_delay_for_mav_bit)); });
+      Step([&] { SerialPoll(); });
+    }
+    if (!MavSet()) return;
+    Step([&] { c_.UpdateProgress("Getting stray response out of buffer"); });
+    Step([&] {
+      gpib::Status st;
+      gpib::ibrd(device_, buffer_, static_cast<int32_t>(buffer_.size()), st);
+    });
+    c_.host.Yield();
+    Step([&] { SerialPoll(); });
+    c_.host.Yield();
+  }
+
+  void CheckIdle() {
+    if ((spr_ & s_.idle_spoll) == s_.idle_spoll) return;
+    c_.UpdateProgress("");
+    RaiseNotIdle(spr_, s_.idle_spoll);
+  }
+
+  // The command goes out exactly as stored: the driver marks its last byte with EOI.
+  void Write() {
+    gpib::Status st;
+    const std::string& cmd = t_.cmd();
+    if (gpib::ibwrt(device_, cmd, static_cast<int32_t>(cmd.size()), st) < 0) {
+      RaiseDriverError(st);
+    }
+  }
+
+  void WaitForMessage() {
+    Step([&] { timeout_.Start(static_cast<float>(t_.RespTimeout())); });
+    for (;;) {
+      c_.host.Yield();
+      WaitAtMost(c_.host, kPassSeconds);
+      Step([&] { PollForMessage(); });
+      Step([&] { ReportWait(); });
+      if (s_.mav_spoll == 0 || (spr_ & s_.mav_spoll) == s_.mav_spoll) return;
+    }
+  }
+
+  // With SRQ the board's line is sampled and the device polled only when it is asserted.
+  void PollForMessage() {
+    if (!s_.use_srq) return SerialPoll();
+    gpib::Status st;
+    int16_t board_status = gpib::ibwait(gpib::ThreadBoard().descriptor, 0, st);
+    if (board_status & gpib::kSrqi) {
+      SerialPoll();
+    } else {
+      spr_ = 0;
+    }
+  }
+
+  void ReportWait() {
+    if (c_.UpdateProgress("Waiting for response", RoundToInt16(timeout_.Length()),
+                          RoundToInt16(timeout_.TimeRemaining()), true)) {
+      InterfaceCore::Raise(err::UserCanceled);
+    }
+    if (timeout_.Expired()) InterfaceCore::Raise(err::ResponseTerminatorTimeout);
+  }
+
+  // Instruments that raise MAV before the reply is complete need a moment when polled.
+  void PauseBeforeRead() {
+    if (s_.mav_spoll == kSrqMavMask && !s_.use_srq && s_.delay_gpib_trans) {
+      WaitSeconds(c_.host, kMavSettleSeconds);
+    }
+  }
+
+  void ReadResponse() {
+    bool retry = false;
+    do {
+      Step([&] { retry = ReadOnce(); });
+      if (retry) {
+        c_.host.Yield();
+        WaitAtMost(c_.host, kPassSeconds);
+      }
+      // Checked after every read, a successful one included: a late reply is a timeout.
+      Step([&] {
+        if (timeout_.Expired()) InterfaceCore::Raise(err::ResponseTerminatorTimeout);
+      });
+    } while (s_.eabo_expected && retry);
+  }
+
+  // True when the read ended in an expected EABO and is to be tried again.
+  bool ReadOnce() {
+    gpib::Status st;
+    if (gpib::ibrd(device_, buffer_, static_cast<int32_t>(buffer_.size()), st) >= 0) {
+      count_ = st.ibcnt;
+      return false;
+    }
+    count_ = st.ibcnt;
+    if (s_.eabo_expected && st.iberr == kEabo) return true;
+    RaiseDriverError(st);
+  }
+
+  void StoreResponse() {
+    std::string resp = Received(buffer_, count_);
+    if (s_.remove_extra_char) resp = StripCRLF(std::move(resp));
+    TransactionAccess::SetResp(t_, resp);
+    c_.DebugBuffWrite(kTraceRead, t_.resp());
+  }
+
+  InterfaceCore& c_;
+  const Settings& s_;
+  int16_t device_;
+  KORTransaction& t_;
+  KORTimeout timeout_;
+  std::string buffer_;
+  int16_t spr_ = 0;
+  int16_t count_ = 0;
+};
+}  // namespace
+
+void GpibLink::GPIBDirectTransact(KORTransaction& t) { DirectExchange(core_, device_, t).Run(); }
+
+void GpibLink::TransactDirect(KORTransaction& t, const StepRunner& step) {
+  step([&] { OpenGpibDevice(); });
+  step([&] {
+    if (core_.settings.use_srq && !core_.sre_sent && TransactionAccess::PrefixSRE(t)) {
+      core_.sre_sent = true;
+    }
+  });
+  step([&] { GPIBDirectTransact(t); });
+}
+
+void GpibLink::SpollDirect(int16_t& value, const StepRunner& step) {
+  step([&] { OpenGpibDevice(); });
+  step([&] {
+    gpib::Status st;
+    if (gpib::ibrsp(device_, value, st) < 0) RaiseDriverError(st);
+  });
+}
+
+// Reads from the device an earlier Transact or Spoll opened: no poll, no wait, no stripping;
+// only the device timeout bounds the read.
+void GpibLink::GetTransactDirect(KORTransaction& t, const StepRunner& step) {
+  std::string buffer(static_cast<std::size_t>(core_.settings.gpib_direct_max_resp_length), '\0');
+  step([&] { GPIBDirectValidateTrans(core_.settings, t); });
+  int16_t count = 0;
+  step([&] {
+    gpib::Status st;
+    if (gpib::ibrd(device_, buffer, static_cast<int32_t>(buffer.size()), st) < 0) {
+      RaiseDriverError(st);
+    }
+    count = st.ibcnt;
+  });
+  TransactionAccess::SetResp(t, Received(buffer, count));
+  core_.DebugBuffWrite(kTraceRead, t.resp());
+}
+
+// No error path: failures reach the client with their number and a text of their own.
+void GpibLink::RemoteEnableDirect() {
+  try {
+    if (gpib::ibsre(0, 0) < 0) InterfaceCore::Raise(err::UndefinedError);
+    if (gpib::ibsre(0, 1) < 0) InterfaceCore::Raise(err::UndefinedError);
+  } catch (const AutomationError& e) {
+    std::string text = e.Number() == err::UndefinedError
+                           ? "GPIB remote enable failed: the board refused ibsre."
+                           : "GPIB remote enable failed: the driver could not be used.";
+    throw AutomationError(e.Number(), "KORInterface", text);
+  }
+}
+
+}  // namespace parley::detail

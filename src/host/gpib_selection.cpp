@@ -1,0 +1,69 @@
+#include "host/gpib_selection.hpp"
+
+#include <mutex>
+
+#include "host/gpib_library.hpp"
+#include "host/gpib_sim.hpp"
+#include "parley/gpib.hpp"
+
+namespace parley::detail {
+namespace {
+struct Selection {
+  std::mutex mutex;
+  GpibDriverChoice choice;
+  std::shared_ptr<LibraryGpibDriver> library;  // set while a library is chosen
+};
+
+Selection& TheSelection() {
+  static Selection selection;
+  return selection;
+}
+
+void Choose(std::shared_ptr<GpibDriver> driver, std::shared_ptr<LibraryGpibDriver> library) {
+  auto& s = TheSelection();
+  std::lock_guard lock(s.mutex);
+  s.choice.driver = std::move(driver);
+  ++s.choice.generation;
+  s.library = std::move(library);
+}
+
+void ChooseLibrary(const std::string& path) {
+  auto library = std::make_shared<LibraryGpibDriver>(path);
+  Choose(library, library);
+}
+}  // namespace
+
+GpibDriverChoice CurrentGpibDriver() {
+  auto& s = TheSelection();
+  std::lock_guard lock(s.mutex);
+  if (!s.choice.driver) {
+    s.library = std::make_shared<LibraryGpibDriver>(kSystemGpibLibrary);
+    s.choice.driver = s.library;
+    ++s.choice.generation;
+  }
+  return s.choice;
+}
+
+void SelectGpibDriver(std::shared_ptr<GpibDriver> driver) { Choose(std::move(driver), nullptr); }
+
+}  // namespace parley::detail
+
+namespace parley {
+
+void UseSystemGpibLibrary() { detail::ChooseLibrary(kSystemGpibLibrary); }
+void UseGpibLibrary(const std::string& path) { detail::ChooseLibrary(path); }
+void UseSimulatedGpibBus(const SimulatedGpibBus& bus) {
+  detail::SelectGpibDriver(detail::SimBusAccess::MakeDriver(bus));
+}
+
+std::string GpibLibraryLoadError() {
+  auto& s = detail::TheSelection();
+  std::shared_ptr<detail::LibraryGpibDriver> library;
+  {
+    std::lock_guard lock(s.mutex);
+    library = s.library;
+  }
+  return library ? library->LoadError() : "";
+}
+
+}  // namespace parley

@@ -1,0 +1,17 @@
+// A stand-in for the system GPIB library: a shared library exporting linux-gpib's calls, which
+// forwards them to a driver the test installs (the simulated bus), so that the library's
+// run-time loading path runs for real.
+#pragma once
+
+#include <cstdint>
+
+#include "host/gpib_driver.hpp"
+
+struct FakeGpibHooks {
+  parley::detail::GpibDriver* driver;  // called through its (pure) interface only
+  // The calling thread's status of its last call.
+  void (*status)(void* context, int32_t* ibsta, int32_t* iberr, int32_t* ibcntl);
+  void* context;
+};
+
+extern "C" void parley_fake_gpib_install(const FakeGpibHooks* hooks);

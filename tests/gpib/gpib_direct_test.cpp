@@ -1,0 +1,382 @@
+// Mode-3 transactions on the simulated bus, as a client sees them.
+#include "gpib/gpib_fixture.hpp"
+
+namespace parley::testing {
+namespace {
+
+class DirectTransactTest : public GpibTest {};
+
+TEST_F(DirectTransactTest, FirstTransactionOpensThenPollsWritesWaitsAndReads) {
+  KORInterface i;
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  EXPECT_EQ(t.resp(), "1.23");
+  EXPECT_FALSE(t.InComm());
+  EXPECT_FALSE(i.Busy());
+  EXPECT_EQ(Texts(), (Calls{"ibfind(\"GPIB0\")", "ibconfig(0, 7, 0)", "ibdev(0, 1, 0, 13, 1, 0)",
+                            "ibclr(16)", "ibrsp(16)", "ibwrt(16, \"MEAS?\", 5)", "ibrsp(16)",
+                            "ibrd(16, 256)"}));
+  // The device settles for a second after its clear before anything is sent.
+  EXPECT_NEAR(TimeOf("ibrsp") - TimeOf("ibclr"), 1.0, 1e-3);
+  EXPECT_EQ(i.Progress()->status(), "");
+
+  bus_.ClearCalls();
+  i.Transact(t);  // the board and the device stay open
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+}
+
+TEST_F(DirectTransactTest, TraceRecordsCommandAndResponse) {
+  KORInterface i;
+  i.DebugMonitorOn();
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  auto trace = i.DebugBuffGet();
+  EXPECT_NE(trace.find("WRIT\tMEAS?"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("READ\t1.23"), std::string::npos) << trace;
+}
+
+TEST_F(DirectTransactTest, NoResponseExpectedEndsAfterTheWrite) {
+  KORInterface i;
+  i.DebugMonitorOn();
+  Open(i);
+  auto t = Tx("CONF", false);
+  i.Transact(t);
+  EXPECT_EQ(Names().back(), "ibwrt");
+  EXPECT_EQ(t.resp(), "");
+  EXPECT_EQ(i.DebugBuffGet().find("READ"), std::string::npos);
+}
+
+TEST_F(DirectTransactTest, StrayResponseIsDrainedOnceAndIdleCheckUsesTheNewPoll) {
+  KORInterface i;
+  Open(i);
+  std::vector<std::string> stages;
+  auto progress = i.Progress();
+  auto link = progress->Update.connect([&] { stages.push_back(progress->status()); });
+  auto t = Tx("MEAS?");
+  i.Transact(t);  // opens the device (its clear would drop a reply queued before)
+  dev_.QueueReply("old reading");
+  bus_.ClearCalls();
+  i.Transact(t);
+  EXPECT_EQ(t.resp(), "1.23");
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibrd", "ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_NE(std::find(stages.begin(), stages.end(), "Getting stray response out of buffer"),
+            stages.end());
+  link.disconnect();
+}
+
+TEST_F(DirectTransactTest, WaitForMavBitClearPollsAgainBeforeDraining) {
+  KORInterface i;
+  Open(i);
+  i.WaitForMAVbitClear(true);
+  i.TimeDelayForMAVbit(1.5);
+  auto t = Tx("MEAS?");
+  i.Transact(t);  // opens the device
+  dev_.QueueReply("stray");
+  bus_.ClearCalls();
+  i.Transact(t);
+  // Still set after the wait: one drain, then the usual exchange.
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibrsp", "ibrd", "ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_NEAR(TimeOf("ibrsp", 1) - TimeOf("ibrsp", 0), 1.5, 1e-3);
+
+  // The instrument drops its stray output during the wait: nothing is drained.
+  dev_.QueueReply("stray");
+  EventLoop::ScheduleAfter(std::chrono::milliseconds(500), [&] { dev_.DiscardOutput(); });
+  bus_.ClearCalls();
+  i.Transact(t);
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_EQ(t.resp(), "1.23");
+}
+
+TEST_F(DirectTransactTest, InstrumentNotIdleSendsNothing) {
+  KORInterface i;
+  Open(i);
+  dev_.Busy(true);
+  auto t = Tx("MEAS?");
+  auto e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::GpibDirectFailure);
+  EXPECT_NE(e.Description().find("0x00"), std::string::npos) << e.Description();
+  EXPECT_EQ(Count("ibwrt"), 0);
+  EXPECT_EQ(i.Progress()->status(), "");
+  EXPECT_FALSE(i.Busy());
+
+  i.IdleSPoll(0);  // ignored while open
+  i.closePort();
+  i.IdleSPoll(0);
+  i.openPort();
+  i.Transact(t);  // mask 0: always idle
+  EXPECT_EQ(t.resp(), "1.23");
+}
+
+TEST_F(DirectTransactTest, MavMaskZeroSkipsStrayCheckAndReadsAfterOnePass) {
+  KORInterface i;
+  i.MAVSPoll(0);
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  dev_.QueueReply("stray");
+  bus_.ClearCalls();
+  i.Transact(t);
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_EQ(t.resp(), "stray");  // whatever the instrument had first
+}
+
+TEST_F(DirectTransactTest, MessageBit16PausesTwoSecondsBeforeTheReadUnlessSwitchedOff) {
+  dev_.StatusBits(0x02, 0x10);
+  KORInterface i;
+  i.MAVSPoll(16);
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  EXPECT_NEAR(TimeOf("ibrd") - TimeOf("ibrsp", 1), 2.0, 1e-3);
+
+  bus_.ClearCalls();
+  i.DelayGPIBTrans(false);
+  i.Transact(t);
+  EXPECT_LT(TimeOf("ibrd") - TimeOf("ibrsp", 1), 0.01);
+}
+
+TEST_F(DirectTransactTest, WaitsForTheMessageBitUntilTheResponseTimeout) {
+  dev_.ResponseDelay(4.0);
+  KORInterface i;
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  EXPECT_EQ(t.resp(), "1.23");
+  EXPECT_NEAR(TimeOf("ibrd") - TimeOf("ibwrt"), 4.0, 0.01);
+
+  dev_.ResponseDelay(30.0);
+  auto e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::ResponseTerminatorTimeout);
+  EXPECT_EQ(e.Description(), "Response terminator not received in timeout period.");
+}
+
+TEST_F(DirectTransactTest, ServiceRequestWaitPollsOnlyWhenTheLineIsAsserted) {
+  dev_.StatusBits(0x02, 0x10);
+  dev_.ResponseDelay(2.0);
+  KORInterface i;
+  i.MAVSPoll(16);
+  i.UseSRQ(true);
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  EXPECT_EQ(t.cmd(), "*SRE 16;MEAS?");
+  EXPECT_EQ(t.resp(), "1.23");
+  EXPECT_EQ(dev_.ServiceRequestEnable(), 16);
+  auto names = Names();
+  auto write = std::find(names.begin(), names.end(), "ibwrt");
+  // After the write: board samples until SRQ, one poll, then the read with no extra pause.
+  EXPECT_EQ(std::count(write, names.end(), "ibrsp"), 1);
+  EXPECT_GT(std::count(write, names.end(), "ibwait"), 100);
+  EXPECT_EQ(names.back(), "ibrd");
+  EXPECT_NEAR(TimeOf("ibrd") - TimeOf("ibwrt"), 2.0, 0.01);
+}
+
+TEST_F(DirectTransactTest, ServiceRequestNeverAssertedTimesOut) {
+  dev_.StatusBits(0x02, 0x10);
+  KORInterface i;
+  i.MAVSPoll(16);
+  i.UseSRQ(true);
+  Open(i);
+  auto t = Tx("*RST;MEAS?");  // not prefixed: the instrument never requests service
+  auto e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::ResponseTerminatorTimeout);
+  EXPECT_NEAR(host_.elapsed_seconds(), 1.0 + 10.0, 0.01);
+}
+
+TEST_F(DirectTransactTest, SreIsPrefixedOnceAfterEachOpenAndNeverOnAReset) {
+  KORInterface i;
+  i.UseSRQ(true);
+  i.MAVSPoll(0);
+  Open(i);
+  auto reset = Tx("*RST", false);
+  i.Transact(reset);
+  EXPECT_EQ(reset.cmd(), "*RST");
+  auto first = Tx("MEAS?");
+  i.Transact(first);
+  EXPECT_EQ(first.cmd(), "*SRE 16;MEAS?");
+  auto second = Tx("MEAS?");
+  i.Transact(second);
+  EXPECT_EQ(second.cmd(), "MEAS?");
+  i.GPIBClose();
+  i.openPort();
+  auto third = Tx("MEAS?");
+  i.Transact(third);
+  EXPECT_EQ(third.cmd(), "*SRE 16;MEAS?");
+  EXPECT_EQ(dev_.Received().back(), "*SRE 16;MEAS?");
+}
+
+TEST_F(DirectTransactTest, ExpectedEaboIsRetriedUntilTheResponseTimeout) {
+  KORInterface i;
+  i.EABOExpected(true);
+  i.DTO(3);
+  i.MAVSPoll(0);
+  Open(i);
+  auto t = Tx("ARM");  // no reply: every read ends in EABO after the 3-second device timeout
+  auto e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::ResponseTerminatorTimeout);
+  EXPECT_EQ(Count("ibrd"), 4);  // ends at 3, 6, 9 and 12 s of a 10-second timeout
+}
+
+TEST_F(DirectTransactTest, UnexpectedEaboFailsAtOnce) {
+  KORInterface i;
+  i.MAVSPoll(0);
+  Open(i);
+  auto t = Tx("ARM");
+  auto e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::GpibAborted);
+  EXPECT_EQ(e.Description(), "I/O operation aborted(timeout).");
+  EXPECT_EQ(Count("ibrd"), 1);
+}
+
+TEST_F(DirectTransactTest, LateReplyIsStillATimeout) {
+  KORInterface i;
+  i.MAVSPoll(0);
+  i.DTO(30);  // device timeout 30 s: the read waits for the reply due at 12 s
+  Open(i);
+  dev_.ResponseDelay(12);
+  auto t = Tx("MEAS?");
+  auto e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::ResponseTerminatorTimeout);
+  EXPECT_EQ(dev_.Unread(), "");  // it was read, and still refused
+}
+
+TEST_F(DirectTransactTest, LongResponsesAreCutAtTheBufferAndTheRestStays) {
+  dev_.Reply("DUMP?", std::string(300, 'x'));
+  KORInterface i;
+  Open(i);
+  auto t = Tx("DUMP?");
+  i.Transact(t);
+  EXPECT_EQ(t.resp().size(), 256u);
+  EXPECT_EQ(dev_.Unread().size(), 44u);
+
+  i.GPIBDirectMaxRespLength(20000);
+  dev_.Reply("DUMP?", std::string(20000, 'y'));
+  auto clear = Tx("*CLS", false);
+  i.Transact(clear);  // the rest of the old reply is drained as a stray response first
+  i.Transact(t);
+  EXPECT_EQ(t.resp(), std::string(20000, 'y'));
+}
+
+TEST_F(DirectTransactTest, RemoveExtraCharStripsTrailingLineEnds) {
+  dev_.Reply("MEAS?", "1234\r\n\r");
+  dev_.Reply("NL?", "\r\n");
+  KORInterface i;
+  i.RemoveExtraChar(true);
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  EXPECT_EQ(t.resp(), "1234");
+  auto nl = Tx("NL?");
+  i.Transact(nl);
+  EXPECT_EQ(nl.resp(), "");
+}
+
+TEST_F(DirectTransactTest, HaltDuringTheWaitCancelsAndClearsTheDisplay) {
+  dev_.ResponseDelay(8);
+  KORInterface i;
+  Open(i);
+  auto progress = i.Progress();
+  int acks = 0;
+  auto halt = progress->Update.connect([&] {
+    if (progress->status() == "Waiting for response" && progress->Value() <= 5) progress->Halt();
+  });
+  auto ack = progress->HaltAck.connect([&] { ++acks; });
+  auto t = Tx("MEAS?");
+  auto e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::UserCanceled);
+  EXPECT_EQ(progress->status(), "");
+  EXPECT_EQ(acks, 2);  // once per level: the exchange and Transact
+  EXPECT_FALSE(i.Busy());
+  EXPECT_EQ(Count("ibrd"), 0);
+  halt.disconnect();
+  ack.disconnect();
+}
+
+TEST_F(DirectTransactTest, ReentrantCallDuringTheWaitIsRefused) {
+  dev_.ResponseDelay(3);
+  KORInterface i;
+  Open(i);
+  auto progress = i.Progress();
+  int32_t refused = 0;
+  auto link = progress->Update.connect([&] {
+    if (refused || progress->status() != "Waiting for response") return;
+    int16_t spr = 0;
+    refused = ErrorOf([&] { i.Spoll(spr); }).Number();
+    auto other = Tx("MEAS?");
+    ErrorOf([&] { i.Transact(other); });
+    ErrorOf([&] { i.GPIBClose(); });
+  });
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  EXPECT_EQ(refused, err::InterfaceBusy);
+  EXPECT_EQ(t.resp(), "1.23");
+  EXPECT_TRUE(i.IsPortOpen());
+  EXPECT_EQ(Count("ibwrt"), 1);
+  link.disconnect();
+}
+
+TEST_F(DirectTransactTest, EveryDriverErrorCodeBecomesItsLibraryError) {
+  const std::vector<std::pair<int32_t, uint32_t>> known = {
+      {0, 0x80047F80},  {1, 0x80047F81},  {2, 0x80047F82},  {3, 0x80047F83},  {4, 0x80047F84},
+      {5, 0x80047F85},  {6, 0x80047F86},  {7, 0x80047F87},  {10, 0x80047F88}, {11, 0x80047F89},
+      {12, 0x80047F8A}, {14, 0x80047F8B}, {15, 0x80047F8C}, {16, 0x80047F8D}, {20, 0x80047F8E}};
+  KORInterface i;
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  for (auto [code, number] : known) {
+    bus_.InjectError("ibwrt", code);
+    auto e = ErrorOf([&] { i.Transact(t); });
+    EXPECT_EQ(e.Number(), static_cast<int32_t>(number)) << "driver code " << code;
+    EXPECT_EQ(e.Description(), CatalogueMessage(e.Number()));
+    EXPECT_EQ(e.Source().rfind("RediDU", 0), 0u) << e.Source();
+  }
+  for (int32_t code : {8, 9, 13, 17, 18, 19, 21, 255, -1}) {
+    bus_.InjectError("ibwrt", code, -1);
+    auto e = ErrorOf([&] { i.Transact(t); });
+    EXPECT_EQ(e.Number(), err::UndefinedError) << "driver code " << code;
+    EXPECT_EQ(e.Description(), "Undefined error.");
+  }
+}
+
+TEST_F(DirectTransactTest, PersistentUndefinedErrorEndsAfterThreeAttempts) {
+  KORInterface i;
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);
+  bus_.ClearCalls();
+  bus_.InjectError("ibrsp", 8, -1);
+  auto e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::UndefinedError);
+  EXPECT_EQ(e.Description(), "Undefined error.");
+  EXPECT_EQ(Count("ibrsp"), 3);
+  EXPECT_FALSE(i.Busy());
+
+  // A fault that clears within the retries is not reported at all.
+  bus_.ClearCalls();
+  bus_.InjectError("ibrsp", 8, 2);
+  i.Transact(t);
+  EXPECT_EQ(t.resp(), "1.23");
+
+  // The same bound holds inside the device set-up, one level deeper.
+  i.GPIBClose();
+  bus_.ClearCalls();
+  bus_.InjectError("ibconfig", 19, -1);
+  i.openPort();
+  e = ErrorOf([&] { i.Transact(t); });
+  EXPECT_EQ(e.Number(), err::UndefinedError);
+  EXPECT_EQ(Count("ibconfig"), 3);
+}
+
+TEST_F(DirectTransactTest, ValidationRunsBeforeAnyDriverCall) {
+  KORInterface i;
+  Open(i);
+  auto t = Tx("MEAS?", true, 15);
+  EXPECT_EQ(ErrorOf([&] { i.Transact(t); }).Number(), err::InvalidResponseTimeout);
+  EXPECT_TRUE(bus_.Calls().empty());
+}
+
+}  // namespace
+}  // namespace parley::testing
