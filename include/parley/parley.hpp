@@ -9,4 +9,5 @@
 #include "parley/interface.hpp"
 #include "parley/loop.hpp"
 #include "parley/progress.hpp"
+#include "parley/serial.hpp"
 #include "parley/transaction.hpp"

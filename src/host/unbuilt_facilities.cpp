@@ -5,6 +5,5 @@
 #include "host/tcp_client.hpp"
 
 namespace parley::detail {
-std::unique_ptr<SerialPort> MakePosixSerialPort(asio::io_context&) { return nullptr; }
 std::unique_ptr<TcpClient> MakeAsioTcpClient(asio::io_context&) { return nullptr; }
 }  // namespace parley::detail

@@ -45,7 +45,7 @@ void InterfaceCore::OpenPort() {
   connection = conn_man->GetConnection(settings.comm_port);
   if (connection) {
     signal_link = connection->NotifySignal.connect([this] { serial->OnNotifySignal(); });
-    reset_link = connection->NotifyReset.connect([this] { RaisePortReset(); });
+    reset_link = connection->NotifyReset.connect([this] { serial->OnNotifyReset(); });
   }
   is_port_open = true;
   sre_sent = false;

@@ -15,16 +15,9 @@ namespace {
 }
 }  // namespace
 
-void SerialLink::AttachControls() {}
-void SerialLink::SerialPortClose() {}
-void SerialLink::OnNotifySignal() {}
-void SerialLink::TransactCRLFDirect(KORTransaction&, const StepRunner& step) {
-  step([] { NotBuilt("Communication mode 2 (serial CR/LF)"); });
-}
 void SerialLink::TransactCRLFtoGPIB(KORTransaction&, const StepRunner& step) {
   step([] { NotBuilt("Communication mode 1 (GPIB forwarding)"); });
 }
-void SerialLink::SerialTransact(KORTransaction&) { NotBuilt("The serial link"); }
 
 void EtherLink::AttachControls() {}
 void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {

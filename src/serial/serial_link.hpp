@@ -1,31 +1,90 @@
 // The serial transport: port setup, the echo-and-terminator engine and GPIB forwarding.
+//
+// Every serial message (mode 2 commands, and the forwarding messages of modes 1 and 4) goes
+// through SerialTransact: it brings the port in line with the settings, obtains the port from
+// the connection manager, sends the command with CmdTerm, skips the echo by its length and
+// takes the text up to RespTerm as the response. Received data are collected by receive passes
+// that run on the 20 ms timer ticks and as soon as the port reports data.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+#include "arbiter/port_arbiter.hpp"
 #include "interface/catalogue.hpp"
 #include "interface/core.hpp"
+#include "model/timeout.hpp"
+#include "serial/response_framer.hpp"
 
 namespace parley::detail {
 
 class SerialLink {
  public:
-  explicit SerialLink(InterfaceCore& core) : core_(core) {}
+  static constexpr float kEchoSeconds = 9;
+  static constexpr int16_t kMaxRetries = 3;  // after the first attempt
 
-  // Wires the controls' events (line events, timer ticks) to this link; openPort calls it.
+  explicit SerialLink(InterfaceCore& core) : core_(core), arbiter_(core) {}
+
+  // Wires the controls' events (line events, data, timer ticks) to this link; openPort calls it.
   void AttachControls();
   // Closes the serial control if it is open (closePort, retries, releases).
   void SerialPortClose();
-  // The manager wants the port for another program.
-  void OnNotifySignal();
+  // The manager's notifications.
+  void OnNotifySignal() { arbiter_.pcwConnection_NotifySignal(); }
+  void OnNotifyReset() { arbiter_.pcwConnection_NotifyReset(); }
 
   // Mode branches of Transact, run as steps of Transact's error path.
   void TransactCRLFDirect(KORTransaction& t, const StepRunner& step);
   void TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& step);
 
-  // One command/response exchange over the serial link (every serial message uses it).
+  // One command/response exchange over the serial link (every serial message uses it). On
+  // success the record's response holds the text between echo and RespTerm; a failure leaves
+  // the response as it was and raises the error as the catalogue left it.
   void SerialTransact(KORTransaction& t);
 
+  PortArbiter& arbiter() { return arbiter_; }
+
  private:
+  // A line error, or an error caught by a receive pass, waiting to be raised by the next
+  // transaction's checks.
+  struct CommErrorRecord {
+    bool set = false;
+    int32_t number = 0;
+    std::string description;
+    std::string source;
+  };
+
+  SerialPort& Control();
+  // Runs one statement of SerialTransact's level: a failure stops the timer, then passes the
+  // catalogue (ActionResume runs it again).
+  template <class F>
+  void Step(F&& f);
+
+  void SerialPortInit();
+  void pmscComm_OnComm();
+  void ptwTrans_Timer();
+  void SerialReceive();
+
+  void RunExchange(KORTransaction& t);
+  // One attempt; false when nothing came back within the echo timeout and a retry is left.
+  bool Attempt(KORTransaction& t);
+  void Transmit(const std::string& command);
+  bool WaitForResponse(KORTransaction& t, const KORTimeout& response, const KORTimeout& echo);
+  double NextWaitSeconds(const KORTimeout& response, const KORTimeout& echo) const;
+  void PrepareRetry();
+  void Finish();
+  void RaiseRecordedError();
+  void StopTimer();
+
   InterfaceCore& core_;
+  PortArbiter arbiter_;
+  CommErrorRecord comm_error_;
+  std::string sent_cmd_;
+  ResponseFramer framer_;
+  int16_t retries_ = 0;
 };
+
+// The line-settings text the serial control takes: "9600,o,7,1".
+std::string SerialSettingsText(const Settings& s);
 
 }  // namespace parley::detail

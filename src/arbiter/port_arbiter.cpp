@@ -1,0 +1,82 @@
+#include "arbiter/port_arbiter.hpp"
+
+#include "interface/catalogue.hpp"
+#include "model/progress_update.hpp"
+#include "model/timeout.hpp"
+
+namespace parley::detail {
+
+SerialPort& PortArbiter::Control() {
+  if (!core_.controls || !core_.controls->serial) InterfaceCore::Raise(err::CommUnavailable);
+  return *core_.controls->serial;
+}
+
+bool PortArbiter::PortLocked() { return core_.connection && core_.connection->PortLocked(); }
+
+void PortArbiter::RequestPort() {
+  if (core_.connection) core_.connection->RequestPort();
+}
+
+void PortArbiter::AcquirePort() {
+  if (port_held) return;
+  RunStep(core_, [&] { core_.UpdateProgress("Requesting port"); });
+  RunStep(core_, [&] { RequestPort(); });
+  RunStep(core_, [&] { WaitForPort(); });
+}
+
+// A port that is in use or unavailable is not an error here: the wait goes on.
+void PortArbiter::TryOpen() {
+  try {
+    Control().PortOpen(true);
+  } catch (const AutomationError& e) {
+    if (!IsPortBusyRefusal(e.Number())) throw;
+  }
+}
+
+void PortArbiter::WaitForPort() {
+  KORTimeout timeout(core_.host);
+  RunStep(core_, [&] { timeout.Start(kPortWaitSeconds); });
+  for (;;) {
+    RunStep(core_, [&] { TryOpen(); });
+    bool open = false;
+    RunStep(core_, [&] { open = Control().PortOpen(); });
+    if (open) {
+      core_.UpdateProgress("");
+      port_held = true;
+      return;
+    }
+    RunStep(core_, [&] { WaitSeconds(core_.host, kReopenPauseSeconds); });
+    RunStep(core_, [&] { RequestPort(); });
+    RunStep(core_, [&] {
+      if (core_.UpdateProgress("Waiting for port", RoundToInt16(timeout.Length()),
+                               RoundToInt16(timeout.TimeRemaining()), true)) {
+        InterfaceCore::Raise(err::UserCanceled);
+      }
+    });
+    if (timeout.Expired()) break;
+  }
+  core_.UpdateProgress("");
+  RunStep(core_, [] { InterfaceCore::Raise(err::CouldNotGetCommPort); });
+}
+
+void PortArbiter::pcwConnection_NotifySignal() {
+  if (!port_held) return;
+  // The next holder may change the remote unit's GPIB settings.
+  core_.fwd_settings_sent = false;
+  if (serial_active) {
+    release_pending = true;
+    return;
+  }
+  try {
+    if (core_.controls && core_.controls->serial && core_.controls->serial->PortOpen()) {
+      core_.controls->serial->PortOpen(false);
+    }
+  } catch (const std::exception&) {
+    // Closing cannot be refused in a way that keeps the port; it is given up either way.
+  }
+  port_held = false;
+}
+
+void PortArbiter::pcwConnection_NotifyReset() { core_.RaisePortReset(); }
+
+}  // namespace parley::detail

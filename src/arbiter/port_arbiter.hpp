@@ -1,0 +1,45 @@
+// The library's side of sharing a serial port through the connection manager.
+//
+// A serial exchange requests the port when this program does not hold it and opens the serial
+// control once the other holder has let go (the control refuses with "in use" until then).
+// The port is kept until the manager signals that another program wants it: then it is closed
+// at once when idle, or when the running exchange finishes (release_pending).
+#pragma once
+
+#include "host/serial_port.hpp"
+#include "interface/core.hpp"
+
+namespace parley::detail {
+
+class PortArbiter {
+ public:
+  static constexpr float kPortWaitSeconds = 15;
+  static constexpr float kReopenPauseSeconds = 1;
+
+  explicit PortArbiter(InterfaceCore& core) : core_(core) {}
+
+  // Unless the port is held: "Requesting port", one request, then WaitForPort.
+  void AcquirePort();
+  // Opens the control, retrying once a second (with a fresh request) for up to 15 s; fails
+  // with "Couldn't get COMM port." or, on a halt, "User canceled operation.".
+  void WaitForPort();
+  // Asks the manager whether another program has locked the port (no connection: not locked).
+  bool PortLocked();
+
+  // Handlers of the connection's events. They never throw (they run inside the loop).
+  void pcwConnection_NotifySignal();
+  void pcwConnection_NotifyReset();
+
+  bool port_held = false;        // the manager handed the port over and the control is open
+  bool serial_active = false;    // a serial exchange is running
+  bool release_pending = false;  // give the port up when the exchange ends
+
+ private:
+  SerialPort& Control();
+  void RequestPort();
+  void TryOpen();
+
+  InterfaceCore& core_;
+};
+
+}  // namespace parley::detail

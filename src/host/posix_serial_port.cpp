@@ -1,0 +1,330 @@
+// The serial facility of the real host: a tty, USB adapter or pseudo-terminal through termios,
+// on Asio's serial port so that reads and writes run on the thread's loop.
+//
+// Received bytes are read as soon as they arrive into a buffer of our own (InBufferCount,
+// Input) and OnDataReady tells the receive path at once. While that buffer holds
+// kReceiveLimit bytes, reading pauses and the kernel's buffer holds the rest, so a unit that
+// talks without pause cannot grow memory without bound. Line errors come from the device's
+// error counters (TIOCGICOUNT, offered by UART and most USB adapter drivers; a pseudo-terminal
+// has no line to fail).
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <asio/serial_port.hpp>
+#include <asio/write.hpp>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "host/asio_host.hpp"
+#include "host/serial_line.hpp"
+#include "host/serial_port.hpp"
+#include "parley/errors.hpp"
+#include "parley/serial.hpp"
+
+namespace parley::detail {
+namespace {
+
+constexpr const char* kSource = "SerialPort";
+constexpr std::size_t kReceiveLimit = 1 << 20;
+constexpr int32_t kPortNotOpen = 8018;  // an operation that needs an open port
+
+[[noreturn]] void Fail(int32_t number, const std::string& text) {
+  throw AutomationError(number, kSource, text);
+}
+
+// In use (EBUSY, or another program's lock) and unavailable (missing, unplugged, not
+// permitted) openings use the numbers the port wait ignores; anything else fails outright.
+int32_t OpenFailureNumber(int error) {
+  switch (error) {
+    case EBUSY:
+    case EWOULDBLOCK:
+      return kSerialPortInUse;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EACCES:
+    case EPERM:
+    case EIO:
+    case ENOTTY:
+      return kSerialDeviceUnavailable;
+    default:
+      return err::ErrorInitializingCommPort;
+  }
+}
+
+speed_t SpeedOf(int32_t rate) {
+  switch (rate) {
+    case 110:
+      return B110;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    default:
+      return B921600;  // ParseLineSettings admits no other rate
+  }
+}
+
+tcflag_t SizeOf(int bits) {
+  switch (bits) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+// Raw bytes both ways, no flow control, modem lines ignored. A byte received with a parity or
+// framing error arrives as NUL; the error itself is counted by the device.
+void ApplyLine(int fd, const LineSettings& line) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) Fail(err::ErrorInitializingCommPort, std::strerror(errno));
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  tio.c_cflag |= SizeOf(line.data_bits);
+  if (line.parity != 'n') tio.c_cflag |= PARENB | (line.parity == 'o' ? PARODD : 0);
+  if (line.parity != 'n') tio.c_iflag |= INPCK;
+  if (line.stop_bits == 2) tio.c_cflag |= CSTOPB;
+  tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, SpeedOf(line.bit_rate));
+  cfsetospeed(&tio, SpeedOf(line.bit_rate));
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) Fail(err::ErrorInitializingCommPort, std::strerror(errno));
+}
+
+std::optional<LineCounters> ReadCounters(int fd) {
+  serial_icounter_struct c{};
+  if (ioctl(fd, TIOCGICOUNT, &c) != 0) return std::nullopt;
+  LineCounters counters;
+  counters.brk = static_cast<uint32_t>(c.brk);
+  counters.frame = static_cast<uint32_t>(c.frame);
+  counters.overrun = static_cast<uint32_t>(c.overrun);
+  counters.buf_overrun = static_cast<uint32_t>(c.buf_overrun);
+  counters.parity = static_cast<uint32_t>(c.parity);
+  return counters;
+}
+
+// Opens `path` for this program alone: TIOCEXCL keeps other openers out, and an advisory lock
+// does the same for privileged openers (whom TIOCEXCL lets through).
+int OpenExclusive(const std::string& path) {
+  if (path.empty()) Fail(kSerialDeviceUnavailable, "No device for this port number.");
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    Fail(OpenFailureNumber(error), path + ": " + std::strerror(error));
+  }
+  int error = 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
+  if (error == 0 && !isatty(fd)) error = ENOTTY;
+  if (error == 0 && ioctl(fd, TIOCEXCL) != 0) error = errno;
+  if (error != 0) {
+    ::close(fd);
+    Fail(OpenFailureNumber(error),
+         path + ": " +
+             (error == EWOULDBLOCK ? std::string("in use by another program")
+                                   : std::strerror(error)));
+  }
+  return fd;
+}
+
+class PosixSerialPort;
+
+// One opening of the device. Pending reads and writes hold it, so they can finish after the
+// port was closed or the facility destroyed; `owner` is cleared then.
+struct Channel {
+  explicit Channel(asio::io_context& io) : port(io) {}
+  asio::serial_port port;
+  PosixSerialPort* owner = nullptr;
+  std::string rx;
+  std::array<char, 4096> chunk{};
+  bool reading = false;
+  std::string tx;
+  bool writing = false;
+  std::optional<LineCounters> counters;
+};
+
+class PosixSerialPort : public SerialPort {
+ public:
+  explicit PosixSerialPort(asio::io_context& io) : io_(io) {}
+  ~PosixSerialPort() override { Close(); }
+
+  int16_t CommPort() const override { return port_; }
+  void CommPort(int16_t port) override { port_ = port; }
+  std::string Settings() const override { return settings_; }
+  void Settings(const std::string& text) override {
+    auto parsed = ParseLineSettings(text);
+    if (!parsed) Fail(err::InvalidPropertyValue, "Invalid line settings \"" + text + "\".");
+    if (channel_) ApplyLine(channel_->port.native_handle(), *parsed);
+    line_ = *parsed;
+    settings_ = text;
+  }
+  bool PortOpen() const override { return channel_ != nullptr; }
+  void PortOpen(bool open) override { open ? Open() : Close(); }
+  int32_t InBufferCount() const override {
+    return channel_ ? static_cast<int32_t>(channel_->rx.size()) : 0;
+  }
+  void DiscardInBuffer() override;
+  void DiscardOutBuffer() override;
+  void InputLen(int16_t len) override { input_len_ = len; }
+  std::string Input() override;
+  void Output(std::string_view bytes) override;
+  int16_t CommEvent() const override { return comm_event_; }
+
+  void Received(Channel& c, std::size_t n);
+
+ private:
+  void Open();
+  void Close();
+  void Raise(int16_t event);
+
+  asio::io_context& io_;
+  int16_t port_ = 1;
+  std::string settings_ = "9600,n,8,1";
+  LineSettings line_;
+  int16_t input_len_ = 0;
+  int16_t comm_event_ = 0;
+  std::shared_ptr<Channel> channel_;
+};
+
+void StartRead(const std::shared_ptr<Channel>& c) {
+  if (c->reading || !c->owner || c->rx.size() >= kReceiveLimit) return;
+  c->reading = true;
+  c->port.async_read_some(asio::buffer(c->chunk), [c](std::error_code ec, std::size_t n) {
+    c->reading = false;
+    if (!c->owner) return;
+    if (!ec) {
+      c->owner->Received(*c, n);
+      StartRead(c);
+    }
+    // A read error (device unplugged) ends reading; the exchange then times out.
+  });
+}
+
+void StartWrite(const std::shared_ptr<Channel>& c) {
+  if (c->writing || c->tx.empty() || !c->owner) return;
+  c->writing = true;
+  auto bytes = std::make_shared<std::string>(std::move(c->tx));
+  c->tx.clear();
+  asio::async_write(c->port, asio::buffer(*bytes), [c, bytes](std::error_code, std::size_t) {
+    c->writing = false;
+    StartWrite(c);
+  });
+}
+
+void PosixSerialPort::Open() {
+  if (channel_) Fail(kSerialPortAlreadyOpen, "Port already open.");
+  int fd = OpenExclusive(SerialDevicePath(port_));
+  auto c = std::make_shared<Channel>(io_);
+  std::error_code ec;
+  c->port.assign(fd, ec);
+  if (ec) {
+    ::close(fd);
+    Fail(err::ErrorInitializingCommPort, ec.message());
+  }
+  ApplyLine(fd, line_);
+  tcflush(fd, TCIOFLUSH);  // nothing from before this opening
+  c->counters = ReadCounters(fd);
+  c->owner = this;
+  channel_ = c;
+  StartRead(c);
+}
+
+void PosixSerialPort::Close() {
+  if (!channel_) return;
+  auto c = std::move(channel_);
+  c->owner = nullptr;
+  // Unsent output is dropped: closing must not wait on a line that flow control has stalled.
+  tcflush(c->port.native_handle(), TCOFLUSH);
+  std::error_code ec;
+  c->port.close(ec);
+}
+
+void PosixSerialPort::DiscardInBuffer() {
+  if (!channel_) return;
+  channel_->rx.clear();
+  tcflush(channel_->port.native_handle(), TCIFLUSH);
+  StartRead(channel_);
+}
+
+void PosixSerialPort::DiscardOutBuffer() {
+  if (!channel_) return;
+  channel_->tx.clear();
+  tcflush(channel_->port.native_handle(), TCOFLUSH);
+}
+
+std::string PosixSerialPort::Input() {
+  if (!channel_) return {};
+  std::string taken;
+  auto& rx = channel_->rx;
+  if (input_len_ <= 0 || static_cast<std::size_t>(input_len_) >= rx.size()) {
+    taken.swap(rx);
+  } else {
+    taken = rx.substr(0, static_cast<std::size_t>(input_len_));
+    rx.erase(0, taken.size());
+  }
+  StartRead(channel_);
+  return taken;
+}
+
+void PosixSerialPort::Output(std::string_view bytes) {
+  if (!channel_) Fail(kPortNotOpen, "Operation valid only when the port is open.");
+  channel_->tx.append(bytes);
+  StartWrite(channel_);
+}
+
+void PosixSerialPort::Received(Channel& c, std::size_t n) {
+  c.rx.append(c.chunk.data(), n);
+  if (c.counters) {
+    if (auto now = ReadCounters(c.port.native_handle())) {
+      auto before = *c.counters;
+      c.counters = now;
+      for (int16_t event : LineErrorEvents(before, *now)) Raise(event);
+    }
+  }
+  if (c.owner && OnDataReady) OnDataReady();
+}
+
+void PosixSerialPort::Raise(int16_t event) {
+  comm_event_ = event;
+  if (OnComm) OnComm();
+}
+
+}  // namespace
+
+std::unique_ptr<SerialPort> MakePosixSerialPort(asio::io_context& io) {
+  return std::make_unique<PosixSerialPort>(io);
+}
+
+}  // namespace parley::detail

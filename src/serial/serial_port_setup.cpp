@@ -1,0 +1,79 @@
+// Bringing the serial control in line with the settings, closing it, and its line events.
+#include "model/access.hpp"
+#include "serial/serial_link.hpp"
+
+namespace parley::detail {
+
+std::string SerialSettingsText(const Settings& s) {
+  const char* parity = s.parity == korParityOdd ? "o" : s.parity == korParityEven ? "e" : "n";
+  return std::to_string(s.bit_rate) + "," + parity + "," + std::to_string(s.data_bits) + "," +
+         std::to_string(s.stop_bits);
+}
+
+SerialPort& SerialLink::Control() {
+  if (!core_.controls || !core_.controls->serial) InterfaceCore::Raise(err::CommUnavailable);
+  return *core_.controls->serial;
+}
+
+void SerialLink::AttachControls() {
+  auto& controls = *core_.controls;
+  controls.timer.Interval(std::chrono::milliseconds(20));
+  controls.timer.OnTick = [this] { ptwTrans_Timer(); };
+  if (!controls.serial) return;
+  controls.serial->OnComm = [this] { pmscComm_OnComm(); };
+  // Data that arrive while the engine waits are collected at once instead of at the next tick.
+  controls.serial->OnDataReady = [this] {
+    if (core_.controls && core_.controls->timer.Enabled()) ptwTrans_Timer();
+  };
+}
+
+void SerialLink::SerialPortInit() {
+  auto step = [&](auto&& f) { RunStep(core_, f, [&] { core_.UpdateProgress(""); }); };
+  step([&] { core_.UpdateProgress("Initializing Serial Port"); });
+  const Settings& s = core_.settings;
+  std::string text = SerialSettingsText(s);
+  SerialPort* port = nullptr;
+  step([&] { port = &Control(); });
+  // Unchanged settings leave the open port alone, a recorded line error included.
+  if (port->PortOpen() && port->CommPort() == s.comm_port && port->Settings() == text) return;
+  if (port->PortOpen()) step([&] { port->PortOpen(false); });
+  step([&] { port->CommPort(static_cast<int16_t>(s.comm_port)); });
+  step([&] { port->DiscardInBuffer(); });
+  step([&] { port->InputLen(0); });
+  step([&] { port->DiscardOutBuffer(); });
+  step([&] { port->Settings(text); });
+  if (arbiter_.port_held) step([&] { arbiter_.WaitForPort(); });
+  comm_error_.set = false;
+  core_.UpdateProgress("");
+}
+
+void SerialLink::SerialPortClose() {
+  RunStep(core_, [&] {
+    if (core_.controls && core_.controls->serial && core_.controls->serial->PortOpen()) {
+      core_.controls->serial->PortOpen(false);
+    }
+  });
+}
+
+// Codes below 1000 (data, modem lines) need nothing; errors wait for the next check.
+void SerialLink::pmscComm_OnComm() {
+  if (!core_.controls || !core_.controls->serial) return;
+  int16_t event = core_.controls->serial->CommEvent();
+  if (event < 1000) return;
+  comm_error_.set = true;
+  comm_error_.number = event;
+}
+
+// A recorded error is reported once: left set, one line error would fail every transaction
+// after it for as long as the settings stay the same.
+void SerialLink::RaiseRecordedError() {
+  if (!comm_error_.set) return;
+  comm_error_.set = false;
+  throw AutomationError(comm_error_.number, comm_error_.source, comm_error_.description);
+}
+
+void SerialLink::TransactCRLFDirect(KORTransaction& t, const StepRunner& step) {
+  step([&] { SerialTransact(t); });
+}
+
+}  // namespace parley::detail

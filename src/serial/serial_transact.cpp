@@ -1,0 +1,183 @@
+// The serial exchange engine: SerialTransact with its wait loop, and the receive pass.
+#include <algorithm>
+#include <optional>
+
+#include "model/access.hpp"
+#include "model/progress_update.hpp"
+#include "serial/serial_link.hpp"
+
+namespace parley::detail {
+namespace {
+// Longest block on the loop between two checks while nothing happens: the countdown shown to
+// the user still moves every quarter second. Receive ticks wake the loop far more often.
+constexpr double kLongestPass = 0.25;
+constexpr double kShortestPass = 0.001;
+}  // namespace
+
+template <class F>
+void SerialLink::Step(F&& f) {
+  RunStep(core_, [&] {
+    try {
+      f();
+    } catch (...) {
+      StopTimer();
+      throw;
+    }
+  });
+}
+
+void SerialLink::StopTimer() {
+  if (core_.controls) core_.controls->timer.Enabled(false);
+}
+
+void SerialLink::SerialTransact(KORTransaction& t) {
+  std::optional<AutomationError> failure;
+  try {
+    RunExchange(t);
+  } catch (AutomationError& e) {
+    failure = std::move(e);
+  }
+  Finish();
+  if (failure) throw *failure;
+}
+
+void SerialLink::RunExchange(KORTransaction& t) {
+  Step([&] { core_.UpdateProgress("Starting serial transaction"); });
+  Step([&] {
+    if (!core_.is_port_open) InterfaceCore::Raise(err::PortNotOpen);
+  });
+  Step([&] { SerialPortInit(); });
+  retries_ = 0;
+  while (!Attempt(t)) Step([&] { PrepareRetry(); });
+}
+
+bool SerialLink::Attempt(KORTransaction& t) {
+  Step([&] {
+    arbiter_.serial_active = true;
+    if (arbiter_.PortLocked()) InterfaceCore::Raise(err::CommPortLocked);
+  });
+  Step([&] { arbiter_.AcquirePort(); });
+  Step([&] {
+    core_.UpdateProgress("Clearing receive buffer");
+    Control().DiscardInBuffer();
+    RaiseRecordedError();
+  });
+  Step([&] {
+    core_.UpdateProgress("Clearing transmit buffer");
+    Control().DiscardOutBuffer();
+  });
+  Step([&] { Transmit(t.cmd()); });
+  Step([&] {
+    core_.UpdateProgress("Preparing for response");
+    sent_cmd_ = t.cmd();
+    framer_.Start(sent_cmd_.size() + core_.settings.cmd_term.size(), core_.settings.resp_term,
+                  core_.settings.remove_extra_char);
+    core_.controls->timer.Enabled(true);
+  });
+  KORTimeout response(core_.host);
+  KORTimeout echo(core_.host);
+  Step([&] {
+    response.Start(static_cast<float>(t.RespTimeout()));
+    echo.Start(kEchoSeconds);
+  });
+  bool answered = false;
+  Step([&] { answered = WaitForResponse(t, response, echo); });
+  return answered;
+}
+
+void SerialLink::Transmit(const std::string& command) {
+  core_.UpdateProgress("Transmitting");
+  core_.DebugBuffWrite(kTraceWrite, command);
+  Control().Output(command + core_.settings.cmd_term);
+  RaiseRecordedError();
+}
+
+// Blocks on the loop between checks (the next receive pass, comm event or tick wakes it), so
+// a wait costs no CPU. False: no echo in time and a retry is left.
+bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
+                                 const KORTimeout& echo) {
+  for (;;) {
+    WaitAtMost(core_.host, NextWaitSeconds(response, echo));
+    if (framer_.nothing_received()) {
+      if (core_.UpdateProgress("Waiting for echo", RoundToInt16(echo.Length()),
+                               RoundToInt16(echo.TimeRemaining()), true)) {
+        InterfaceCore::Raise(err::UserCanceled);
+      }
+      if (echo.Expired()) {
+        if (retries_ < kMaxRetries) {
+          StopTimer();
+          return false;
+        }
+        InterfaceCore::Raise(err::NoResponseFromRemoteUnit);
+      }
+    } else if (core_.UpdateProgress("Waiting for response", RoundToInt16(response.Length()),
+                                    RoundToInt16(response.TimeRemaining()), true)) {
+      InterfaceCore::Raise(err::UserCanceled);
+    }
+    if (framer_.complete()) {
+      TransactionAccess::SetResp(t, framer_.response());
+      return true;
+    }
+    if (response.Expired()) InterfaceCore::Raise(err::ResponseTerminatorTimeout);
+  }
+}
+
+double SerialLink::NextWaitSeconds(const KORTimeout& response, const KORTimeout& echo) const {
+  double left = response.TimeRemaining();
+  if (framer_.nothing_received()) left = std::min<double>(left, echo.TimeRemaining());
+  return std::clamp(left, kShortestPass, kLongestPass);
+}
+
+void SerialLink::PrepareRetry() {
+  core_.UpdateProgress("Retrying transaction");
+  ++retries_;
+  SerialPortClose();
+  arbiter_.port_held = false;
+  comm_error_.set = false;
+}
+
+void SerialLink::Finish() {
+  StopTimer();
+  core_.UpdateProgress("");
+  arbiter_.serial_active = false;
+  if (!arbiter_.release_pending) return;
+  arbiter_.release_pending = false;
+  SerialPortClose();
+  arbiter_.port_held = false;
+  WaitSeconds(core_.host, PortArbiter::kReopenPauseSeconds);
+}
+
+void SerialLink::ptwTrans_Timer() {
+  int32_t mode = core_.settings.comm_mode;
+  if (mode == korCommModeCRLFtoGPIB || mode == korCommModeCRLFDirect ||
+      mode == korCommModeGPIBInOut) {
+    SerialReceive();
+  }
+}
+
+// Errors here never leave the pass: they are recorded, the timer stays off, and the exchange
+// ends by its timeout; the record is raised by a later check.
+void SerialLink::SerialReceive() {
+  auto& timer = core_.controls->timer;
+  timer.Enabled(false);
+  AutomationError failure(0, "", "");
+  try {
+    SerialPort& port = Control();
+    if (port.InBufferCount() <= 0) {
+      timer.Enabled(true);
+      return;
+    }
+    std::string chunk = port.Input();
+    core_.DebugBuffWrite(kTraceRead, chunk);
+    RaiseRecordedError();
+    if (!framer_.Append(chunk)) timer.Enabled(true);
+    return;
+  } catch (AutomationError& e) {
+    failure = std::move(e);
+  } catch (const std::exception& e) {
+    failure = ToAutomationError(e);
+  }
+  comm_error_ = {true, failure.Number(), failure.Description(), failure.Source()};
+}
+
+}  // namespace parley::detail
