@@ -57,11 +57,14 @@ void SegmentValidation(KORInterface& iface) {
 
 }  // namespace
 
+void SegmentSerial(bool show_trace);
+
 int RunDemo(const Options& options) {
   KORInterface iface;
   iface.DebugMonitorOn();
   SegmentLifecycle(iface);
   SegmentValidation(iface);
+  SegmentSerial(options.Has("trace"));
   Heading("debug trace");
   std::cout << Visible(iface.DebugBuffGet()) << "\n";
   (void)options;

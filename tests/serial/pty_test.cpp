@@ -1,0 +1,236 @@
+// The serial link over real pseudo-terminals: the termios facility itself against a raw peer
+// written here, and mode-2 transactions end to end against parley-sim.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "host/asio_host.hpp"
+#include "host/serial_port.hpp"
+#include "parley/parley.hpp"
+#include "sim_process.hpp"
+#include "support/virtual_fixture.hpp"
+
+namespace parley {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A pseudo-terminal whose master side the test drives by hand.
+class RawPeer {
+ public:
+  RawPeer() {
+    char name[128];
+    int slave = -1;
+    EXPECT_EQ(openpty(&master_, &slave, name, nullptr, nullptr), 0);
+    path_ = name;
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    close(slave);  // the library opens its own descriptor
+  }
+  ~RawPeer() { close(master_); }
+  const std::string& path() const { return path_; }
+  void Write(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Reads until `count` bytes came (pumping the thread's loop so the library can write).
+  std::string Read(std::size_t count) {
+    std::string got;
+    fcntl(master_, F_SETFL, O_NONBLOCK);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+      EventLoop::RunFor(milliseconds(5));
+      char buffer[512];
+      ssize_t n = read(master_, buffer, sizeof buffer);
+      if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  int master_ = -1;
+  std::string path_;
+};
+
+class PosixSerialPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MapSerialPort(9, peer.path());
+    port = detail::CurrentHost().CreateSerialPort();
+    ASSERT_TRUE(port);
+    port->CommPort(9);
+  }
+  void TearDown() override {
+    port.reset();
+    MapSerialPort(9, "");
+  }
+  std::string ReceiveAll(std::size_t count) {
+    std::string got;
+    for (int i = 0; i < 500 && got.size() < count; ++i) {
+      detail::CurrentHost().WaitForEvent(detail::Micros(10'000));
+      got += port->Input();
+    }
+    return got;
+  }
+  RawPeer peer;
+  std::unique_ptr<detail::SerialPort> port;
+};
+
+TEST_F(PosixSerialPortTest, EveryByteValuePassesUnchangedBothWays) {
+  port->Settings("115200,n,8,1");
+  port->PortOpen(true);
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  port->Output(all);
+  EXPECT_EQ(peer.Read(all.size()), all);
+  int ready = 0;
+  port->OnDataReady = [&] { ++ready; };
+  peer.Write(all);
+  EXPECT_EQ(ReceiveAll(all.size()), all);
+  EXPECT_GE(ready, 1);
+}
+
+TEST_F(PosixSerialPortTest, OpeningIsExclusiveAndClosedPortsAcceptDiscards) {
+  port->DiscardInBuffer();  // accepted while closed
+  port->DiscardOutBuffer();
+  EXPECT_EQ(port->InBufferCount(), 0);
+  EXPECT_THROW(port->Output("x"), AutomationError);
+  port->PortOpen(true);
+  auto e = PARLEY_EXPECT_ERROR(port->PortOpen(true), detail::kSerialPortAlreadyOpen);
+  auto second = detail::CurrentHost().CreateSerialPort();
+  second->CommPort(9);
+  e = PARLEY_EXPECT_ERROR(second->PortOpen(true), detail::kSerialPortInUse);
+  EXPECT_TRUE(detail::IsPortBusyRefusal(e.Number()));
+  port->PortOpen(false);
+  EXPECT_NO_THROW(second->PortOpen(true));  // free again once closed
+}
+
+TEST_F(PosixSerialPortTest, MissingDevicesAndBadSettingsAreRefused) {
+  MapSerialPort(9, "/dev/parley-no-such-device");
+  auto e = PARLEY_EXPECT_ERROR(port->PortOpen(true), detail::kSerialDeviceUnavailable);
+  EXPECT_TRUE(detail::IsPortBusyRefusal(e.Number()));
+  PARLEY_EXPECT_ERROR(port->Settings("9600,q,7,1"), err::InvalidPropertyValue);
+  EXPECT_EQ(port->Settings(), "9600,n,8,1");
+}
+
+TEST(SerialDeviceMap, DefaultsToTtySAndMapsPerPort) {
+  EXPECT_EQ(SerialDevicePath(1), "/dev/ttyS0");
+  EXPECT_EQ(SerialDevicePath(16), "/dev/ttyS15");
+  MapSerialPort(3, "/dev/ttyUSB0");
+  EXPECT_EQ(SerialDevicePath(3), "/dev/ttyUSB0");
+  MapSerialPort(3, "");
+  EXPECT_EQ(SerialDevicePath(3), "/dev/ttyS2");
+  EXPECT_EQ(SerialDevicePath(0), "");
+}
+
+// Mode 2 as a client uses it, over a real pseudo-terminal.
+class PtyTransactTest : public ::testing::Test {
+ protected:
+  void Start(std::vector<std::string> args) {
+    sim = std::make_unique<sim::SimProcess>(PARLEY_SIM_PATH, args);
+    MapSerialPort(1, sim->first_line());
+    iface.DebugBuffSizeSet(64000);
+    iface.DebugMonitorOn();
+    iface.openPort();
+  }
+  void TearDown() override {
+    if (iface.IsPortOpen()) iface.closePort();
+    MapSerialPort(1, "");
+  }
+  std::string Run(const std::string& cmd) {
+    KORTransaction t;
+    t.cmd(cmd);
+    t.RespTimeout(korShort);
+    iface.Transact(t);
+    return t.resp();
+  }
+  std::unique_ptr<sim::SimProcess> sim;
+  KORInterface iface;
+};
+
+TEST_F(PtyTransactTest, PlainExchangeAndTrace) {
+  Start({"--answer", "MEAS?=1.23"});
+  EXPECT_EQ(Run("MEAS?"), "1.23");
+  std::string trace = iface.DebugBuffGet();
+  EXPECT_NE(trace.find("\tWRIT\tMEAS?"), std::string::npos);
+  EXPECT_NE(trace.find("\tREAD\t"), std::string::npos);
+  EXPECT_EQ(trace.find("\tERRR\t"), std::string::npos);
+}
+
+TEST_F(PtyTransactTest, AnswerSplitOverManyChunksWithLineBreaksInside) {
+  Start({"--split", "1", "--chunk-gap", "3", "--answer", "LIST?=a\\r\\nb\\r\\n"});
+  EXPECT_EQ(Run("LIST?"), "a\r\nb\r\n");
+  iface.RemoveExtraChar(true);
+  EXPECT_EQ(Run("LIST?"), "a\r\nb");
+}
+
+TEST_F(PtyTransactTest, SettingsChangeBetweenTransactionsReopensThePort) {
+  Start({});
+  EXPECT_EQ(Run("PING"), "PONG");
+  iface.closePort();
+  iface.BitRate(115200);
+  iface.Parity(korParityNone);
+  iface.DataBits(8);
+  iface.openPort();
+  EXPECT_EQ(Run("PING"), "PONG");
+}
+
+TEST_F(PtyTransactTest, HaltWhileASilentUnitIsAwaited) {
+  Start({"--silent"});
+  auto progress = iface.Progress();
+  int acks = 0;
+  auto ack = progress->HaltAck.connect([&] { ++acks; });
+  auto started = std::chrono::steady_clock::now();
+  auto halt = progress->Update.connect([&] {
+    if (progress->status() == "Waiting for echo" &&
+        std::chrono::steady_clock::now() - started > milliseconds(300)) {
+      progress->Halt();
+    }
+  });
+  try {
+    Run("VER?");
+    ADD_FAILURE() << "a silent unit answered";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), err::UserCanceled);
+    EXPECT_EQ(e.Description(), "User canceled operation.");
+  }
+  halt.disconnect();
+  ack.disconnect();
+  EXPECT_GE(acks, 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+}
+
+// The wire carries exactly the command and CmdTerm; the answer comes back unchanged.
+TEST(PtyWire, BytesOnTheWireAndBackAgainstARawPeer) {
+  RawPeer peer;
+  MapSerialPort(1, peer.path());
+  KORInterface iface;
+  iface.CmdTerm("\r");
+  iface.openPort();
+  KORTransaction t;
+  t.cmd("SET 1");
+  t.RespTimeout(korShort);
+  bool answered = false;
+  auto progress = iface.Progress();
+  // The peer plays the unit from inside the library's wait.
+  auto link = progress->Update.connect([&] {
+    if (answered || progress->status() != "Waiting for echo") return;
+    answered = true;
+    EXPECT_EQ(peer.Read(6), "SET 1\r");
+    peer.Write(std::string("SET 1\r\xFF\x00z\r\n>", 12));
+  });
+  iface.Transact(t);
+  link.disconnect();
+  EXPECT_EQ(t.resp(), std::string("\xFF\x00z", 3));
+  iface.closePort();
+  MapSerialPort(1, "");
+}
+
+}  // namespace
+}  // namespace parley

@@ -1,0 +1,150 @@
+#include "serial_cmd.hpp"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <stdexcept>
+
+namespace parley::cli {
+namespace {
+
+int32_t ParityValue(const std::string& letter) {
+  if (letter == "n" || letter == "N") return korParityNone;
+  if (letter == "o" || letter == "O") return korParityOdd;
+  if (letter == "e" || letter == "E") return korParityEven;
+  throw std::invalid_argument("--line parity must be n, o or e, not '" + letter + "'");
+}
+
+long Whole(const std::string& text, const std::string& what) {
+  std::size_t used = 0;
+  long value = 0;
+  try {
+    value = std::stol(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size()) {
+    throw std::invalid_argument(what + " expects a whole number, not '" + text + "'");
+  }
+  return value;
+}
+
+// "9600,o,7,1" into the four line settings; the library checks the values themselves.
+void ApplyLine(KORInterface& iface, const std::string& line) {
+  std::vector<std::string> fields(1);
+  for (char c : line) {
+    if (c == ',') {
+      fields.emplace_back();
+    } else {
+      fields.back() += c;
+    }
+  }
+  if (fields.size() != 4) throw std::invalid_argument("--line expects RATE,PARITY,DATA,STOP");
+  iface.BitRate(static_cast<int32_t>(Whole(fields[0], "--line rate")));
+  iface.Parity(ParityValue(fields[1]));
+  iface.DataBits(static_cast<int32_t>(Whole(fields[2], "--line data bits")));
+  iface.StopBits(static_cast<int32_t>(Whole(fields[3], "--line stop bits")));
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void ClearProgressLine(bool terminal) {
+  if (terminal) std::cerr << "\r\033[K" << std::flush;
+}
+
+}  // namespace
+
+std::string DecodeEscapes(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    if (c == 'r') {
+      out += '\r';
+    } else if (c == 'n') {
+      out += '\n';
+    } else if (c == 't') {
+      out += '\t';
+    } else if (c == 'x' && i + 2 < text.size() + 0 && HexDigit(text[i + 1]) >= 0 &&
+               HexDigit(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;  // "\\" and any other escaped character stand for themselves
+    }
+  }
+  return out;
+}
+
+void ConfigureSerialLink(KORInterface& iface, const Options& options) {
+  std::string device = options.Get("device");
+  if (device.empty()) throw std::invalid_argument("--device PATH is required");
+  MapSerialPort(kCliSerialPort, device);
+  iface.CommPort(kCliSerialPort);
+  iface.commMode(static_cast<int32_t>(options.GetInt("mode", korCommModeCRLFDirect)));
+  ApplyLine(iface, options.Get("line", "9600,o,7,1"));
+  if (options.Has("cmd-term")) iface.CmdTerm(DecodeEscapes(options.Get("cmd-term")));
+  if (options.Has("resp-term")) iface.RespTerm(DecodeEscapes(options.Get("resp-term")));
+  iface.RemoveExtraChar(options.Has("remove-extra-char"));
+}
+
+std::string SerialHint(int32_t number) {
+  switch (number) {
+    case err::NoResponseFromRemoteUnit:
+      return "nothing came back: is the unit switched on and cabled to this device, and do the "
+             "line settings (--line) match it?";
+    case err::ResponseTerminatorTimeout:
+      return "the echo came but no response terminator: check --resp-term and --timeout";
+    case err::CouldNotGetCommPort:
+      return "the device could not be opened: does it exist, may this user open it, or is "
+             "another program on the port?";
+    default:
+      return "";
+  }
+}
+
+int RunSerial(const Options& options) {
+  KORInterface iface;
+  ConfigureSerialLink(iface, options);
+  int32_t timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
+  bool trace = options.Has("trace");
+  if (trace) {
+    iface.DebugBuffSizeSet(64000);
+    iface.DebugMonitorOn();
+  }
+  if (options.Positional().empty()) throw std::invalid_argument("give at least one COMMAND");
+  bool terminal = isatty(STDERR_FILENO) != 0;
+  Connection shown = ShowProgress(iface, std::cerr, terminal);
+  iface.openPort();
+  int status = 0;
+  for (const auto& command : options.Positional()) {
+    KORTransaction t;
+    t.cmd(DecodeEscapes(command));
+    t.RespTimeout(timeout);
+    try {
+      iface.Transact(t);
+      ClearProgressLine(terminal);
+      std::cout << (options.Has("raw") ? t.resp() : Visible(t.resp())) << std::endl;
+    } catch (const AutomationError& e) {
+      ClearProgressLine(terminal);
+      PrintError(std::cerr, e);
+      if (auto hint = SerialHint(e.Number()); !hint.empty()) std::cerr << "hint: " << hint << "\n";
+      status = 1;
+      break;
+    }
+  }
+  shown.disconnect();
+  iface.closePort();
+  if (trace) std::cerr << "--- debug trace ---\n" << Visible(iface.DebugBuffGet()) << "\n";
+  return status;
+}
+
+}  // namespace parley::cli

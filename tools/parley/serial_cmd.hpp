@@ -1,0 +1,26 @@
+// `parley serial`: transactions over a serial device, and the options every serial-based mode
+// shares (device, line settings, terminators), so the forwarding modes reuse them.
+#pragma once
+
+#include <string>
+
+#include "cli.hpp"
+
+namespace parley::cli {
+
+// The port number the tool maps its --device to.
+inline constexpr int32_t kCliSerialPort = 1;
+
+// Applies --device, --line, --cmd-term, --resp-term, --remove-extra-char and --mode to `iface`
+// (before openPort). Throws std::invalid_argument for a malformed option.
+void ConfigureSerialLink(KORInterface& iface, const Options& options);
+
+// Decodes \r \n \t \\ and \xNN in a terminator or command given on the command line.
+std::string DecodeEscapes(const std::string& text);
+
+// A hint for an error number whose cause the user can check, or an empty text.
+std::string SerialHint(int32_t number);
+
+int RunSerial(const Options& options);
+
+}  // namespace parley::cli
