@@ -40,6 +40,14 @@ struct Command {
 // Every command of the tool, in the order --help lists them.
 std::vector<Command> AllCommands();
 
+// The GPIB commands: gpib (mode 3 transactions), and spoll, read and ren in mode 3 or 4.
+std::vector<Command> GpibCommands();
+// Set `iface` up for a GPIB command from its options, one per mode: mode 3 chooses the driver
+// (--driver) and the board settings; mode 4 sets up the forwarding link over the serial port.
+// Neither opens the port.
+void SetUpDirectGpib(const Options& options, KORInterface& iface);
+void SetUpInOutGpib(const Options& options, KORInterface& iface);
+
 // Prints an automation error as "error 0x80047F79: Interface is busy. (source: RediDU)".
 void PrintError(std::ostream& out, const AutomationError& e);
 // Hexadecimal form of an error number as the catalogue writes it.

@@ -1,0 +1,196 @@
+// parley gpib / spoll / read / ren: direct GPIB (mode 3) on a local board or the simulated bus.
+// spoll, read and ren also serve mode 4 (--mode 4), whose link set-up lives in its own file.
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+
+#include "cli.hpp"
+
+namespace parley::cli {
+namespace {
+
+const char* kDriverHelp =
+    "--driver sim|system|PATH: the simulated bus, the system's libgpib.so.0 (default), or a "
+    "library at PATH";
+
+// The simulated bus of one run: an instrument at the chosen address that answers queries.
+SimulatedGpibBus& SimBus() {
+  static SimulatedGpibBus bus;
+  return bus;
+}
+
+void SetUpSimulatedInstrument(const Options& o, int address) {
+  auto dev = SimBus().AddInstrument(address);
+  dev.OnCommand([](const std::string& command) -> std::optional<std::string> {
+    if (command == "*IDN?") return "Parley,SimulatedInstrument,0,1.0";
+    if (command == "MEAS?") return "+1.234500E+00";
+    if (!command.empty() && command.back() == '?') return command.substr(0, command.size() - 1);
+    return std::nullopt;  // a setting: nothing to read
+  });
+  if (o.Has("sim-delay")) dev.ResponseDelay(std::stod(o.Get("sim-delay")));
+  if (o.Has("sim-pending")) dev.QueueReply(o.Get("sim-pending"));
+  if (o.Has("sim-busy")) dev.Busy(true);
+  if (o.Has("srq")) dev.StatusBits(0x02, 0x10);
+}
+
+void ChooseDriver(const Options& o, int address) {
+  std::string driver = o.Get("driver", "system");
+  if (driver == "sim") {
+    UseSimulatedGpibBus(SimBus());
+    SetUpSimulatedInstrument(o, address);
+  } else if (driver == "system") {
+    UseSystemGpibLibrary();
+  } else {
+    UseGpibLibrary(driver);
+  }
+}
+
+// Settings common to the direct-GPIB commands.
+void ApplySettings(const Options& o, KORInterface& iface) {
+  iface.commMode(korCommModeGPIBDirect);
+  iface.GPIBAddress(static_cast<int32_t>(o.GetInt("address", 1)));
+  iface.DTO(static_cast<int16_t>(o.GetInt("dto", 5)));
+  iface.IdleSPoll(static_cast<int16_t>(o.GetInt("idle-mask", 2)));
+  iface.MAVSPoll(static_cast<int16_t>(o.GetInt("mav-mask", o.Has("srq") ? 16 : 4)));
+  iface.UseSRQ(o.Has("srq"));
+  iface.EABOExpected(o.Has("eabo"));
+  iface.RemoveExtraChar(o.Has("strip"));
+  iface.GPIBDirectMaxRespLength(static_cast<int16_t>(o.GetInt("max-length", 256)));
+}
+
+bool OnTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+// The board cannot be initialised: say what the loader said, and what to try.
+void PrintHint(const AutomationError& e) {
+  if (e.Number() != err::GpibBoardInitFailed) return;
+  std::string why = GpibLibraryLoadError();
+  if (!why.empty()) std::cerr << "hint: " << why << "\n";
+  std::cerr << "hint: is linux-gpib installed and the board configured (gpib_config)? "
+               "--driver sim runs against the simulated bus.\n";
+}
+
+template <class F>
+int Guarded(KORInterface& iface, const Options& o, F&& f) {
+  iface.DebugMonitorOn();
+  auto progress = ShowProgress(iface, std::cerr, OnTerminal());
+  int status = 0;
+  try {
+    f();
+  } catch (const AutomationError& e) {
+    if (OnTerminal()) std::cerr << "\r\033[K";
+    PrintError(std::cerr, e);
+    PrintHint(e);
+    status = 1;
+  }
+  progress.disconnect();
+  if (o.Has("trace")) std::cout << Visible(iface.DebugBuffGet()) << "\n";
+  return status;
+}
+
+int Mode(const Options& o) {
+  long mode = o.GetInt("mode", korCommModeGPIBDirect);
+  if (mode != korCommModeGPIBDirect && mode != korCommModeGPIBInOut) {
+    throw std::invalid_argument("option --mode expects 3 (direct GPIB) or 4 (GPIB In/Out)");
+  }
+  return static_cast<int>(mode);
+}
+
+// Prepares `iface` for spoll, read or ren in the chosen mode and opens its port.
+void SetUpGpibCommand(const Options& o, KORInterface& iface) {
+  if (Mode(o) == korCommModeGPIBInOut) {
+    SetUpInOutGpib(o, iface);
+  } else {
+    SetUpDirectGpib(o, iface);
+  }
+  iface.openPort();
+}
+
+int RunGpib(const Options& o) {
+  if (o.Positional().empty()) throw std::invalid_argument("give at least one command to send");
+  KORInterface iface;
+  SetUpDirectGpib(o, iface);
+  iface.openPort();
+  return Guarded(iface, o, [&] {
+    for (const auto& command : o.Positional()) {
+      KORTransaction t;
+      t.cmd(command);
+      t.RespTimeout(static_cast<int32_t>(o.GetInt("timeout", korShort)));
+      t.RespExpect(!o.Has("no-response"));
+      iface.Transact(t);
+      if (t.RespExpect()) std::cout << Visible(t.resp()) << "\n";
+    }
+    iface.GPIBClose();
+  });
+}
+
+int RunSpoll(const Options& o) {
+  KORInterface iface;
+  SetUpGpibCommand(o, iface);
+  return Guarded(iface, o, [&] {
+    int16_t value = 0;
+    iface.Spoll(value);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", value & 0xFF);
+    std::cout << value << " (" << hex << ")\n";
+  });
+}
+
+int RunRead(const Options& o) {
+  KORInterface iface;
+  SetUpGpibCommand(o, iface);
+  return Guarded(iface, o, [&] {
+    int16_t value = 0;
+    if (Mode(o) == korCommModeGPIBDirect) {
+      // A fresh process must open the device first; without a device clear, which would
+      // throw away the very response to be read.
+      iface.SkipIBClr(true);
+      iface.Spoll(value);
+    }
+    KORTransaction t;
+    t.cmd("(read)");  // validated though never sent
+    t.RespTimeout(static_cast<int32_t>(o.GetInt("timeout", korShort)));
+    iface.GetTransact(t);
+    std::cout << Visible(t.resp()) << "\n";
+  });
+}
+
+int RunRen(const Options& o) {
+  KORInterface iface;
+  SetUpGpibCommand(o, iface);
+  return Guarded(iface, o, [&] {
+    iface.RemoteEnable();
+    std::cout << "remote enable pulsed\n";
+  });
+}
+
+const std::vector<std::string> kFlags = {"trace", "help",        "srq",     "eabo",
+                                         "strip", "no-response", "sim-busy"};
+const std::string kDirectOptions =
+    " [--driver sim|system|PATH] [--address N] [--dto S] [--srq] [--eabo] [--strip] [--trace]";
+
+}  // namespace
+
+void SetUpDirectGpib(const Options& o, KORInterface& iface) {
+  ChooseDriver(o, static_cast<int>(o.GetInt("address", 1)));
+  ApplySettings(o, iface);
+}
+
+std::vector<Command> GpibCommands() {
+  return {
+      {"gpib", "parley gpib CMD... [--timeout 10|30|60|120|480] [--no-response]" + kDirectOptions,
+       std::string("runs direct-GPIB (mode 3) transactions, printing each response; ") +
+           kDriverHelp + "; with sim: --sim-delay S, --sim-pending TEXT, --sim-busy",
+       kFlags, RunGpib},
+      {"spoll", "parley spoll [--mode 3|4]" + kDirectOptions,
+       "serial-polls the instrument and prints its status byte", kFlags, RunSpoll},
+      {"read", "parley read [--mode 3|4]" + kDirectOptions,
+       "reads a pending response without sending (with sim: --sim-pending TEXT)", kFlags, RunRead},
+      {"ren", "parley ren [--mode 3|4]" + kDirectOptions,
+       "pulses the GPIB remote-enable line (off, then on)", kFlags, RunRen},
+  };
+}
+
+}  // namespace parley::cli
