@@ -104,6 +104,17 @@ tcflag_t SizeOf(int bits) {
   }
 }
 
+// A pseudo-terminal has no line: the kernel keeps 8 bits without parity whatever was asked,
+// and the C library reports that as EINVAL although everything else was applied. Such a
+// device is taken as it is.
+bool OnlyLineFormatRefused(int fd, const termios& wanted) {
+  if (errno != EINVAL) return false;
+  termios now{};
+  if (tcgetattr(fd, &now) != 0) return false;
+  return now.c_iflag == wanted.c_iflag && now.c_lflag == wanted.c_lflag &&
+         cfgetospeed(&now) == cfgetospeed(&wanted);
+}
+
 // Raw bytes both ways, no flow control, modem lines ignored. A byte received with a parity or
 // framing error arrives as NUL; the error itself is counted by the device.
 void ApplyLine(int fd, const LineSettings& line) {
@@ -121,7 +132,9 @@ void ApplyLine(int fd, const LineSettings& line) {
   tio.c_cc[VTIME] = 0;
   cfsetispeed(&tio, SpeedOf(line.bit_rate));
   cfsetospeed(&tio, SpeedOf(line.bit_rate));
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) Fail(err::ErrorInitializingCommPort, std::strerror(errno));
+  if (tcsetattr(fd, TCSANOW, &tio) != 0 && !OnlyLineFormatRefused(fd, tio)) {
+    Fail(err::ErrorInitializingCommPort, std::strerror(errno));
+  }
 }
 
 std::optional<LineCounters> ReadCounters(int fd) {

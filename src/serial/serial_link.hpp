@@ -82,6 +82,7 @@ class SerialLink {
   std::string sent_cmd_;
   ResponseFramer framer_;
   int16_t retries_ = 0;
+  bool receiving_ = false;
 };
 
 // The line-settings text the serial control takes: "9600,o,7,1".

@@ -156,27 +156,30 @@ void SerialLink::ptwTrans_Timer() {
 }
 
 // Errors here never leave the pass: they are recorded, the timer stays off, and the exchange
-// ends by its timeout; the record is raised by a later check.
+// ends by its timeout; the record is raised by a later check. While a pass runs no other pass
+// starts (a trace handler may pump the loop); the timer keeps its rhythm instead of being
+// stopped and restarted around every pass, which would cost two timer changes per chunk.
 void SerialLink::SerialReceive() {
-  auto& timer = core_.controls->timer;
-  timer.Enabled(false);
+  if (receiving_) return;
+  receiving_ = true;
   AutomationError failure(0, "", "");
   try {
     SerialPort& port = Control();
-    if (port.InBufferCount() <= 0) {
-      timer.Enabled(true);
-      return;
+    if (port.InBufferCount() > 0) {
+      std::string chunk = port.Input();
+      core_.DebugBuffWrite(kTraceRead, chunk);
+      RaiseRecordedError();
+      if (framer_.Append(chunk)) StopTimer();
     }
-    std::string chunk = port.Input();
-    core_.DebugBuffWrite(kTraceRead, chunk);
-    RaiseRecordedError();
-    if (!framer_.Append(chunk)) timer.Enabled(true);
+    receiving_ = false;
     return;
   } catch (AutomationError& e) {
     failure = std::move(e);
   } catch (const std::exception& e) {
     failure = ToAutomationError(e);
   }
+  receiving_ = false;
+  StopTimer();
   comm_error_ = {true, failure.Number(), failure.Description(), failure.Source()};
 }
 

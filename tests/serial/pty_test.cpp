@@ -32,9 +32,12 @@ class RawPeer {
     tcgetattr(slave, &tio);
     cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
-    close(slave);  // the library opens its own descriptor
+    keepalive_ = slave;  // as a simulator does, so the master never sees a hang-up
   }
-  ~RawPeer() { close(master_); }
+  ~RawPeer() {
+    close(keepalive_);
+    close(master_);
+  }
   const std::string& path() const { return path_; }
   void Write(const std::string& bytes) {
     ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -55,6 +58,7 @@ class RawPeer {
 
  private:
   int master_ = -1;
+  int keepalive_ = -1;
   std::string path_;
 };
 
@@ -109,6 +113,15 @@ TEST_F(PosixSerialPortTest, OpeningIsExclusiveAndClosedPortsAcceptDiscards) {
   EXPECT_TRUE(detail::IsPortBusyRefusal(e.Number()));
   port->PortOpen(false);
   EXPECT_NO_THROW(second->PortOpen(true));  // free again once closed
+}
+
+// A pseudo-terminal keeps 8 bits without parity whatever is asked; that is no failure.
+TEST_F(PosixSerialPortTest, SevenBitsWithParityOpenOnAPseudoTerminal) {
+  port->Settings("9600,o,7,1");
+  EXPECT_NO_THROW(port->PortOpen(true));
+  port->Settings("19200,e,7,2");  // applied to the open port
+  port->Output("z");
+  EXPECT_EQ(peer.Read(1), "z");
 }
 
 TEST_F(PosixSerialPortTest, MissingDevicesAndBadSettingsAreRefused) {
