@@ -1,6 +1,8 @@
 // The pure pieces of the serial link: response framing, settings texts, line-error counters.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "host/serial_line.hpp"
 #include "interface/settings.hpp"
 #include "serial/response_framer.hpp"
@@ -17,6 +19,33 @@ TEST(ResponseFramer, FindsTheFirstTerminatorAfterTheEchoWhereverChunksAreCut) {
     bool done = f.Append(wire.substr(0, cut)) | f.Append(wire.substr(cut));
     ASSERT_TRUE(done) << cut;
     EXPECT_EQ(f.response(), ">x") << cut;
+  }
+}
+
+// Any cutting of any received text gives what one whole chunk gives.
+TEST(ResponseFramer, RandomCutsAgreeWithTheWholeText) {
+  std::mt19937 rng(7);
+  const std::string alphabet = "ab\r\n>";
+  for (int round = 0; round < 2000; ++round) {
+    std::string wire;
+    for (int i = rng() % 30; i > 0; --i) wire += alphabet[rng() % alphabet.size()];
+    std::size_t echo = rng() % 6;
+    std::string term = round % 2 ? "\r\n>" : "\n";
+    ResponseFramer whole;
+    whole.Start(echo, term, round % 3 == 0);
+    bool whole_done = whole.Append(wire);
+    ResponseFramer cut;
+    cut.Start(echo, term, round % 3 == 0);
+    bool cut_done = false;
+    for (std::size_t pos = 0; pos < wire.size();) {
+      std::size_t n = 1 + rng() % 4;
+      cut_done = cut.Append(wire.substr(pos, n));
+      pos += n;
+    }
+    ASSERT_EQ(cut_done, whole_done) << wire;
+    if (whole_done) {
+      EXPECT_EQ(cut.response(), whole.response()) << wire;
+    }
   }
 }
 

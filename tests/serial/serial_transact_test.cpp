@@ -1,6 +1,8 @@
 // The serial exchange engine in mode 2 against a scripted remote unit, under the virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "model/access.hpp"
 #include "serial/serial_fixture.hpp"
 
@@ -75,6 +77,14 @@ TEST_F(SerialTransactTest, CommandsLongerThanSixteenBitPositionsWork) {
 
 TEST_F(SerialTransactTest, SilentUnitIsRetriedThreeTimesWithFreshPortRequests) {
   unit->reaction.echo = false;
+  std::vector<int16_t> countdown;
+  auto watch_echo = progress->Update.connect([&] {
+    if (progress->status() != "Waiting for echo") return;
+    EXPECT_EQ(progress->max(), 9);
+    EXPECT_TRUE(progress->HaltEnabled());
+    if (countdown.empty() || countdown.back() != progress->Value())
+      countdown.push_back(progress->Value());
+  });
   iface.openPort();
   KORTransaction t;
   t.cmd("VER?");
@@ -87,6 +97,10 @@ TEST_F(SerialTransactTest, SilentUnitIsRetriedThreeTimesWithFreshPortRequests) {
   EXPECT_EQ(Count("Retrying transaction"), 3);
   EXPECT_EQ(Entries("WRIT"), 4);
   EXPECT_NEAR(host().elapsed_seconds(), 36.0, 0.5);
+  watch_echo.disconnect();
+  // 9 down to 0 in each of the four attempts.
+  EXPECT_EQ(std::count(countdown.begin(), countdown.end(), 9), 4);
+  EXPECT_EQ(std::count(countdown.begin(), countdown.end(), 0), 4);
   EXPECT_FALSE(iface.Busy());
   EXPECT_FALSE(progress->HaltEnabled());
   EXPECT_EQ(progress->status(), "");
