@@ -117,7 +117,7 @@ void SimInstrumentState::TakeCommand(std::string command, double now) {
   received.push_back(command);
   while (command.rfind("*SRE ", 0) == 0) {
     auto end = command.find(';');
-    sre = std::atoi(command.substr(5, end).c_str());
+    sre = std::atoi(command.substr(5, end == std::string::npos ? end : end - 5).c_str());
     command = end == std::string::npos ? "" : command.substr(end + 1);
   }
   if (command.find("*RST") != std::string::npos) {

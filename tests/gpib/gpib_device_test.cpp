@@ -8,12 +8,15 @@
 namespace parley::testing {
 namespace {
 
-class GpibDeviceTest : public GpibTest {};
+class GpibDeviceTest : public GpibTest {
+ protected:
+  std::string IbdevFor(int16_t dto, bool eabo);
+};
 
-std::string IbdevFor(int16_t dto, bool eabo) {
+std::string GpibDeviceTest::IbdevFor(int16_t dto, bool eabo) {
   SimulatedGpibBus bus;
   bus.AddInstrument(1);
-  UseSimulatedGpibBus(bus);
+  UseBus(bus);
   KORInterface i;
   i.DTO(dto);
   i.EABOExpected(eabo);
@@ -27,7 +30,7 @@ std::string IbdevFor(int16_t dto, bool eabo) {
   return "";
 }
 
-TEST_F(GpibDeviceTest,
+TEST_P(GpibDeviceTest,
        DeviceTimeoutCodeFollowsDtoAndNeverDropsBelowTenSecondsUnlessEaboIsExpected) {
   EXPECT_EQ(IbdevFor(5, false), "ibdev(0, 1, 0, 13, 1, 0)");
   EXPECT_EQ(IbdevFor(3, false), "ibdev(0, 1, 0, 13, 1, 0)");
@@ -41,7 +44,7 @@ TEST_F(GpibDeviceTest,
   EXPECT_EQ(IbdevFor(1000, true), "ibdev(0, 1, 0, 17, 1, 0)");
 }
 
-TEST_F(GpibDeviceTest, SkipIbClrStillWaitsOneSecond) {
+TEST_P(GpibDeviceTest, SkipIbClrStillWaitsOneSecond) {
   KORInterface i;
   i.SkipIBClr(true);
   Open(i);
@@ -51,7 +54,7 @@ TEST_F(GpibDeviceTest, SkipIbClrStillWaitsOneSecond) {
   EXPECT_NEAR(TimeOf("ibrsp") - TimeOf("ibdev"), 1.0, 1e-3);
 }
 
-TEST_F(GpibDeviceTest, FailedSetUpStepsLeaveTheBoardAndDeviceToBeOpenedAgain) {
+TEST_P(GpibDeviceTest, FailedSetUpStepsLeaveTheBoardAndDeviceToBeOpenedAgain) {
   KORInterface i;
   Open(i);
   int16_t spr = 0;
@@ -66,7 +69,7 @@ TEST_F(GpibDeviceTest, FailedSetUpStepsLeaveTheBoardAndDeviceToBeOpenedAgain) {
   EXPECT_EQ(bus_.OnlineDevices(), 1);
 }
 
-TEST_F(GpibDeviceTest, UnknownBoardAndFailedRegistrationRaiseBoardInitialisationError) {
+TEST_P(GpibDeviceTest, UnknownBoardAndFailedRegistrationRaiseBoardInitialisationError) {
   KORInterface i;
   Open(i);
   int16_t spr = 0;
@@ -77,7 +80,7 @@ TEST_F(GpibDeviceTest, UnknownBoardAndFailedRegistrationRaiseBoardInitialisation
   EXPECT_FALSE(i.Busy());
 }
 
-TEST_F(GpibDeviceTest, RegistrationIsLazyOncePerThreadAndHonoursItsReturnCodes) {
+TEST_F(SimulatedGpibTest, RegistrationIsLazyOncePerThreadAndHonoursItsReturnCodes) {
   auto spoll = [&](KORInterface& i) {
     int16_t spr = 0;
     return ErrorOf([&] {
@@ -104,7 +107,7 @@ TEST_F(GpibDeviceTest, RegistrationIsLazyOncePerThreadAndHonoursItsReturnCodes) 
                    "ibrsp"}));
 }
 
-TEST_F(GpibDeviceTest, StatusWordsAndCountsAreSixteenBitCopies) {
+TEST_P(GpibDeviceTest, StatusWordsAndCountsAreSixteenBitCopies) {
   using detail::gpib::ConvertLongToInt;
   EXPECT_EQ(ConvertLongToInt(0x8000), -32768);
   EXPECT_EQ(ConvertLongToInt(0xC100), -16128);
@@ -133,7 +136,7 @@ TEST_F(GpibDeviceTest, StatusWordsAndCountsAreSixteenBitCopies) {
   EXPECT_EQ(Texts().back(), "ibonl(16, 0)");
 }
 
-TEST_F(GpibDeviceTest, DriverErrorCodeOutsideSixteenBitsIsAnOverflow) {
+TEST_P(GpibDeviceTest, DriverErrorCodeOutsideSixteenBitsIsAnOverflow) {
   KORInterface i;
   Open(i);
   int16_t spr = 0;
@@ -144,7 +147,7 @@ TEST_F(GpibDeviceTest, DriverErrorCodeOutsideSixteenBitsIsAnOverflow) {
   EXPECT_FALSE(i.Busy());
 }
 
-TEST_F(GpibDeviceTest, SpollOpensTheDeviceAndReturnsTheStatusByte) {
+TEST_P(GpibDeviceTest, SpollOpensTheDeviceAndReturnsTheStatusByte) {
   KORInterface i;
   Open(i);
   int16_t spr = 0;
@@ -158,7 +161,7 @@ TEST_F(GpibDeviceTest, SpollOpensTheDeviceAndReturnsTheStatusByte) {
   EXPECT_FALSE(i.Busy());
 }
 
-TEST_F(GpibDeviceTest, SpollAndGetTransactRefuseOtherModesAndAClosedPort) {
+TEST_P(GpibDeviceTest, SpollAndGetTransactRefuseOtherModesAndAClosedPort) {
   KORInterface i;
   int16_t spr = 0;
   auto t = Tx("MEAS?");
@@ -171,7 +174,7 @@ TEST_F(GpibDeviceTest, SpollAndGetTransactRefuseOtherModesAndAClosedPort) {
   EXPECT_TRUE(bus_.Calls().empty());
 }
 
-TEST_F(GpibDeviceTest, GetTransactReadsWithoutSendingPollingOrStripping) {
+TEST_P(GpibDeviceTest, GetTransactReadsWithoutSendingPollingOrStripping) {
   dev_.Reply("DUMP?", std::string(300, 'a') + "\r\n");
   KORInterface i;
   i.RemoveExtraChar(true);
@@ -193,7 +196,7 @@ TEST_F(GpibDeviceTest, GetTransactReadsWithoutSendingPollingOrStripping) {
   EXPECT_FALSE(i.Busy());
 }
 
-TEST_F(GpibDeviceTest, RemoteEnableMakesTwoCallsAndRaisesDirectly) {
+TEST_P(GpibDeviceTest, RemoteEnableMakesTwoCallsAndRaisesDirectly) {
   KORInterface i;
   i.RemoteEnable();  // mode 2, port closed: nothing
   EXPECT_TRUE(bus_.Calls().empty());
@@ -213,7 +216,7 @@ TEST_F(GpibDeviceTest, RemoteEnableMakesTwoCallsAndRaisesDirectly) {
 
 // --- GPIBClose and the board shared by a thread ---------------------------------------------
 
-TEST_F(GpibDeviceTest, TwoObjectsOnOneThreadShareTheBoard) {
+TEST_P(GpibDeviceTest, TwoObjectsOnOneThreadShareTheBoard) {
   bus_.AddInstrument(2).Reply("MEAS?", "2.0");
   KORInterface a, b;
   Open(a, 1);
@@ -241,7 +244,7 @@ TEST_F(GpibDeviceTest, TwoObjectsOnOneThreadShareTheBoard) {
   EXPECT_EQ(Names().front(), "ibfind");
 }
 
-TEST_F(GpibDeviceTest, CloseOfANeverOpenedDeviceTakesNothingOffline) {
+TEST_P(GpibDeviceTest, CloseOfANeverOpenedDeviceTakesNothingOffline) {
   KORInterface a, b;
   Open(a);
   Open(b);
@@ -256,7 +259,7 @@ TEST_F(GpibDeviceTest, CloseOfANeverOpenedDeviceTakesNothingOffline) {
   EXPECT_EQ(Texts(), (Calls{"ibonl(16, 0)", "ibonl(0, 0)"}));
 }
 
-TEST_F(GpibDeviceTest, ReopeningAfterClosePortReplacesTheDeviceWithoutCountingItTwice) {
+TEST_P(GpibDeviceTest, ReopeningAfterClosePortReplacesTheDeviceWithoutCountingItTwice) {
   KORInterface i;
   Open(i);
   auto t = Tx("MEAS?");
@@ -272,7 +275,7 @@ TEST_F(GpibDeviceTest, ReopeningAfterClosePortReplacesTheDeviceWithoutCountingIt
   EXPECT_FALSE(bus_.BoardOnline());
 }
 
-TEST_F(GpibDeviceTest, DestroyingAnObjectReleasesItsDevice) {
+TEST_P(GpibDeviceTest, DestroyingAnObjectReleasesItsDevice) {
   KORInterface keeper;
   Open(keeper);
   auto t = Tx("MEAS?");
@@ -288,7 +291,7 @@ TEST_F(GpibDeviceTest, DestroyingAnObjectReleasesItsDevice) {
   EXPECT_EQ(Texts(), (Calls{"ibonl(16, 0)", "ibonl(0, 0)"}));
 }
 
-TEST_F(GpibDeviceTest, CloseWhileBusyIsRefusedAndAFailedCloseDoesNotStayBusy) {
+TEST_P(GpibDeviceTest, CloseWhileBusyIsRefusedAndAFailedCloseDoesNotStayBusy) {
   KORInterface i;
   Open(i);
   auto t = Tx("MEAS?");
@@ -303,11 +306,10 @@ TEST_F(GpibDeviceTest, CloseWhileBusyIsRefusedAndAFailedCloseDoesNotStayBusy) {
   EXPECT_EQ(Texts(), (Calls{"ibonl(16, 0)", "ibonl(0, 0)"}));
 }
 
-TEST(GpibThreads, ObjectsOnTwoThreadsEachOpenTheirOwnBoard) {
-  SimulatedGpibBus bus;
+TEST_P(GpibDeviceTest, ObjectsOnTwoThreadsEachOpenTheirOwnBoard) {
+  auto& bus = bus_;
   bus.AddInstrument(1).Reply("A?", "a");
   bus.AddInstrument(2).Reply("B?", "b");
-  UseSimulatedGpibBus(bus);
   auto run = [](int address, std::string cmd, std::string& resp) {
     detail::ScopedHost host(std::make_unique<detail::VirtualHost>());
     KORInterface i;
@@ -337,9 +339,10 @@ TEST(GpibThreads, ObjectsOnTwoThreadsEachOpenTheirOwnBoard) {
   EXPECT_EQ(finds_b, 1);
   EXPECT_EQ(board_off, 2);
   EXPECT_EQ(bus.OnlineDevices(), 0);
-  UseSystemGpibLibrary();
   (void)idb;
 }
+
+PARLEY_GPIB_BACKENDS(GpibDeviceTest);
 
 }  // namespace
 }  // namespace parley::testing

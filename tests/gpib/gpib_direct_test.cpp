@@ -6,7 +6,7 @@ namespace {
 
 class DirectTransactTest : public GpibTest {};
 
-TEST_F(DirectTransactTest, FirstTransactionOpensThenPollsWritesWaitsAndReads) {
+TEST_P(DirectTransactTest, FirstTransactionOpensThenPollsWritesWaitsAndReads) {
   KORInterface i;
   Open(i);
   auto t = Tx("MEAS?");
@@ -26,7 +26,7 @@ TEST_F(DirectTransactTest, FirstTransactionOpensThenPollsWritesWaitsAndReads) {
   EXPECT_EQ(Names(), (Calls{"ibrsp", "ibwrt", "ibrsp", "ibrd"}));
 }
 
-TEST_F(DirectTransactTest, TraceRecordsCommandAndResponse) {
+TEST_P(DirectTransactTest, TraceRecordsCommandAndResponse) {
   KORInterface i;
   i.DebugMonitorOn();
   Open(i);
@@ -37,7 +37,7 @@ TEST_F(DirectTransactTest, TraceRecordsCommandAndResponse) {
   EXPECT_NE(trace.find("READ\t1.23"), std::string::npos) << trace;
 }
 
-TEST_F(DirectTransactTest, NoResponseExpectedEndsAfterTheWrite) {
+TEST_P(DirectTransactTest, NoResponseExpectedEndsAfterTheWrite) {
   KORInterface i;
   i.DebugMonitorOn();
   Open(i);
@@ -48,7 +48,7 @@ TEST_F(DirectTransactTest, NoResponseExpectedEndsAfterTheWrite) {
   EXPECT_EQ(i.DebugBuffGet().find("READ"), std::string::npos);
 }
 
-TEST_F(DirectTransactTest, StrayResponseIsDrainedOnceAndIdleCheckUsesTheNewPoll) {
+TEST_P(DirectTransactTest, StrayResponseIsDrainedOnceAndIdleCheckUsesTheNewPoll) {
   KORInterface i;
   Open(i);
   std::vector<std::string> stages;
@@ -66,7 +66,7 @@ TEST_F(DirectTransactTest, StrayResponseIsDrainedOnceAndIdleCheckUsesTheNewPoll)
   link.disconnect();
 }
 
-TEST_F(DirectTransactTest, WaitForMavBitClearPollsAgainBeforeDraining) {
+TEST_P(DirectTransactTest, WaitForMavBitClearPollsAgainBeforeDraining) {
   KORInterface i;
   Open(i);
   i.WaitForMAVbitClear(true);
@@ -89,7 +89,7 @@ TEST_F(DirectTransactTest, WaitForMavBitClearPollsAgainBeforeDraining) {
   EXPECT_EQ(t.resp(), "1.23");
 }
 
-TEST_F(DirectTransactTest, InstrumentNotIdleSendsNothing) {
+TEST_P(DirectTransactTest, InstrumentNotIdleSendsNothing) {
   KORInterface i;
   Open(i);
   dev_.Busy(true);
@@ -109,7 +109,7 @@ TEST_F(DirectTransactTest, InstrumentNotIdleSendsNothing) {
   EXPECT_EQ(t.resp(), "1.23");
 }
 
-TEST_F(DirectTransactTest, MavMaskZeroSkipsStrayCheckAndReadsAfterOnePass) {
+TEST_P(DirectTransactTest, MavMaskZeroSkipsStrayCheckAndReadsAfterOnePass) {
   KORInterface i;
   i.MAVSPoll(0);
   Open(i);
@@ -122,7 +122,7 @@ TEST_F(DirectTransactTest, MavMaskZeroSkipsStrayCheckAndReadsAfterOnePass) {
   EXPECT_EQ(t.resp(), "stray");  // whatever the instrument had first
 }
 
-TEST_F(DirectTransactTest, MessageBit16PausesTwoSecondsBeforeTheReadUnlessSwitchedOff) {
+TEST_P(DirectTransactTest, MessageBit16PausesTwoSecondsBeforeTheReadUnlessSwitchedOff) {
   dev_.StatusBits(0x02, 0x10);
   KORInterface i;
   i.MAVSPoll(16);
@@ -137,7 +137,7 @@ TEST_F(DirectTransactTest, MessageBit16PausesTwoSecondsBeforeTheReadUnlessSwitch
   EXPECT_LT(TimeOf("ibrd") - TimeOf("ibrsp", 1), 0.01);
 }
 
-TEST_F(DirectTransactTest, WaitsForTheMessageBitUntilTheResponseTimeout) {
+TEST_P(DirectTransactTest, WaitsForTheMessageBitUntilTheResponseTimeout) {
   dev_.ResponseDelay(4.0);
   KORInterface i;
   Open(i);
@@ -152,7 +152,7 @@ TEST_F(DirectTransactTest, WaitsForTheMessageBitUntilTheResponseTimeout) {
   EXPECT_EQ(e.Description(), "Response terminator not received in timeout period.");
 }
 
-TEST_F(DirectTransactTest, ServiceRequestWaitPollsOnlyWhenTheLineIsAsserted) {
+TEST_P(DirectTransactTest, ServiceRequestWaitPollsOnlyWhenTheLineIsAsserted) {
   dev_.StatusBits(0x02, 0x10);
   dev_.ResponseDelay(2.0);
   KORInterface i;
@@ -173,7 +173,7 @@ TEST_F(DirectTransactTest, ServiceRequestWaitPollsOnlyWhenTheLineIsAsserted) {
   EXPECT_NEAR(TimeOf("ibrd") - TimeOf("ibwrt"), 2.0, 0.01);
 }
 
-TEST_F(DirectTransactTest, ServiceRequestNeverAssertedTimesOut) {
+TEST_P(DirectTransactTest, ServiceRequestNeverAssertedTimesOut) {
   dev_.StatusBits(0x02, 0x10);
   KORInterface i;
   i.MAVSPoll(16);
@@ -185,7 +185,7 @@ TEST_F(DirectTransactTest, ServiceRequestNeverAssertedTimesOut) {
   EXPECT_NEAR(host_.elapsed_seconds(), 1.0 + 10.0, 0.01);
 }
 
-TEST_F(DirectTransactTest, SreIsPrefixedOnceAfterEachOpenAndNeverOnAReset) {
+TEST_P(DirectTransactTest, SreIsPrefixedOnceAfterEachOpenAndNeverOnAReset) {
   KORInterface i;
   i.UseSRQ(true);
   i.MAVSPoll(0);
@@ -207,7 +207,7 @@ TEST_F(DirectTransactTest, SreIsPrefixedOnceAfterEachOpenAndNeverOnAReset) {
   EXPECT_EQ(dev_.Received().back(), "*SRE 16;MEAS?");
 }
 
-TEST_F(DirectTransactTest, ExpectedEaboIsRetriedUntilTheResponseTimeout) {
+TEST_P(DirectTransactTest, ExpectedEaboIsRetriedUntilTheResponseTimeout) {
   KORInterface i;
   i.EABOExpected(true);
   i.DTO(3);
@@ -219,7 +219,7 @@ TEST_F(DirectTransactTest, ExpectedEaboIsRetriedUntilTheResponseTimeout) {
   EXPECT_EQ(Count("ibrd"), 4);  // ends at 3, 6, 9 and 12 s of a 10-second timeout
 }
 
-TEST_F(DirectTransactTest, UnexpectedEaboFailsAtOnce) {
+TEST_P(DirectTransactTest, UnexpectedEaboFailsAtOnce) {
   KORInterface i;
   i.MAVSPoll(0);
   Open(i);
@@ -230,7 +230,7 @@ TEST_F(DirectTransactTest, UnexpectedEaboFailsAtOnce) {
   EXPECT_EQ(Count("ibrd"), 1);
 }
 
-TEST_F(DirectTransactTest, LateReplyIsStillATimeout) {
+TEST_P(DirectTransactTest, LateReplyIsStillATimeout) {
   KORInterface i;
   i.MAVSPoll(0);
   i.DTO(30);  // device timeout 30 s: the read waits for the reply due at 12 s
@@ -242,7 +242,7 @@ TEST_F(DirectTransactTest, LateReplyIsStillATimeout) {
   EXPECT_EQ(dev_.Unread(), "");  // it was read, and still refused
 }
 
-TEST_F(DirectTransactTest, LongResponsesAreCutAtTheBufferAndTheRestStays) {
+TEST_P(DirectTransactTest, LongResponsesAreCutAtTheBufferAndTheRestStays) {
   dev_.Reply("DUMP?", std::string(300, 'x'));
   KORInterface i;
   Open(i);
@@ -259,7 +259,7 @@ TEST_F(DirectTransactTest, LongResponsesAreCutAtTheBufferAndTheRestStays) {
   EXPECT_EQ(t.resp(), std::string(20000, 'y'));
 }
 
-TEST_F(DirectTransactTest, RemoveExtraCharStripsTrailingLineEnds) {
+TEST_P(DirectTransactTest, RemoveExtraCharStripsTrailingLineEnds) {
   dev_.Reply("MEAS?", "1234\r\n\r");
   dev_.Reply("NL?", "\r\n");
   KORInterface i;
@@ -273,7 +273,7 @@ TEST_F(DirectTransactTest, RemoveExtraCharStripsTrailingLineEnds) {
   EXPECT_EQ(nl.resp(), "");
 }
 
-TEST_F(DirectTransactTest, HaltDuringTheWaitCancelsAndClearsTheDisplay) {
+TEST_P(DirectTransactTest, HaltDuringTheWaitCancelsAndClearsTheDisplay) {
   dev_.ResponseDelay(8);
   KORInterface i;
   Open(i);
@@ -294,7 +294,7 @@ TEST_F(DirectTransactTest, HaltDuringTheWaitCancelsAndClearsTheDisplay) {
   ack.disconnect();
 }
 
-TEST_F(DirectTransactTest, ReentrantCallDuringTheWaitIsRefused) {
+TEST_P(DirectTransactTest, ReentrantCallDuringTheWaitIsRefused) {
   dev_.ResponseDelay(3);
   KORInterface i;
   Open(i);
@@ -317,7 +317,7 @@ TEST_F(DirectTransactTest, ReentrantCallDuringTheWaitIsRefused) {
   link.disconnect();
 }
 
-TEST_F(DirectTransactTest, EveryDriverErrorCodeBecomesItsLibraryError) {
+TEST_P(DirectTransactTest, EveryDriverErrorCodeBecomesItsLibraryError) {
   const std::vector<std::pair<int32_t, uint32_t>> known = {
       {0, 0x80047F80},  {1, 0x80047F81},  {2, 0x80047F82},  {3, 0x80047F83},  {4, 0x80047F84},
       {5, 0x80047F85},  {6, 0x80047F86},  {7, 0x80047F87},  {10, 0x80047F88}, {11, 0x80047F89},
@@ -341,7 +341,7 @@ TEST_F(DirectTransactTest, EveryDriverErrorCodeBecomesItsLibraryError) {
   }
 }
 
-TEST_F(DirectTransactTest, PersistentUndefinedErrorEndsAfterThreeAttempts) {
+TEST_P(DirectTransactTest, PersistentUndefinedErrorEndsAfterThreeAttempts) {
   KORInterface i;
   Open(i);
   auto t = Tx("MEAS?");
@@ -370,13 +370,15 @@ TEST_F(DirectTransactTest, PersistentUndefinedErrorEndsAfterThreeAttempts) {
   EXPECT_EQ(Count("ibconfig"), 3);
 }
 
-TEST_F(DirectTransactTest, ValidationRunsBeforeAnyDriverCall) {
+TEST_P(DirectTransactTest, ValidationRunsBeforeAnyDriverCall) {
   KORInterface i;
   Open(i);
   auto t = Tx("MEAS?", true, 15);
   EXPECT_EQ(ErrorOf([&] { i.Transact(t); }).Number(), err::InvalidResponseTimeout);
   EXPECT_TRUE(bus_.Calls().empty());
 }
+
+PARLEY_GPIB_BACKENDS(DirectTransactTest);
 
 }  // namespace
 }  // namespace parley::testing

@@ -1,7 +1,9 @@
 // Direct-GPIB tests: a virtual clock, a simulated bus with an instrument at address 1, and
-// helpers to read the driver calls back.
+// helpers to read the driver calls back. The same suite runs with the bus as the driver and
+// behind the stand-in system library loaded at run time.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,21 +11,52 @@
 #include <string>
 #include <vector>
 
+#include "gpib/fake_libgpib.hpp"
+#include "host/gpib_sim.hpp"
 #include "host/virtual_host.hpp"
 #include "parley/parley.hpp"
 
 namespace parley::testing {
 
-class GpibTest : public ::testing::Test {
+enum class Backend { kSimulated, kLoadedLibrary };
+
+inline std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kSimulated ? "SimulatedBus" : "LoadedLibrary";
+}
+
+class GpibTestBase : public ::testing::Test {
  protected:
-  GpibTest()
+  explicit GpibTestBase(Backend backend)
       : scoped_(std::make_unique<detail::VirtualHost>()),
         host_(static_cast<detail::VirtualHost&>(scoped_.host())),
-        dev_(bus_.AddInstrument(1)) {
-    UseSimulatedGpibBus(bus_);
+        dev_(bus_.AddInstrument(1)),
+        backend_(backend) {
+    UseBus(bus_);
     dev_.Reply("MEAS?", "1.23");
   }
-  ~GpibTest() override { UseSystemGpibLibrary(); }
+  ~GpibTestBase() override {
+    UseSystemGpibLibrary();  // lets go of the stand-in before its hooks' driver goes
+    if (handle_) dlclose(handle_);
+  }
+
+  // Makes `bus` the driver: directly, or behind the stand-in library.
+  void UseBus(const SimulatedGpibBus& bus) {
+    if (backend_ == Backend::kSimulated) return UseSimulatedGpibBus(bus);
+    driver_ = detail::SimBusAccess::MakeDriver(bus);
+    if (!handle_) handle_ = dlopen(PARLEY_FAKE_GPIB_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle_, nullptr) << dlerror();
+    auto install = reinterpret_cast<decltype(&parley_fake_gpib_install)>(
+        dlsym(handle_, "parley_fake_gpib_install"));
+    FakeGpibHooks hooks{driver_.get(), &LibraryStatus, driver_.get()};
+    install(&hooks);
+    UseGpibLibrary(PARLEY_FAKE_GPIB_PATH);
+  }
+  static void LibraryStatus(void* context, int32_t* ibsta, int32_t* iberr, int32_t* ibcntl) {
+    auto s = static_cast<detail::SimulatedGpibDriver*>(context)->ThreadStatus();
+    *ibsta = s.ibsta;
+    *iberr = s.iberr;
+    *ibcntl = s.ibcntl;
+  }
 
   // Mode 3 at address 1, port open.
   static void Open(KORInterface& i, int address = 1) {
@@ -75,6 +108,26 @@ class GpibTest : public ::testing::Test {
   detail::VirtualHost& host_;
   SimulatedGpibBus bus_;
   SimulatedInstrument dev_;
+  Backend backend_;
+  std::shared_ptr<detail::SimulatedGpibDriver> driver_;
+  void* handle_ = nullptr;
+};
+
+// The behavioural suite: every case runs on both backends.
+class GpibTest : public GpibTestBase, public ::testing::WithParamInterface<Backend> {
+ protected:
+  GpibTest() : GpibTestBase(GetParam()) {}
+};
+
+#define PARLEY_GPIB_BACKENDS(Suite)                                                         \
+  INSTANTIATE_TEST_SUITE_P(Backends, Suite,                                                 \
+                           ::testing::Values(Backend::kSimulated, Backend::kLoadedLibrary), \
+                           BackendName)
+
+// Cases about the simulated driver itself (registration return codes, its call log).
+class SimulatedGpibTest : public GpibTestBase {
+ protected:
+  SimulatedGpibTest() : GpibTestBase(Backend::kSimulated) {}
 };
 
 using Calls = std::vector<std::string>;
