@@ -3,7 +3,8 @@
 //
 // Prints the median and 90th percentile round trip and the CPU time per transaction of each
 // client with their ratios, then the CPU the library uses while it waits 5 s for a slow answer.
-// CPU is the client thread's own (the peer runs on another thread).
+// CPU is the client thread's own (the peers run on other threads). The two clients take turns
+// in blocks, each on its own pseudo-terminal and peer, so that a busy machine weighs on both.
 //
 // usage: serial_roundtrip [transactions]   (default 300)
 #include <fcntl.h>
@@ -114,10 +115,7 @@ struct Result {
 };
 
 // The raw client: write, then poll and read until the terminator after the echo.
-Result RawClient(const std::string& path, int count) {
-  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-  MakeRaw(fd);
-  Result r;
+void RawBlock(int fd, int count, Result& r) {
   double cpu = ThreadCpuSeconds();
   const std::string cmd = "MEAS?\r\n";
   char buffer[4096];
@@ -133,19 +131,13 @@ Result RawClient(const std::string& path, int count) {
     }
     r.micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
-  r.cpu_seconds = ThreadCpuSeconds() - cpu;
-  close(fd);
-  return r;
+  r.cpu_seconds += ThreadCpuSeconds() - cpu;
 }
 
-Result LibraryClient(int count) {
-  parley::KORInterface iface;
-  iface.openPort();
+void LibraryBlock(parley::KORInterface& iface, int count, Result& r) {
   parley::KORTransaction t;
   t.cmd("MEAS?");
   t.RespTimeout(parley::korShort);
-  iface.Transact(t);  // the first one opens the port; it is not measured
-  Result r;
   double cpu = ThreadCpuSeconds();
   for (int i = 0; i < count; ++i) {
     auto start = Clock::now();
@@ -156,9 +148,7 @@ Result LibraryClient(int count) {
       std::exit(1);
     }
   }
-  r.cpu_seconds = ThreadCpuSeconds() - cpu;
-  iface.closePort();
-  return r;
+  r.cpu_seconds += ThreadCpuSeconds() - cpu;
 }
 
 double Percentile(std::vector<double> v, double q) {
@@ -178,11 +168,27 @@ void Report(const char* name, const Result& r) {
 int main(int argc, char** argv) {
   int count = argc > 1 ? std::atoi(argv[1]) : 300;
   if (count < 1) count = 300;
+  Peer raw_peer;
   Peer peer;
   parley::MapSerialPort(1, peer.path());
-  std::printf("serial_roundtrip: %d transactions over %s\n", count, peer.path().c_str());
-  Result raw = RawClient(peer.path(), count);
-  Result lib = LibraryClient(count);
+  std::printf("serial_roundtrip: %d transactions each over %s (raw) and %s (parley)\n", count,
+              raw_peer.path().c_str(), peer.path().c_str());
+  int raw_fd = ::open(raw_peer.path().c_str(), O_RDWR | O_NOCTTY);
+  MakeRaw(raw_fd);
+  parley::KORInterface lib_iface;
+  lib_iface.openPort();
+  Result raw;
+  Result lib;
+  LibraryBlock(lib_iface, 1, lib);  // opens the port: not measured
+  lib = Result();
+  constexpr int kBlocks = 10;
+  for (int b = 0; b < kBlocks; ++b) {
+    int n = count / kBlocks + (b < count % kBlocks ? 1 : 0);
+    RawBlock(raw_fd, n, raw);
+    LibraryBlock(lib_iface, n, lib);
+  }
+  close(raw_fd);
+  lib_iface.closePort();
   Report("raw", raw);
   Report("parley", lib);
   std::printf("ratio parley/raw: median %.2f, p90 %.2f, cpu %.2f\n",

@@ -313,7 +313,15 @@ std::string PosixSerialPort::Input() {
 
 void PosixSerialPort::Output(std::string_view bytes) {
   if (!channel_) Fail(kPortNotOpen, "Operation valid only when the port is open.");
-  channel_->tx.append(bytes);
+  auto& c = *channel_;
+  if (!c.writing && c.tx.empty()) {
+    // What the device takes at once is written now, without a trip through the loop; the
+    // rest goes out asynchronously.
+    ssize_t n = ::write(c.port.native_handle(), bytes.data(), bytes.size());
+    if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+    if (bytes.empty()) return;
+  }
+  c.tx.append(bytes);
   StartWrite(channel_);
 }
 

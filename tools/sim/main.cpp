@@ -57,8 +57,8 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-void AddAnswer(UnitConfig& config, const std::string& spec) {
-  for (auto& [command, answer] : parley::sim::ParseAnswerTable(spec)) {
+void AddAnswer(UnitConfig& config, const std::string& entry) {
+  for (auto& [command, answer] : parley::sim::ParseAnswerTable(entry)) {
     config.answers[command] = answer;
   }
 }
