@@ -201,5 +201,18 @@ TEST_F(SerialTransactTest, AFailedExchangeKeepsNoStaleResponseAndTheUnitRecovers
   EXPECT_EQ(unit->commands, (std::vector<std::string>{"A", "A"}));
 }
 
+// A host that offers no serial facility (set up for another transport) refuses clearly.
+class NoSerialFacilityTest : public testing::VirtualHostTest {};
+
+TEST_F(NoSerialFacilityTest, TransactReportsTheMissingPort) {
+  KORInterface iface;
+  iface.openPort();
+  KORTransaction t;
+  t.cmd("VER?");
+  auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::CommUnavailable);
+  EXPECT_EQ(e.Description(), "COMM is unavailable.");
+  EXPECT_FALSE(iface.Busy());
+}
+
 }  // namespace
 }  // namespace parley

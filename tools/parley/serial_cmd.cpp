@@ -87,6 +87,11 @@ std::string DecodeEscapes(const std::string& text) {
 void ConfigureSerialLink(KORInterface& iface, const Options& options) {
   std::string device = options.Get("device");
   if (device.empty()) throw std::invalid_argument("--device PATH is required");
+  // The library would wait 15 s for a port that may yet appear; from a shell a missing device
+  // is more likely a typing mistake, so say so at once.
+  if (access(device.c_str(), F_OK) != 0) {
+    throw std::runtime_error(device + ": no such device (unplugged, or a typing mistake?)");
+  }
   MapSerialPort(kCliSerialPort, device);
   iface.CommPort(kCliSerialPort);
   iface.commMode(static_cast<int32_t>(options.GetInt("mode", korCommModeCRLFDirect)));
