@@ -1,7 +1,22 @@
 // The Ethernet transport: TCP connection with greeting, text and byte exchanges.
+//
+// Receiving: each DataArrival chunk is appended once and the terminator search resumes where a
+// terminator could newly end, so the work stays linear in the size of the response. One
+// response (with its echo, in text mode) may hold at most kMaxResponseBytes; bytes beyond that
+// are refused in the receive step (recorded in the trace), and the attempt then ends by its
+// timeout. Data that arrive while no response is awaited (after one was found, between
+// transactions) are dropped, so they can neither change a finished transaction nor pile up;
+// data already waiting when an attempt starts are dropped before its command goes out, so a
+// late byte is not taken for the start of the next echo.
+//
+// A byte response made only of the terminator is stored as one zero byte, as every empty byte
+// buffer of the library.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "interface/catalogue.hpp"
@@ -11,18 +26,51 @@ namespace parley::detail {
 
 class EtherLink {
  public:
+  static constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
+
   explicit EtherLink(InterfaceCore& core) : core_(core) {}
 
+  // Wires the TCP facility's events to the handlers below; openPort calls it.
   void AttachControls();
   // The mode-5 branch of Transact, run as steps of Transact's error path.
   void Transact(KORTransaction& t, const StepRunner& step);
 
+  // The public buffer accessors (raised straight to the caller, without the catalogue).
   std::string ReceivedStringBuffer() const;
   void ReceivedByteArrBuffer(std::vector<uint8_t>& out) const;
   void ClearResponseArray();
 
  private:
+  void SetReceiveMode(const KORTransaction& t);
+  void EtherConnect(const KORTransaction& t);
+  bool EtherTransact(KORTransaction& t);  // false: the attempt was abandoned
+
+  // Socket events.
+  void pwiWscClient_Connect();
+  void pwiWscClient_DataArrival(int32_t bytes_total);
+  void pwiWscClient_Error();
+  void ReportArrivalError(const AutomationError& e);
+
+  void EtherReceiveText(int32_t bytes_total, const std::string& text);
+  // True when the chunk was taken into the response (and so counts as a byte chunk).
+  bool EtherReceiveBytes(int32_t bytes_total, std::string_view bytes);
+  bool TakeGreeting(std::string_view data);
+
+  TcpClient& Socket();  // the facility; InvalidSocketState on a host that offers none
+  // Runs the loop until `flag` is false or `seconds` pass; true when it timed out first.
+  bool TimedOutWhile(const bool& flag, float seconds);
+  void DropStaleInput();
+  void SendCommand(const KORTransaction& t);
+  void StoreResponse(KORTransaction& t);
+
   InterfaceCore& core_;
+  bool awaiting_response_ = true;
+  bool string_mode_ = true;
+  std::string sent_text_;  // exactly what the last text-mode send transmitted
+  std::string rx_text_;
+  std::vector<uint8_t> term_bytes_{0};
+  std::vector<uint8_t> rx_bytes_{0};
+  uint64_t byte_chunks_ = 0;  // 0: the next chunk starts a new byte response
 };
 
 }  // namespace parley::detail

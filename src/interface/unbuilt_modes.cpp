@@ -2,7 +2,6 @@
 // instead of pretending to work; a transport's own source replaces its entries here.
 #include <string>
 
-#include "ether/ether_link.hpp"
 #include "gpib/gpib_link.hpp"
 #include "interface/validation.hpp"
 #include "model/access.hpp"
@@ -18,17 +17,6 @@ namespace {
 void SerialLink::TransactCRLFtoGPIB(KORTransaction&, const StepRunner& step) {
   step([] { NotBuilt("Communication mode 1 (GPIB forwarding)"); });
 }
-
-void EtherLink::AttachControls() {}
-void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
-  step([&] { EtherValidateTrans(core_.settings, t); });
-  step([] { NotBuilt("Communication mode 5 (Ethernet)"); });
-}
-std::string EtherLink::ReceivedStringBuffer() const { NotBuilt("The Ethernet receive buffer"); }
-void EtherLink::ReceivedByteArrBuffer(std::vector<uint8_t>&) const {
-  NotBuilt("The Ethernet receive buffer");
-}
-void EtherLink::ClearResponseArray() { NotBuilt("The Ethernet receive buffer"); }
 
 void GpibLink::TransactInOut(KORTransaction&, const StepRunner& step) {
   step([] { NotBuilt("Communication mode 4 (GPIB In/Out)"); });

@@ -1,0 +1,108 @@
+// The TCP connection with its greeting, and the socket's event handlers.
+#include <string>
+
+#include "ether/ether_link.hpp"
+#include "model/access.hpp"
+#include "model/timeout.hpp"
+#include "parley/interface.hpp"
+
+namespace parley::detail {
+namespace {
+// Each pass of a wait blocks on the loop for at most this long.
+constexpr double kPollSeconds = 0.001;
+constexpr int kConnectingPasses = 500;
+}  // namespace
+
+void EtherLink::AttachControls() {
+  TcpClient* tcp = core_.controls ? core_.controls->tcp.get() : nullptr;
+  if (!tcp) return;
+  tcp->OnConnect = [this] { pwiWscClient_Connect(); };
+  tcp->OnDataArrival = [this](int32_t bytes_total) { pwiWscClient_DataArrival(bytes_total); };
+  tcp->OnError = [this](int16_t, const std::string&) { pwiWscClient_Error(); };
+}
+
+TcpClient& EtherLink::Socket() {
+  TcpClient* tcp = core_.controls ? core_.controls->tcp.get() : nullptr;
+  if (!tcp) {
+    throw AutomationError(err::InvalidSocketState, kLibrarySource,
+                          "This host offers no TCP client.");
+  }
+  return *tcp;
+}
+
+bool EtherLink::TimedOutWhile(const bool& flag, float seconds) {
+  KORTimeout timeout(core_.host);
+  timeout.Start(seconds);
+  while (!timeout.Expired() && flag) WaitAtMost(core_.host, kPollSeconds);
+  return timeout.Expired() && flag;
+}
+
+void EtherLink::EtherConnect(const KORTransaction& t) {
+  rx_text_.clear();
+  core_.ether_awaiting_connect = true;
+  awaiting_response_ = true;
+  TcpClient& tcp = Socket();
+  tcp.RemoteHost(core_.settings.remote_host_ip_address);
+  tcp.LocalPort(0);
+  tcp.RemotePort(core_.settings.remote_port_number);
+  if (tcp.State() != kTcpClosed) InterfaceCore::Raise(err::InvalidSocketState);
+  tcp.Connect();
+  auto seconds = static_cast<float>(t.RespTimeout());
+  if (TimedOutWhile(core_.ether_awaiting_connect, seconds)) {
+    InterfaceCore::Raise(err::TcpConnectFailed);
+  }
+  // The remote unit greets with its prompt; the receive path matches it.
+  if (TimedOutWhile(awaiting_response_, seconds)) {
+    InterfaceCore::Raise(err::EtherTerminatorNotFound);
+  }
+}
+
+void EtherLink::pwiWscClient_Connect() {
+  core_.ether_awaiting_greeting = true;
+  core_.ether_awaiting_connect = false;
+}
+
+void EtherLink::pwiWscClient_DataArrival(int32_t bytes_total) {
+  try {
+    TcpClient& tcp = Socket();
+    for (int i = 0; i < kConnectingPasses && tcp.State() == kTcpConnecting; ++i) {
+      WaitAtMost(core_.host, kPollSeconds);
+    }
+    if (tcp.State() != kTcpConnected) InterfaceCore::Raise(err::InvalidSocketState);
+    std::string data = tcp.GetData();
+    if (string_mode_) {
+      EtherReceiveText(bytes_total, data);
+    } else if (EtherReceiveBytes(bytes_total, data)) {
+      ++byte_chunks_;
+    }
+  } catch (const AutomationError& e) {
+    ReportArrivalError(e);
+  } catch (const std::exception& e) {
+    ReportArrivalError(ToAutomationError(e));
+  }
+}
+
+// Nothing waits for an error of the arrival handler (the waiting attempt ends by its own
+// timeout), so it is recorded in the trace, where a user looking into that timeout finds it.
+void EtherLink::ReportArrivalError(const AutomationError& e) {
+  std::string description = e.Description();
+  if (description.empty()) description = std::string(CatalogueMessage(e.Number()));
+  if (description.empty()) description = std::string(kDefaultDescription);
+  description += " Invalid Socket State Error in pwiWscClient_DataArrival ";
+  core_.DebugBuffWrite(kTraceError, std::to_string(err::InvalidSocketState) + ", " + description +
+                                        "(source: " + e.Source() + " pwiWscClient_DataArrival)");
+}
+
+// A socket failure while idle ends the link: the port is closed and the client told. During a
+// transaction the attempt ends by its own checks or timeout.
+void EtherLink::pwiWscClient_Error() {
+  if (core_.busy) return;
+  try {
+    core_.owner.closePort();
+  } catch (const AutomationError&) {
+    // Already recorded by the catalogue; the client still hears of the reset.
+  }
+  core_.RaisePortReset();
+}
+
+}  // namespace parley::detail

@@ -1,0 +1,200 @@
+// The Ethernet exchange: the mode-5 branch of Transact, one attempt, and the receive buffers.
+#include <algorithm>
+#include <string>
+
+#include "ether/ether_link.hpp"
+#include "interface/validation.hpp"
+#include "model/access.hpp"
+#include "model/strip_crlf.hpp"
+
+namespace parley::detail {
+namespace {
+constexpr int kAttempts = 3;
+
+// Errors that abandon an attempt (it answers false) but let its remaining steps run.
+bool AbandonsAttempt(int32_t number) {
+  return number == err::InvalidCall || number == err::Overflow || number == 8;
+}
+
+template <class Step>
+void AttemptStep(bool& completed, Step&& step) {
+  try {
+    step();
+  } catch (const AutomationError& e) {
+    if (!AbandonsAttempt(e.Number())) throw;
+    completed = false;
+  } catch (const std::exception& e) {
+    AutomationError error = ToAutomationError(e);
+    if (!AbandonsAttempt(error.Number())) throw error;
+    completed = false;
+  }
+}
+
+// A command that already holds CR LF is sent as it is.
+std::string SentText(const std::string& cmd, const std::string& cmd_term) {
+  return cmd.find("\r\n") != std::string::npos ? cmd : cmd + cmd_term;
+}
+
+// Where a terminator of `term_size` could first end after `old_size` bytes were searched.
+std::size_t ResumeFrom(std::size_t old_size, std::size_t term_size) {
+  std::size_t back = term_size == 0 ? 0 : term_size - 1;
+  return old_size > back ? old_size - back : 0;
+}
+
+void CheckRoom(std::size_t have, std::size_t more) {
+  if (have + more > EtherLink::kMaxResponseBytes) {
+    throw AutomationError(
+        err::Overflow, kLibrarySource,
+        "Response longer than " + std::to_string(EtherLink::kMaxResponseBytes) + " bytes.");
+  }
+}
+}  // namespace
+
+void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
+  step([&] { SetReceiveMode(t); });
+  step([&] { EtherValidateTrans(core_.settings, t); });
+  if (core_.ether_awaiting_connect) step([&] { EtherConnect(t); });
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    bool completed = false;
+    step([&] { completed = EtherTransact(t); });
+    if (completed) return;
+    if (!string_mode_) byte_chunks_ = 0;
+  }
+  // Three abandoned attempts end without an error; the record holds what the last one stored.
+}
+
+void EtherLink::SetReceiveMode(const KORTransaction& t) {
+  string_mode_ = t.IsCmdTypeString();
+  if (string_mode_) return;
+  const std::string& term = core_.settings.resp_term;
+  term_bytes_.assign(term.begin(), term.end());
+  byte_chunks_ = 0;
+}
+
+bool EtherLink::EtherTransact(KORTransaction& t) {
+  bool completed = true;
+  auto attempt = [&](auto&& step) { AttemptStep(completed, step); };
+  attempt([&] { core_.UpdateProgress("Starting Ethernet transaction"); });
+  attempt([&] {
+    DropStaleInput();
+    awaiting_response_ = true;
+    rx_text_.clear();
+  });
+  attempt([&] { sent_text_ = SentText(t.cmd(), core_.settings.cmd_term); });
+  attempt([&] {
+    if (Socket().State() != kTcpConnected) InterfaceCore::Raise(err::InvalidSocketState);
+  });
+  attempt([&] { core_.UpdateProgress("Transmitting"); });
+  attempt([&] { SendCommand(t); });
+  attempt([&] {
+    if (TimedOutWhile(awaiting_response_, static_cast<float>(t.RespTimeout()))) {
+      InterfaceCore::Raise(err::EtherTerminatorNotFound);
+    }
+  });
+  attempt([&] { StoreResponse(t); });
+  return completed;
+}
+
+// Whatever arrived since the last response is delivered now, while no response is awaited,
+// and so dropped.
+void EtherLink::DropStaleInput() {
+  awaiting_response_ = false;
+  core_.host.Yield();
+}
+
+void EtherLink::SendCommand(const KORTransaction& t) {
+  TcpClient& tcp = Socket();
+  if (string_mode_) {
+    core_.DebugBuffWrite(kTraceWrite, t.cmd());
+    tcp.SendData(sent_text_);
+    return;
+  }
+  core_.DebugBuffWrite(kTraceWrite, t.ByteArrToString());
+  std::vector<uint8_t> command;
+  t.GetByteArr(command);
+  std::string wire(command.begin(), command.end());
+  wire += core_.settings.cmd_term;  // always, whatever the bytes end with
+  tcp.SendData(wire);
+}
+
+void EtherLink::StoreResponse(KORTransaction& t) {
+  if (string_mode_) {
+    TransactionAccess::SetResp(t, rx_text_);
+    core_.DebugBuffWrite(kTraceRead, t.resp());
+    return;
+  }
+  TransactionAccess::SetByteArrResp(t, rx_bytes_);
+  core_.DebugBuffWrite(kTraceRead, t.ByteArrRespStrVal());
+}
+
+bool EtherLink::TakeGreeting(std::string_view data) {
+  const std::string& term = core_.settings.resp_term;
+  bool matches =
+      data.size() == term.size() + 1 && data.substr(0, term.size()) == term && data.back() == ' ';
+  if (matches) {
+    awaiting_response_ = false;
+    core_.ether_awaiting_greeting = false;
+  }
+  return matches;
+}
+
+void EtherLink::EtherReceiveText(int32_t, const std::string& text) {
+  if (core_.ether_awaiting_greeting) {
+    TakeGreeting(text);  // a greeting split over two arrivals never matches
+    return;
+  }
+  if (!awaiting_response_) return;
+  CheckRoom(rx_text_.size(), text.size());
+  const std::string& term = core_.settings.resp_term;
+  std::size_t echo = sent_text_.size();  // skipped without being compared
+  std::size_t from = std::max(echo, ResumeFrom(rx_text_.size(), term.size()));
+  rx_text_ += text;
+  std::size_t at = from <= rx_text_.size() ? rx_text_.find(term, from) : std::string::npos;
+  if (at == std::string::npos) return;
+  rx_text_ = rx_text_.substr(echo, at - echo);
+  if (core_.settings.remove_extra_char) StripCRLF(rx_text_);
+  awaiting_response_ = false;
+}
+
+bool EtherLink::EtherReceiveBytes(int32_t, std::string_view bytes) {
+  if (core_.ether_awaiting_greeting) {
+    TakeGreeting(bytes);  // never stored, never counted
+    return false;
+  }
+  if (!awaiting_response_) return false;
+  std::size_t old_size = byte_chunks_ == 0 ? 0 : rx_bytes_.size();
+  CheckRoom(old_size, bytes.size());
+  if (byte_chunks_ == 0) rx_bytes_.clear();
+  rx_bytes_.insert(rx_bytes_.end(), bytes.begin(), bytes.end());
+  auto from =
+      rx_bytes_.begin() + static_cast<std::ptrdiff_t>(ResumeFrom(old_size, term_bytes_.size()));
+  bool found = term_bytes_.empty() || std::search(from, rx_bytes_.end(), term_bytes_.begin(),
+                                                  term_bytes_.end()) != rx_bytes_.end();
+  if (found) {
+    // The cut is made at the end of the buffer, not at the match: what followed it stays.
+    rx_bytes_.resize(rx_bytes_.size() - term_bytes_.size());
+    if (rx_bytes_.empty()) rx_bytes_.assign(1, 0);
+    awaiting_response_ = false;
+  }
+  return true;
+}
+
+std::string EtherLink::ReceivedStringBuffer() const {
+  if (core_.busy) throw DirectError(err::InterfaceBusy, "KORInterface");
+  if (!string_mode_) throw DirectError(err::BufferWrongMode, "KORInterface");
+  return rx_text_;
+}
+
+void EtherLink::ReceivedByteArrBuffer(std::vector<uint8_t>& out) const {
+  if (core_.busy) throw DirectError(err::InterfaceBusy, "KORInterface");
+  if (string_mode_) throw DirectError(err::BufferWrongMode, "KORInterface");
+  out = rx_bytes_;
+}
+
+void EtherLink::ClearResponseArray() {
+  if (core_.busy) throw DirectError(err::InterfaceBusy, "KORInterface");
+  if (string_mode_) throw DirectError(err::BufferWrongMode, "KORInterface");
+  rx_bytes_.assign(1, 0);
+}
+
+}  // namespace parley::detail

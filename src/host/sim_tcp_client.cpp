@@ -1,0 +1,198 @@
+#include "host/sim_tcp_client.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "parley/errors.hpp"
+
+namespace parley::detail {
+
+class SimTcpClient : public TcpClient {
+ public:
+  explicit SimTcpClient(std::shared_ptr<SimTcpUnit> unit) : unit_(std::move(unit)) {}
+  ~SimTcpClient() override { Close(); }
+
+  void RemoteHost(const std::string& host) override { remote_host_ = host; }
+  void LocalPort(int32_t) override {}
+  void RemotePort(int32_t port) override { remote_port_ = port; }
+  int32_t State() const override { return state_; }
+  void Connect() override {
+    if (state_ != kTcpClosed) NotInState();
+    state_ = kTcpConnecting;
+    unit_->Attempt(*this, remote_host_, remote_port_);
+  }
+  void SendData(std::string_view bytes) override {
+    if (state_ != kTcpConnected) NotInState();
+    unit_->Received(bytes);
+  }
+  std::string GetData() override { return std::exchange(received_, {}); }
+  void Close() override {
+    state_ = kTcpClosed;
+    received_.clear();
+    if (unit_->client_ == this) unit_->Drop();
+  }
+
+  // --- called by the unit ------------------------------------------------------------------
+  void Connected() {
+    state_ = kTcpConnected;
+    if (!OnConnect) return;
+    auto handler = OnConnect;  // the handler may destroy this client
+    handler();
+  }
+  void Arrived(const std::string& bytes) {
+    received_ += bytes;
+    if (!OnDataArrival) return;
+    auto handler = OnDataArrival;
+    handler(static_cast<int32_t>(received_.size()));
+  }
+  void PeerClosed() { state_ = kTcpClosing; }
+  void Failed(int16_t number, const std::string& description) {
+    state_ = kTcpError;
+    if (!OnError) return;
+    auto handler = OnError;
+    handler(number, description);
+  }
+
+ private:
+  [[noreturn]] static void NotInState() {
+    throw AutomationError(err::InvalidSocketState, "TcpClient", "Invalid socket state.");
+  }
+
+  std::shared_ptr<SimTcpUnit> unit_;
+  std::string remote_host_;
+  int32_t remote_port_ = 0;
+  int32_t state_ = kTcpClosed;
+  std::string received_;
+};
+
+void SimTcpUnit::Attempt(SimTcpClient& client, const std::string& host, int32_t port) {
+  connects.push_back(host + ":" + std::to_string(port));
+  bool accepted = !refuse && host == address && port == this->port;
+  SimTcpClient* target = &client;
+  client_ = target;
+  connected_ = false;
+  uint64_t session = ++session_;
+  host_.StartTimer(connect_delay, [self = shared_from_this(), target, session, accepted] {
+    if (self->session_ != session) return;  // the client was closed meanwhile
+    if (!accepted) {
+      self->Drop();
+      return target->Failed(10061, "Connection is forcefully rejected");
+    }
+    self->connected_ = true;
+    if (self->greeting) {
+      SimTcpReaction pieces;
+      pieces.cuts = self->greeting_cuts;
+      self->SendPieces(self->greeting_delay, *self->greeting, pieces, false);
+    }
+    target->Connected();
+  });
+}
+
+void SimTcpUnit::Drop() {
+  client_ = nullptr;
+  connected_ = false;
+  ++session_;
+}
+
+void SimTcpUnit::Received(std::string_view bytes) {
+  wire.append(bytes);
+  sends.emplace_back(bytes);
+  std::string command(bytes);
+  if (command.size() >= cmd_term.size() &&
+      command.compare(command.size() - cmd_term.size(), cmd_term.size(), cmd_term) == 0) {
+    command.resize(command.size() - cmd_term.size());
+  }
+  SimTcpReaction r = NextReaction();
+  std::string stream = r.echo ? std::string(bytes) : std::string();
+  std::size_t echo_length = stream.size();
+  if (r.answer) {
+    auto it = answers.find(command);
+    stream += (it != answers.end() ? it->second : *r.answer) + r.resp_term + r.trailer;
+  }
+  bool close = r.close_after.has_value();
+  if (close) stream.resize(std::min(stream.size(), *r.close_after));
+  if (r.cuts.empty() && r.chunk_size == 0) {
+    // Echo and answer as two arrivals, the answer after its delay.
+    Schedule(r.echo_delay, stream.substr(0, echo_length), close && stream.size() <= echo_length);
+    if (stream.size() > echo_length) {
+      Schedule(r.echo_delay + r.answer_delay, stream.substr(echo_length), close);
+    }
+    return;
+  }
+  SendPieces(r.echo_delay, stream, r, close);
+}
+
+SimTcpReaction SimTcpUnit::NextReaction() {
+  if (next.empty()) return reaction;
+  SimTcpReaction r = std::move(next.front());
+  next.pop_front();
+  return r;
+}
+
+void SimTcpUnit::SendPieces(Micros start, const std::string& stream, const SimTcpReaction& r,
+                            bool close) {
+  std::vector<std::size_t> cuts = r.cuts;
+  if (r.chunk_size != 0) {
+    for (std::size_t at = r.chunk_size; at < stream.size(); at += r.chunk_size) cuts.push_back(at);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  std::size_t from = 0;
+  Micros at = start;
+  for (std::size_t cut : cuts) {
+    if (cut <= from || cut >= stream.size()) continue;
+    Schedule(at, stream.substr(from, cut - from));
+    from = cut;
+    at += r.chunk_gap;
+  }
+  Schedule(at, stream.substr(from), close);
+}
+
+void SimTcpUnit::Send(const std::string& bytes, Micros delay) { Schedule(delay, bytes); }
+
+void SimTcpUnit::CloseFromPeer(Micros delay) { Schedule(delay, "", true); }
+
+void SimTcpUnit::Fail(int16_t number, const std::string& description, Micros delay) {
+  uint64_t session = session_;
+  host_.StartTimer(delay, [self = shared_from_this(), session, number, description] {
+    if (self->session_ != session || self->client_ == nullptr) return;
+    SimTcpClient* client = self->client_;
+    self->Drop();
+    client->Failed(number, description);
+  });
+}
+
+void SimTcpUnit::Schedule(Micros delay, std::string bytes, bool close_after) {
+  // Deliveries keep the order they were scheduled in, whatever their delays.
+  auto now = static_cast<int64_t>(std::llround(host_.SecondsSinceMidnight() * 1e6));
+  if (last_due_ - now > 3600LL * 1000000) last_due_ = now;  // midnight passed
+  int64_t due = std::max(now + delay.count(), last_due_);
+  last_due_ = due;
+  uint64_t session = session_;
+  if (!bytes.empty()) {
+    host_.StartTimer(Micros(due - now), [self = shared_from_this(), session, bytes] {
+      self->Deliver(session, bytes);
+    });
+  }
+  // The close is its own delivery, after the data, as a FIN follows the last segment.
+  if (close_after) {
+    host_.StartTimer(Micros(due - now), [self = shared_from_this(), session] {
+      if (self->session_ != session || !self->connected_) return;
+      SimTcpClient* client = self->client_;
+      self->Drop();
+      client->PeerClosed();
+    });
+  }
+}
+
+void SimTcpUnit::Deliver(uint64_t session, const std::string& bytes) {
+  if (session != session_ || !connected_) return;
+  ++data_arrivals;
+  client_->Arrived(bytes);
+}
+
+std::unique_ptr<TcpClient> MakeSimTcpClient(std::shared_ptr<SimTcpUnit> unit) {
+  return std::make_unique<SimTcpClient>(std::move(unit));
+}
+
+}  // namespace parley::detail
