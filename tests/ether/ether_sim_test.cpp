@@ -1,0 +1,206 @@
+// The Ethernet link against the simulated TCP unit on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/sim_tcp_client.hpp"
+#include "parley/interface.hpp"
+#include "parley/loop.hpp"
+#include "support/virtual_fixture.hpp"
+
+namespace parley {
+namespace {
+
+class EtherSimTest : public testing::VirtualHostTest {
+ protected:
+  EtherSimTest() : unit(std::make_shared<detail::SimTcpUnit>(host())) {
+    host().tcp_factory = [u = unit] { return detail::MakeSimTcpClient(u); };
+    iface.commMode(korCommModeEther);
+    iface.RemoteHostIpAddress(unit->address);
+  }
+  KORTransaction Text(const std::string& cmd) {
+    KORTransaction t;
+    t.cmd(cmd);
+    return t;
+  }
+  KORTransaction Bytes(const std::string& bytes) {
+    KORTransaction t;
+    t.IsCmdTypeString(false);
+    t.ByteCmd(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    return t;
+  }
+  std::shared_ptr<detail::SimTcpUnit> unit;
+  KORInterface iface;
+};
+
+TEST_F(EtherSimTest, TextTransactionSkipsEchoAndCutsAtTerminatorOnEveryCut) {
+  unit->answers["VER?"] = "V1.2";
+  std::string reply = "VER?\r\nV1.2\r\n>";
+  for (std::size_t cut = 1; cut < reply.size(); ++cut) {
+    unit->reaction.cuts = {cut};
+    iface.openPort();
+    auto t = Text("VER?");
+    iface.Transact(t);
+    EXPECT_EQ(t.resp(), "V1.2") << "cut at " << cut;
+    EXPECT_EQ(iface.ReceivedStringBuffer(), "V1.2");
+    iface.closePort();
+  }
+  EXPECT_EQ(unit->sends.back(), "VER?\r\n");
+}
+
+TEST_F(EtherSimTest, SecondTransactionReusesConnectionAndStripsWhenAsked) {
+  iface.RemoveExtraChar(true);
+  unit->reaction.answer = "\r\nDONE\n\r";
+  unit->reaction.chunk_size = 1;
+  iface.openPort();
+  auto t = Text("A\r\nB");  // already holds CR LF: sent as it is
+  iface.Transact(t);
+  EXPECT_EQ(t.resp(), "\r\nDONE");
+  iface.Transact(t);
+  EXPECT_EQ(unit->connects.size(), 1u);
+  EXPECT_EQ(unit->wire, "A\r\nBA\r\nB");
+}
+
+TEST_F(EtherSimTest, ByteModeKeepsEchoAndCutsTheEndOfTheBuffer) {
+  unit->reaction.trailer = "XY";
+  unit->reaction.cuts = {2, 7};
+  iface.openPort();
+  auto t = Bytes(std::string("\x01\r\n", 3));
+  iface.Transact(t);
+  EXPECT_EQ(unit->sends.back(), std::string("\x01\r\n\r\n", 5));  // CmdTerm always appended
+  std::string expected("\x01\r\n\r\nOK\r\n", 9);                  // echo kept, last 3 bytes cut
+  EXPECT_EQ(t.ByteArrRespStrVal(), expected);
+  std::vector<uint8_t> buffer;
+  iface.ReceivedByteArrBuffer(buffer);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.end()), expected);
+  PARLEY_EXPECT_ERROR(iface.ReceivedStringBuffer(), err::BufferWrongMode);
+  iface.ClearResponseArray();
+  iface.ReceivedByteArrBuffer(buffer);
+  EXPECT_EQ(buffer, std::vector<uint8_t>(1, 0));
+  auto text = Text("X");
+  iface.Transact(text);
+  PARLEY_EXPECT_ERROR(iface.ReceivedByteArrBuffer(buffer), err::BufferWrongMode);
+  PARLEY_EXPECT_ERROR(iface.ClearResponseArray(), err::BufferWrongMode);
+}
+
+TEST_F(EtherSimTest, ResponsesBeyond32767BytesArriveWholeInBothModes) {
+  std::string big(100000, 'a');
+  unit->reaction.answer = big;
+  unit->reaction.chunk_size = 1000;
+  iface.openPort();
+  auto t = Text("BIG");
+  iface.Transact(t);
+  EXPECT_EQ(t.resp(), big);
+  auto b = Bytes("BIG");
+  iface.Transact(b);
+  EXPECT_EQ(b.ByteArrRespStrVal().size(), 5 + big.size());
+}
+
+TEST_F(EtherSimTest, WrongMissingOrSplitGreetingEndsWithTerminatorNotFound) {
+  for (int variant = 0; variant < 3; ++variant) {
+    unit->greeting = variant == 0 ? std::optional<std::string>("\r\n>") : std::nullopt;
+    if (variant == 2) {
+      unit->greeting = "\r\n> ";
+      unit->greeting_cuts = {2};
+    }
+    iface.openPort();
+    auto t = Text("VER?");
+    double start = host().elapsed_seconds();
+    auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::EtherTerminatorNotFound);
+    EXPECT_EQ(e.Description(), "Response terminator was not found in Ethernet transaction.");
+    EXPECT_GE(host().elapsed_seconds() - start, 9.9);
+    iface.closePort();
+  }
+}
+
+TEST_F(EtherSimTest, RefusedAndThisHostConnectsFail) {
+  unit->refuse = true;
+  iface.openPort();
+  auto t = Text("VER?");
+  auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::TcpConnectFailed);
+  EXPECT_EQ(e.Description(), "TCP/IP connection could not be established.");
+  // The failed socket is not closed: the next attempt meets it until the port is reopened.
+  PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidSocketState);
+  iface.closePort();
+  unit->refuse = false;
+  iface.RemoteHostIpAddress("000.000.000.000");
+  iface.openPort();
+  PARLEY_EXPECT_ERROR(iface.Transact(t), err::TcpConnectFailed);
+  EXPECT_FALSE(unit->connected());
+}
+
+TEST_F(EtherSimTest, PeerCloseFailsTheNextTransactionWithInvalidSocketState) {
+  iface.openPort();
+  auto t = Text("VER?");
+  iface.Transact(t);
+  unit->CloseFromPeer();
+  auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidSocketState);
+  EXPECT_EQ(e.Description(), "Invalid socket state.");
+  EXPECT_EQ(unit->sends.size(), 1u);  // nothing sent
+}
+
+TEST_F(EtherSimTest, CloseMidAnswerTimesOut) {
+  unit->reaction.close_after = 8;
+  iface.openPort();
+  auto t = Text("VER?");
+  PARLEY_EXPECT_ERROR(iface.Transact(t), err::EtherTerminatorNotFound);
+  PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidSocketState);
+}
+
+TEST_F(EtherSimTest, ErrorWhileIdleClosesThePortOnceAndDuringTransactionChangesNothing) {
+  iface.openPort();
+  auto t = Text("VER?");
+  iface.Transact(t);
+  int resets = 0;
+  auto link = iface.portReset.connect([&] { ++resets; });
+  unit->Fail(10054, "Connection reset", std::chrono::milliseconds(1));
+  EventLoop::Poll();
+  EXPECT_EQ(resets, 0);  // not yet: the error is due on the next pass
+  EventLoop::RunFor(std::chrono::milliseconds(10));
+  EXPECT_EQ(resets, 1);
+  EXPECT_FALSE(iface.IsPortOpen());
+  iface.openPort();
+  auto progress = iface.Progress();
+  auto fail = progress->Update.connect([&] {
+    if (progress->status() == "Transmitting") unit->Fail(10054, "Connection reset");
+  });
+  PARLEY_EXPECT_ERROR(iface.Transact(t), err::EtherTerminatorNotFound);
+  fail.disconnect();
+  EXPECT_TRUE(iface.IsPortOpen());
+  EXPECT_EQ(resets, 1);
+  link.disconnect();
+}
+
+TEST_F(EtherSimTest, DataAfterTheResponseChangeNothingAndDoNotShiftTheNextEcho) {
+  unit->reaction.trailer = " ";
+  unit->reaction.cuts = {11};  // the prompt's space arrives on its own
+  iface.openPort();
+  auto t = Text("VER?");
+  iface.Transact(t);
+  unit->Send("junk junk junk");
+  EventLoop::RunFor(std::chrono::milliseconds(10));
+  EXPECT_EQ(t.resp(), "OK");
+  EXPECT_EQ(iface.ReceivedStringBuffer(), "OK");
+  iface.Transact(t);
+  EXPECT_EQ(t.resp(), "OK");
+}
+
+TEST_F(EtherSimTest, ThreeAbandonedAttemptsEndWithoutError) {
+  iface.openPort();
+  auto t = Text("VER?");
+  iface.Transact(t);  // connected
+  auto progress = iface.Progress();
+  auto link = progress->Update.connect([&] {
+    if (progress->status() == "Transmitting") throw AutomationError(err::Overflow, "x", "y");
+  });
+  unit->reaction.answer = "LAST";
+  iface.Transact(t);
+  EXPECT_EQ(unit->sends.size(), 4u);  // each abandoned attempt still sent its command
+  EXPECT_EQ(t.resp(), "LAST");
+  link.disconnect();
+}
+
+}  // namespace
+}  // namespace parley
