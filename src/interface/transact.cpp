@@ -58,6 +58,26 @@ void DispatchTransact(InterfaceCore& c, KORTransaction& t, const StepRunner& ste
   }
 }
 
+// Spoll and GetTransact: the entry checks, then the direct or the In/Out branch; other
+// modes have no instrument to ask.
+template <typename Direct, typename InOut>
+void RunGpibOperation(InterfaceCore& c, Direct direct, InOut in_out) {
+  AdmitOperation(c);
+  c.busy = true;
+  auto step = StepsOf(c, [&] { c.busy = false; });
+  switch (c.settings.comm_mode) {
+    case korCommModeGPIBDirect:
+      direct(*c.gpib, step);
+      break;
+    case korCommModeGPIBInOut:
+      in_out(*c.gpib, step);
+      break;
+    default:
+      step([] { InterfaceCore::Raise(err::InvalidCommMode); });
+  }
+  c.busy = false;
+}
+
 }  // namespace
 
 void KORInterface::Transact(KORTransaction& transaction) {
@@ -75,39 +95,16 @@ void KORInterface::Transact(KORTransaction& transaction) {
 }
 
 void KORInterface::Spoll(int16_t& spollval) {
-  auto& c = *core_;
-  AdmitOperation(c);
-  c.busy = true;
-  auto step = StepsOf(c, [&] { c.busy = false; });
-  switch (c.settings.comm_mode) {
-    case korCommModeGPIBDirect:
-      c.gpib->SpollDirect(spollval, step);
-      break;
-    case korCommModeGPIBInOut:
-      c.gpib->SpollInOut(spollval, step);
-      break;
-    default:
-      step([] { InterfaceCore::Raise(err::InvalidCommMode); });
-  }
-  c.busy = false;
+  RunGpibOperation(
+      *core_, [&](detail::GpibLink& g, const StepRunner& step) { g.SpollDirect(spollval, step); },
+      [&](detail::GpibLink& g, const StepRunner& step) { g.SpollInOut(spollval, step); });
 }
 
 void KORInterface::GetTransact(KORTransaction& transaction) {
-  auto& c = *core_;
-  AdmitOperation(c);
-  c.busy = true;
-  auto step = StepsOf(c, [&] { c.busy = false; });
-  switch (c.settings.comm_mode) {
-    case korCommModeGPIBDirect:
-      c.gpib->GetTransactDirect(transaction, step);
-      break;
-    case korCommModeGPIBInOut:
-      c.gpib->GetTransactInOut(transaction, step);
-      break;
-    default:
-      step([] { InterfaceCore::Raise(err::InvalidCommMode); });
-  }
-  c.busy = false;
+  RunGpibOperation(
+      *core_,
+      [&](detail::GpibLink& g, const StepRunner& step) { g.GetTransactDirect(transaction, step); },
+      [&](detail::GpibLink& g, const StepRunner& step) { g.GetTransactInOut(transaction, step); });
 }
 
 // No entry checks and no error path: its errors reach the client with the number only.
