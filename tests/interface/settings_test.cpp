@@ -11,23 +11,28 @@ namespace {
 
 class SettingsTest : public testing::VirtualHostTest {
  protected:
+  // The settings that an open port freezes, at their defaults.
+  void ExpectDefaultLinkSettings() {
+    EXPECT_EQ(iface.commMode(), 2);
+    EXPECT_EQ(iface.CommPort(), 1);
+    EXPECT_EQ(iface.BitRate(), 9600);
+    EXPECT_EQ(iface.Parity(), 2);
+    EXPECT_EQ(iface.DataBits(), 7);
+    EXPECT_EQ(iface.StopBits(), 1);
+    EXPECT_EQ(iface.GPIBAddress(), 1);
+    EXPECT_EQ(iface.ITC(), 1);
+    EXPECT_EQ(iface.DTO(), 5);
+    EXPECT_EQ(iface.IdleSPoll(), 2);
+    EXPECT_EQ(iface.MAVSPoll(), 4);
+    EXPECT_EQ(iface.CmdTerm(), "\r\n");
+    EXPECT_EQ(iface.RespTerm(), "\r\n>");
+  }
+
   KORInterface iface;
 };
 
 TEST_F(SettingsTest, NewObjectHoldsTheDefaults) {
-  EXPECT_EQ(iface.commMode(), 2);
-  EXPECT_EQ(iface.CommPort(), 1);
-  EXPECT_EQ(iface.BitRate(), 9600);
-  EXPECT_EQ(iface.Parity(), 2);
-  EXPECT_EQ(iface.DataBits(), 7);
-  EXPECT_EQ(iface.StopBits(), 1);
-  EXPECT_EQ(iface.GPIBAddress(), 1);
-  EXPECT_EQ(iface.ITC(), 1);
-  EXPECT_EQ(iface.DTO(), 5);
-  EXPECT_EQ(iface.IdleSPoll(), 2);
-  EXPECT_EQ(iface.MAVSPoll(), 4);
-  EXPECT_EQ(iface.CmdTerm(), "\r\n");
-  EXPECT_EQ(iface.RespTerm(), "\r\n>");
+  ExpectDefaultLinkSettings();
   EXPECT_EQ(iface.GPIBDirectMaxRespLength(), 256);
   EXPECT_TRUE(iface.DelayGPIBTrans());
   EXPECT_EQ(iface.RemoteHostIpAddress(), "000.000.000.000");
@@ -61,19 +66,7 @@ TEST_F(SettingsTest, LinkSettingsAreFrozenWhileOpen) {
   iface.MAVSPoll(16);
   iface.CmdTerm("\r");
   iface.RespTerm(">");
-  EXPECT_EQ(iface.commMode(), 2);
-  EXPECT_EQ(iface.CommPort(), 1);
-  EXPECT_EQ(iface.BitRate(), 9600);
-  EXPECT_EQ(iface.Parity(), 2);
-  EXPECT_EQ(iface.DataBits(), 7);
-  EXPECT_EQ(iface.StopBits(), 1);
-  EXPECT_EQ(iface.GPIBAddress(), 1);
-  EXPECT_EQ(iface.ITC(), 1);
-  EXPECT_EQ(iface.DTO(), 5);
-  EXPECT_EQ(iface.IdleSPoll(), 2);
-  EXPECT_EQ(iface.MAVSPoll(), 4);
-  EXPECT_EQ(iface.CmdTerm(), "\r\n");
-  EXPECT_EQ(iface.RespTerm(), "\r\n>");
+  ExpectDefaultLinkSettings();
   // Unguarded settings still take effect while open.
   iface.RemoveExtraChar(true);
   iface.DelayGPIBTrans(false);
