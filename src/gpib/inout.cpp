@@ -1,0 +1,158 @@
+#include "gpib/inout.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "gpib/gpib_link.hpp"
+#include "interface/validation.hpp"
+#include "model/access.hpp"
+#include "model/progress_update.hpp"
+#include "model/timeout.hpp"
+
+namespace parley::detail {
+namespace {
+constexpr int32_t kPollTimeoutSeconds = 10;
+constexpr int kPollAttempts = 3;
+constexpr float kPollIntervalSeconds = 1.0f;
+// An IN reply frames the data as /GPIB:IN="..."/ and a REN reply as /GPIB:REN=v/.
+constexpr std::size_t kInPrefix = 10;
+constexpr std::size_t kInSuffix = 2;
+constexpr std::size_t kRenPrefix = 10;
+constexpr std::size_t kRenSuffix = 1;
+}  // namespace
+
+bool GpibInOut::MessageAvailable(int16_t status) const {
+  return (status & core_.settings.mav_spoll) != 0;
+}
+
+bool GpibInOut::Idle(int16_t status) const {
+  int16_t mask = core_.settings.idle_spoll;
+  return mask == 0 || (status & mask) != 0;
+}
+
+bool GpibInOut::AnswerReady(int16_t status) const {
+  int16_t mask = core_.settings.mav_spoll;
+  return (status & mask) == mask;
+}
+
+void GpibInOut::InOutPollBeforeSend() {
+  core_.UpdateProgress("Performing serial poll");
+  KORTransaction poll;
+  std::string message = fwd_.GPIBFwdHeader() + "SPOLL/";
+  fwd_.ForceRespTerm();
+  for (int attempt = 0; attempt < kPollAttempts; ++attempt) {
+    fwd_.Send(poll, message, DeviceSeconds());
+    if (!StartsWith(poll.resp(), kSpollPrefix)) {
+      ReportIdle();
+      RaisePollFailure(poll.resp());
+    }
+    int16_t status = StatusByte(poll.resp());
+    if (MessageAvailable(status)) {
+      core_.UpdateProgress("Getting stray response out of buffer");
+      KORTransaction stray;
+      fwd_.Send(stray, fwd_.GPIBFwdHeader() + "IN/", DeviceSeconds());
+    } else if (Idle(status)) {
+      ReportIdle();
+      return;
+    }
+    WaitSeconds(core_.host, kPollIntervalSeconds);
+  }
+  ReportIdle();
+  InterfaceCore::Raise(err::GpibNoSerialPollResponse);
+}
+
+void GpibInOut::InOutComplete(KORTransaction& working) {
+  const int32_t seconds = working.RespTimeout();
+  core_.UpdateProgress("Completing transaction", RoundToInt16(seconds), 0, false);
+  KORTimeout timeout(core_.host);
+  timeout.Start(static_cast<float>(seconds));
+  KORTransaction poll;
+  for (;;) {
+    fwd_.Send(poll, fwd_.GPIBFwdHeader() + "SPOLL/", kPollTimeoutSeconds);
+    const bool is_status = StartsWith(poll.resp(), kSpollPrefix);
+    // Ready is tested before the timeout, so an answer found at the last poll is still read.
+    if (is_status && AnswerReady(StatusByte(poll.resp()))) break;
+    if (!is_status) {
+      ReportIdle();
+      RaisePollFailure(poll.resp());
+    }
+    WaitSeconds(core_.host, kPollIntervalSeconds);
+    if (core_.UpdateProgress("Getting response", RoundToInt16(timeout.Length()),
+                             RoundToInt16(timeout.TimeRemaining()), true)) {
+      InterfaceCore::Raise(err::UserCanceled);
+    }
+    if (timeout.Expired()) {
+      ReportIdle();
+      InterfaceCore::Raise(err::ResponseTerminatorTimeout);
+    }
+  }
+  KORTransaction read;
+  fwd_.Send(read, fwd_.GPIBFwdHeader() + "IN/", DeviceSeconds());
+  TransactionAccess::SetResp(working, read.resp());
+}
+
+void GpibInOut::InOutSerialPoll(int16_t& value) {
+  KORTransaction poll;
+  std::string message = fwd_.GPIBFwdHeader() + "SPOLL/";
+  fwd_.ForceRespTerm();
+  fwd_.Send(poll, std::move(message), kPollTimeoutSeconds);
+  if (!StartsWith(poll.resp(), kSpollPrefix)) RaisePollFailure(poll.resp());
+  value = StatusByte(poll.resp());
+}
+
+void GpibInOut::Transact(KORTransaction& t, const StepRunner& step) {
+  step([&] { InOutPollBeforeSend(); });
+  KORTransaction working;
+  step([&] {
+    working.RespExpect(t.RespExpect());
+    std::string message = fwd_.GPIBFwdHeader() + "DTO=" + std::to_string(core_.settings.dto) +
+                          ",MSG=\"" + EscapeQuotes(t.cmd()) + "\",OUT/";
+    fwd_.Send(working, std::move(message), std::max(t.RespTimeout(), DeviceSeconds()));
+  });
+  step([&] {
+    if (!StartsWith(working.resp(), "/C/")) InterfaceCore::Raise(err::GpibForwardingUnrecognized);
+  });
+  if (!t.RespExpect()) return;
+  step([&] { InOutComplete(working); });
+  TransactionAccess::SetResp(t, CutReply(working.resp(), kInPrefix, kInSuffix));
+}
+
+void GpibInOut::GetTransact(KORTransaction& t, const StepRunner& step) {
+  step([&] { GPIBInOutValidateTrans(core_.settings, t); });
+  KORTransaction read;
+  step([&] { fwd_.Send(read, fwd_.GPIBFwdHeader() + "IN/", t.RespTimeout()); });
+  TransactionAccess::SetResp(t, CutReply(read.resp(), kInPrefix, kInSuffix));
+}
+
+void GpibInOut::RemoteEnable() {
+  KORTransaction ren;
+  fwd_.Send(ren, fwd_.GPIBFwdHeader() + "REN/", kPollTimeoutSeconds);
+  std::string state = CutReply(ren.resp(), kRenPrefix, kRenSuffix);
+  fwd_.Send(ren, fwd_.GPIBFwdHeader() + (state == "1" ? "REN=0/" : "REN=1/"), kPollTimeoutSeconds);
+  fwd_.Send(ren, fwd_.GPIBFwdHeader() + "REN=" + state + "/", kPollTimeoutSeconds);
+}
+
+// --- GpibLink entry points of mode 4 --------------------------------------------------------
+
+void GpibLink::TransactInOut(KORTransaction& t, const StepRunner& step) {
+  SerialFwdChannel channel(core_);
+  GpibInOut(core_, channel).Transact(t, step);
+}
+
+void GpibLink::SpollInOut(int16_t& value, const StepRunner& step) {
+  SerialFwdChannel channel(core_);
+  GpibInOut inout(core_, channel);
+  step([&] { inout.InOutSerialPoll(value); });
+}
+
+void GpibLink::GetTransactInOut(KORTransaction& t, const StepRunner& step) {
+  SerialFwdChannel channel(core_);
+  GpibInOut(core_, channel).GetTransact(t, step);
+}
+
+void GpibLink::RemoteEnableInOut() {
+  SerialFwdChannel channel(core_);
+  GpibInOut(core_, channel).RemoteEnable();
+}
+
+}  // namespace parley::detail

@@ -1,0 +1,153 @@
+#include "serial/gpib_forwarding.hpp"
+
+#include <string>
+
+#include "model/access.hpp"
+#include "model/timeout.hpp"
+#include "serial/serial_link.hpp"
+
+namespace parley::detail {
+namespace {
+
+constexpr int32_t kPollTimeoutSeconds = 10;
+constexpr int kPollAttempts = 3;
+constexpr float kPollIntervalSeconds = 1.0f;
+
+// Replies the poll before a mode-1 command tells apart.
+constexpr std::string_view kIdleReply = "/GPIB:SPOLL=02/";
+constexpr std::string_view kBusyReply = "/GPIB:SPOLL=01/";
+constexpr std::string_view kMessageReply = "/GPIB:SPOLL=04/";
+constexpr std::string_view kMessageServiceReply = "/GPIB:SPOLL=44/";
+
+const char* TerminationName(int32_t itc) {
+  switch (itc) {
+    case korITC_EOI:
+      return "EOI";
+    case korITC_CR:
+      return "CR";
+    case korITC_LF:
+      return "LF";
+    case korITC_CRLF:
+      return "CRLF";
+    default:
+      return nullptr;
+  }
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+void SerialFwdChannel::Exchange(KORTransaction& t) { core_.serial->SerialTransact(t); }
+bool SerialFwdChannel::PortHeld() const { return core_.serial->arbiter().port_held; }
+
+std::string EscapeQuotes(std::string_view cmd) {
+  std::string out;
+  out.reserve(cmd.size());
+  for (char c : cmd) {
+    if (c == '"') {
+      out += "<22>";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string CutReply(std::string_view reply, std::size_t prefix, std::size_t suffix) {
+  if (reply.size() < prefix + suffix) return "";
+  return std::string(reply.substr(prefix, reply.size() - prefix - suffix));
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+int16_t StatusByte(std::string_view reply) {
+  std::string_view digits = reply.substr(std::min(reply.size(), kSpollPrefix.size()), 2);
+  int16_t value = 0;
+  for (char c : digits) {
+    int d = HexDigit(c);
+    if (d < 0) break;
+    value = static_cast<int16_t>(value * 16 + d);
+  }
+  return value;
+}
+
+void RaisePollFailure(std::string_view reply) {
+  if (reply == kDeviceTimeoutReply) InterfaceCore::Raise(err::GpibDeviceTimeout);
+  if (reply == kForwardingOffReply) InterfaceCore::Raise(err::GpibForwardingUnavailable);
+  InterfaceCore::Raise(err::GpibNoSerialPollResponse);
+}
+
+std::string GpibForwarding::GPIBFwdHeader() {
+  if (channel_.PortHeld() && core_.fwd_settings_sent) return "/GPIB:";
+  const auto& s = core_.settings;
+  const char* itc = TerminationName(s.itc);
+  // Validation keeps ITC in range before forwarding; a header with a made-up name would
+  // configure the instrument wrongly, so refuse instead.
+  if (!itc) InterfaceCore::Raise(err::InvalidGpibTermination);
+  core_.fwd_settings_sent = true;
+  return "/GPIB:ADDR=" + std::to_string(s.gpib_address) + ",DTO=" + std::to_string(s.dto) +
+         ",ITC=" + itc + ",REN=1,";
+}
+
+void GpibForwarding::Send(KORTransaction& t, std::string message, int32_t seconds) {
+  t.cmd(std::move(message));
+  t.RespTimeout(seconds);
+  channel_.Exchange(t);
+}
+
+void GpibForwarding::GPIBFwdPollBeforeSend() {
+  core_.UpdateProgress("Performing serial poll before transmission");
+  KORTransaction poll;
+  std::string message = GPIBFwdHeader() + "SPOLL/";
+  ForceRespTerm();
+  for (int attempt = 0; attempt < kPollAttempts; ++attempt) {
+    Send(poll, message, kPollTimeoutSeconds);
+    const std::string& reply = poll.resp();
+    if (reply == kIdleReply) {
+      core_.UpdateProgress("");
+      return;
+    }
+    if (reply == kMessageReply || reply == kMessageServiceReply) {
+      core_.UpdateProgress("Getting stray response out of buffer");
+      KORTransaction stray;
+      Send(stray, GPIBFwdHeader() + "IN/", kPollTimeoutSeconds);
+    } else if (reply != kBusyReply) {
+      core_.UpdateProgress("");
+      RaisePollFailure(reply);
+    }
+    WaitSeconds(core_.host, kPollIntervalSeconds);
+  }
+  core_.UpdateProgress("");
+  InterfaceCore::Raise(err::GpibNoSerialPollResponse);
+}
+
+void GpibForwarding::TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& step) {
+  step([&] { GPIBFwdPollBeforeSend(); });
+  KORTransaction working;
+  step([&] {
+    std::string message = GPIBFwdHeader() + "WTIM=" + std::to_string(t.RespTimeout()) + ",MSG=\"" +
+                          EscapeQuotes(t.cmd()) + "\",TSND/";
+    Send(working, std::move(message), t.RespTimeout());
+  });
+  step([&] {
+    if (!StartsWith(working.resp(), kTsndPrefix)) {
+      InterfaceCore::Raise(err::GpibForwardingUnrecognized);
+    }
+  });
+  TransactionAccess::SetResp(t, CutReply(working.resp(), kTsndPrefix.size(), 1));
+}
+
+void SerialLink::TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& step) {
+  SerialFwdChannel channel(core_);
+  GpibForwarding(core_, channel).TransactCRLFtoGPIB(t, step);
+}
+
+}  // namespace parley::detail

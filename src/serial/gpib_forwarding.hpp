@@ -1,0 +1,92 @@
+// The "/GPIB:" messages spoken to the remote unit's GPIB forwarding feature: the settings
+// header, quote escaping, reply parsing, the serial poll before a forwarded command and the
+// send-and-read (TSND) transaction of mode 1. Mode 4 (gpib/inout.hpp) builds on the same pieces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "interface/catalogue.hpp"
+#include "interface/core.hpp"
+#include "parley/transaction.hpp"
+
+namespace parley::detail {
+
+// The serial exchange the forwarding messages travel over. The real one runs SerialTransact;
+// logic tests plug in a scripted remote unit.
+class FwdChannel {
+ public:
+  virtual ~FwdChannel() = default;
+  // One echoed command/response exchange; the response lands in `t.resp()`.
+  virtual void Exchange(KORTransaction& t) = 0;
+  // Whether the serial port is held (obtained from the manager and open).
+  virtual bool PortHeld() const = 0;
+};
+
+// The channel over an interface's own serial link.
+class SerialFwdChannel final : public FwdChannel {
+ public:
+  explicit SerialFwdChannel(InterfaceCore& core) : core_(core) {}
+  void Exchange(KORTransaction& t) override;
+  bool PortHeld() const override;
+
+ private:
+  InterfaceCore& core_;
+};
+
+// Every double quote becomes "<22>"; everything else travels unchanged.
+std::string EscapeQuotes(std::string_view cmd);
+
+// `reply` without its first `prefix` and last `suffix` characters. A reply too short to hold
+// both gives an empty text: a truncated answer must not read outside the reply.
+std::string CutReply(std::string_view reply, std::size_t prefix, std::size_t suffix);
+
+bool StartsWith(std::string_view text, std::string_view prefix);
+
+inline constexpr std::string_view kSpollPrefix = "/GPIB:SPOLL=";
+inline constexpr std::string_view kTsndPrefix = "/GPIB:TSND=";
+inline constexpr std::string_view kDeviceTimeoutReply = "/GPIB:E008/";
+inline constexpr std::string_view kForwardingOffReply = "/GPIB:E010/";
+// The remote unit's prompt terminator, which the poll replies are framed with.
+inline constexpr std::string_view kForwardingRespTerm = "\r\n>";
+
+// The status byte of a "/GPIB:SPOLL=xx/" reply: hexadecimal digits after the prefix, up to two
+// and up to the first non-digit; none gives 0.
+int16_t StatusByte(std::string_view reply);
+
+// Raises the error a poll reply other than a status stands for: E008, E010, or no answer.
+[[noreturn]] void RaisePollFailure(std::string_view reply);
+
+// The forwarding dialogue of one interface over one channel.
+class GpibForwarding {
+ public:
+  GpibForwarding(InterfaceCore& core, FwdChannel& channel) : core_(core), channel_(channel) {}
+
+  // The header for the next message: the full settings block the first time after the port
+  // was obtained (and whenever the port is not held), "/GPIB:" after that.
+  std::string GPIBFwdHeader();
+
+  // Polls up to three times, a second apart, until the instrument reports idle ("02"),
+  // draining a waiting stray answer on the way; raises otherwise.
+  void GPIBFwdPollBeforeSend();
+
+  // The mode-1 branch of Transact after validation: poll, TSND, cut the answer.
+  void TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& step);
+
+  // One exchange of `message` (header included) on `t` with timeout `seconds`.
+  void Send(KORTransaction& t, std::string message, int32_t seconds);
+
+  // Puts the prompt terminator the poll replies use into the setting itself (past the
+  // open-port guard of the put).
+  void ForceRespTerm() { core_.settings.resp_term = std::string(kForwardingRespTerm); }
+
+  InterfaceCore& core() { return core_; }
+
+ private:
+  InterfaceCore& core_;
+  FwdChannel& channel_;
+};
+
+}  // namespace parley::detail

@@ -1,0 +1,221 @@
+// The forwarding messages and the mode-1 dialogue (poll before send, TSND) on the virtual clock.
+#include "serial/gpib_forwarding.hpp"
+
+#include <gtest/gtest.h>
+
+#include "model/access.hpp"
+#include "support/fwd_fixture.hpp"
+
+namespace parley::testing {
+namespace {
+
+using detail::CutReply;
+using detail::EscapeQuotes;
+using detail::GpibForwarding;
+using detail::StatusByte;
+
+TEST(ForwardingTexts, EscapeQuotesReplacesOnlyDoubleQuotes) {
+  EXPECT_EQ(EscapeQuotes(""), "");
+  EXPECT_EQ(EscapeQuotes("SYST:ERR?"), "SYST:ERR?");
+  EXPECT_EQ(EscapeQuotes("DISP \"HI\""), "DISP <22>HI<22>");
+  EXPECT_EQ(EscapeQuotes("\"\"'"), "<22><22>'");
+  EXPECT_EQ(EscapeQuotes(std::string("a\0b\"", 4)), std::string("a\0b<22>", 7));
+}
+
+TEST(ForwardingTexts, CutReplyNeverReadsPastTheReply) {
+  EXPECT_EQ(CutReply("/GPIB:TSND=1.23/", 11, 1), "1.23");
+  EXPECT_EQ(CutReply("/GPIB:TSND=/", 11, 1), "");
+  EXPECT_EQ(CutReply("/GPIB:TSND=", 11, 1), "");  // shorter than prefix plus suffix
+  EXPECT_EQ(CutReply("/GPIB", 10, 2), "");
+  EXPECT_EQ(CutReply("", 10, 2), "");
+}
+
+TEST(ForwardingTexts, StatusByteReadsUpToTwoHexDigits) {
+  EXPECT_EQ(StatusByte("/GPIB:SPOLL=02/"), 2);
+  EXPECT_EQ(StatusByte("/GPIB:SPOLL=44/"), 0x44);
+  EXPECT_EQ(StatusByte("/GPIB:SPOLL=fF/"), 255);
+  EXPECT_EQ(StatusByte("/GPIB:SPOLL=4/"), 4);  // a single digit stops at the slash
+  EXPECT_EQ(StatusByte("/GPIB:SPOLL=/"), 0);
+  EXPECT_EQ(StatusByte("/GPIB:SPOLL="), 0);
+  EXPECT_EQ(StatusByte("/GP"), 0);
+  EXPECT_EQ(StatusByte("/GPIB:SPOLL=123/"), 0x12);
+}
+
+class ForwardingHeader : public FwdFixture {};
+
+TEST_F(ForwardingHeader, FullUntilSentWhileThePortIsHeld) {
+  GpibForwarding fwd(core_, channel_);
+  core_.settings.itc = korITC_CRLF;
+  core_.settings.dto = 12;
+  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
+  // Not held yet: the full form again, however often it was sent.
+  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
+  channel_.held = true;
+  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:");
+  // Another program may have changed the unit's settings meanwhile.
+  core_.fwd_settings_sent = false;
+  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
+  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:");
+}
+
+TEST_F(ForwardingHeader, NamesEveryTerminationAndRefusesOthers) {
+  GpibForwarding fwd(core_, channel_);
+  const char* names[] = {"EOI", "CR", "LF", "CRLF"};
+  for (int itc = 1; itc <= 4; ++itc) {
+    core_.settings.itc = itc;
+    EXPECT_EQ(fwd.GPIBFwdHeader(),
+              std::string("/GPIB:ADDR=5,DTO=5,ITC=") + names[itc - 1] + ",REN=1,");
+  }
+  core_.fwd_settings_sent = false;
+  core_.settings.itc = 5;
+  EXPECT_EQ(FailureOf([&] { fwd.GPIBFwdHeader(); }).Number(), err::InvalidGpibTermination);
+  EXPECT_FALSE(core_.fwd_settings_sent);
+}
+
+class CRLFtoGPIB : public FwdFixture {
+ protected:
+  // Runs the mode-1 branch under Transact's level of the error path.
+  AutomationError Run(KORTransaction& t) {
+    return FailureOf([&] { GpibForwarding(core_, channel_).TransactCRLFtoGPIB(t, Steps()); });
+  }
+  static std::string Tsnd(const std::string&) { return "/GPIB:TSND=1.23/"; }
+};
+
+TEST_F(CRLFtoGPIB, IdleInstrumentGetsFullHeaderPollThenShortTsnd) {
+  channel_.PollThen({"/GPIB:SPOLL=02/"}, Tsnd);
+  KORTransaction t = Command("MEAS?", korMedium);
+  EXPECT_EQ(Run(t).Number(), 0);
+  EXPECT_EQ(channel_.Commands(),
+            (std::vector<std::string>{"/GPIB:ADDR=5,DTO=5,ITC=EOI,REN=1,SPOLL/",
+                                      "/GPIB:WTIM=30,MSG=\"MEAS?\",TSND/"}));
+  EXPECT_EQ(channel_.sent[0].timeout, 10);
+  EXPECT_EQ(channel_.sent[1].timeout, 30);
+  EXPECT_EQ(t.resp(), "1.23");
+
+  // Later transactions keep the short header for the poll too.
+  KORTransaction next = Command("*RST");
+  EXPECT_EQ(Run(next).Number(), 0);
+  EXPECT_EQ(channel_.sent[2].cmd, "/GPIB:SPOLL/");
+  EXPECT_EQ(channel_.sent[3].cmd, "/GPIB:WTIM=10,MSG=\"*RST\",TSND/");
+}
+
+TEST_F(CRLFtoGPIB, BusyThreeTimesFailsAfterThreePollsASecondApart) {
+  channel_.PollThen({"/GPIB:SPOLL=01/"}, Tsnd);
+  KORTransaction t = Command("MEAS?");
+  AutomationError e = Run(t);
+  EXPECT_EQ(e.Number(), err::GpibNoSerialPollResponse);
+  EXPECT_EQ(e.Description(), "GPIB device did not respond to serial poll.");
+  ASSERT_EQ(channel_.sent.size(), 3u);  // no TSND
+  EXPECT_NEAR(channel_.sent[1].at - channel_.sent[0].at, 1.1, 1e-3);
+  EXPECT_NEAR(channel_.sent[2].at - channel_.sent[1].at, 1.1, 1e-3);
+  EXPECT_EQ(core_.progress->status(), "");
+  EXPECT_EQ(t.resp(), "");
+}
+
+TEST_F(CRLFtoGPIB, StrayAnswerIsDrainedBeforeTheNextPoll) {
+  for (const char* stray : {"/GPIB:SPOLL=04/", "/GPIB:SPOLL=44/"}) {
+    channel_.sent.clear();
+    channel_.poll_count = 0;
+    channel_.PollThen({stray, "/GPIB:SPOLL=02/"}, [](const std::string& c) {
+      return c.find("IN/") != std::string::npos ? "/GPIB:IN=\"old\"/" : "/GPIB:TSND=new/";
+    });
+    KORTransaction t = Command("MEAS?");
+    EXPECT_EQ(Run(t).Number(), 0);
+    ASSERT_EQ(channel_.sent.size(), 4u);
+    EXPECT_NE(channel_.sent[0].cmd.find("SPOLL/"), std::string::npos);
+    EXPECT_EQ(channel_.sent[1].cmd, "/GPIB:IN/");
+    // The poll message is built once per poll sequence, so the repeat keeps its header.
+    EXPECT_EQ(channel_.sent[2].cmd, channel_.sent[0].cmd);
+    EXPECT_EQ(channel_.sent[3].cmd, "/GPIB:WTIM=10,MSG=\"MEAS?\",TSND/");
+    EXPECT_EQ(t.resp(), "new");
+  }
+}
+
+TEST_F(CRLFtoGPIB, ErrorRepliesEndThePollAtOnce) {
+  struct Case {
+    const char* reply;
+    int32_t number;
+  } cases[] = {{"/GPIB:E010/", err::GpibForwardingUnavailable},
+               {"/GPIB:E008/", err::GpibDeviceTimeout},
+               {"/GPIB:SPOLL=03/", err::GpibNoSerialPollResponse},
+               {"", err::GpibNoSerialPollResponse}};
+  for (const auto& c : cases) {
+    channel_.sent.clear();
+    channel_.poll_count = 0;
+    channel_.PollThen({c.reply}, Tsnd);
+    double start = host_.elapsed_seconds();
+    KORTransaction t = Command("MEAS?");
+    EXPECT_EQ(Run(t).Number(), c.number) << c.reply;
+    EXPECT_EQ(channel_.sent.size(), 1u) << c.reply;
+    EXPECT_NEAR(host_.elapsed_seconds() - start, 0.1, 1e-3) << "no wait after " << c.reply;
+  }
+}
+
+TEST_F(CRLFtoGPIB, PollOverwritesTheClientsResponseTerminator) {
+  core_.settings.resp_term = "#";
+  channel_.PollThen({"/GPIB:SPOLL=02/"}, Tsnd);
+  KORTransaction t = Command("MEAS?");
+  EXPECT_EQ(Run(t).Number(), 0);
+  EXPECT_EQ(core_.settings.resp_term, "\r\n>");
+}
+
+TEST_F(CRLFtoGPIB, QuotesTravelEscaped) {
+  channel_.PollThen({"/GPIB:SPOLL=02/"}, Tsnd);
+  KORTransaction t = Command("DISP:TEXT \"A,B\"");
+  EXPECT_EQ(Run(t).Number(), 0);
+  EXPECT_EQ(channel_.sent[1].cmd, "/GPIB:WTIM=10,MSG=\"DISP:TEXT <22>A,B<22>\",TSND/");
+}
+
+TEST_F(CRLFtoGPIB, TsndRepliesAreCheckedAndCut) {
+  struct Case {
+    std::string reply;
+    int32_t number;
+    std::string resp;
+  } cases[] = {{"/GPIB:TSND=x", 0, ""},
+               {"/GPIB:TSND=", 0, ""},  // shorter than prefix plus closing character
+               {"/GPIB:TSND=a/b/", 0, "a/b"},
+               {"/GPIB:E008/", err::GpibForwardingUnrecognized, ""},
+               {"/gpib:TSND=1/", err::GpibForwardingUnrecognized, ""}};
+  for (const auto& c : cases) {
+    channel_.PollThen({"/GPIB:SPOLL=02/"}, [&](const std::string&) { return c.reply; });
+    KORTransaction t = Command("MEAS?");
+    AutomationError e = Run(t);
+    EXPECT_EQ(e.Number(), c.number) << c.reply;
+    EXPECT_EQ(t.resp(), c.resp) << c.reply;
+    if (c.number) {
+      EXPECT_EQ(e.Description(), "GPIB forwarding failure: unrecognized response to TSND.");
+    }
+  }
+}
+
+// The serial engine's own level of the error path, as SerialTransact runs it.
+class UndefinedFaultChannel : public ScriptedFwdChannel {
+ public:
+  UndefinedFaultChannel(detail::VirtualHost& host, detail::InterfaceCore& core)
+      : ScriptedFwdChannel(host), core_(core) {}
+  void Exchange(KORTransaction& t) override {
+    detail::RunStep(core_, [&] {
+      ++attempts;
+      throw AutomationError(err::UndefinedError, "Parley", "driver fault");
+    });
+    ScriptedFwdChannel::Exchange(t);
+  }
+  int attempts = 0;
+
+ private:
+  detail::InterfaceCore& core_;
+};
+
+TEST_F(CRLFtoGPIB, PersistentUndefinedErrorEndsTheTransaction) {
+  UndefinedFaultChannel faulty(host_, core_);
+  KORTransaction t = Command("MEAS?");
+  AutomationError e =
+      FailureOf([&] { GpibForwarding(core_, faulty).TransactCRLFtoGPIB(t, Steps()); });
+  EXPECT_EQ(e.Number(), err::UndefinedError);
+  EXPECT_EQ(e.Description(), "Undefined error.");
+  EXPECT_EQ(faulty.attempts, 3);  // retried twice inside, raised at once by the outer level
+  EXPECT_EQ(core_.undefined_retries, 0);
+}
+
+}  // namespace
+}  // namespace parley::testing
