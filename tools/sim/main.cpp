@@ -7,12 +7,14 @@
 #include <asio/signal_set.hpp>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "gpib_forwarding.hpp"
 #include "pty_front.hpp"
 #include "remote_unit.hpp"
 
@@ -32,7 +34,15 @@ const char* kUsage =
     "  --answers FILE     read CMD=TEXT lines from FILE\n"
     "  --unknown TEXT     answer for commands not in the table (default OK)\n"
     "  --cmd-term TEXT    command terminator (default \\r\\n)\n"
-    "  --resp-term TEXT   response terminator (default \\r\\n>)\n";
+    "  --resp-term TEXT   response terminator (default \\r\\n>)\n"
+    "GPIB forwarding (\"/GPIB:\" messages; an instrument at every address):\n"
+    "  --no-gpib          the forwarding feature is off: every message gets E010\n"
+    "  --gpib-absent N    no instrument at address N: its messages get E008 (repeatable)\n"
+    "  --gpib-busy        instruments report busy (status 01) for ever\n"
+    "  --gpib-stray TEXT  an answer is already waiting in each instrument\n"
+    "  --gpib-ready-after N  after a query is written, N polls still show busy\n"
+    "  --gpib-answer-time MS  an instrument takes this long to answer TSND; longer than\n"
+    "                     the message's wait gives E008\n";
 
 long Number(const std::string& option, const std::string& text) {
   std::size_t used = 0;
@@ -63,15 +73,39 @@ void AddAnswer(UnitConfig& config, const std::string& entry) {
   }
 }
 
+// The forwarding switches; false when `a` is not one of them.
+bool ParseForwardingOption(const std::string& a, const std::function<const std::string&()>& value,
+                           parley::sim::ForwardingConfig& gpib) {
+  if (a == "--no-gpib") {
+    gpib.enabled = false;
+  } else if (a == "--gpib-absent") {
+    gpib.absent.insert(static_cast<int>(Number(a, value())));
+  } else if (a == "--gpib-busy") {
+    gpib.busy = true;
+  } else if (a == "--gpib-stray") {
+    gpib.stray = DecodeEscapes(value());
+  } else if (a == "--gpib-ready-after") {
+    gpib.ready_after_polls = static_cast<int>(Number(a, value()));
+  } else if (a == "--gpib-answer-time") {
+    gpib.answer_time = parley::sim::Millis(Number(a, value()));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 UnitConfig ParseOptions(const std::vector<std::string>& args) {
   UnitConfig config;
+  parley::sim::ForwardingConfig gpib;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
+    std::function<const std::string&()> value = [&]() -> const std::string& {
       if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
       return args[++i];
     };
-    if (a == "--silent") {
+    if (ParseForwardingOption(a, value, gpib)) {
+      continue;
+    } else if (a == "--silent") {
       config.silent = true;
     } else if (a == "--echo-only") {
       config.echo_only = true;
@@ -98,6 +132,7 @@ UnitConfig ParseOptions(const std::vector<std::string>& args) {
       throw std::invalid_argument("unknown option " + a);
     }
   }
+  config.features.push_back(std::make_shared<parley::sim::GpibForwardingFeature>(gpib));
   return config;
 }
 

@@ -1,0 +1,137 @@
+// GPIB forwarding (modes 1 and 4) end to end: a client over a real pseudo-terminal against
+// parley-sim's forwarding feature and its instruments. The messages on the wire are read back
+// from the trace's WRIT entries. Poll waits of one second run in real time here (a few cases);
+// the timing rules themselves are covered under the virtual clock.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "parley/parley.hpp"
+#include "sim_process.hpp"
+
+namespace parley {
+namespace {
+
+class ForwardingPtyTest : public ::testing::Test {
+ protected:
+  void Start(int mode, std::vector<std::string> args = {}) {
+    sim = std::make_unique<sim::SimProcess>(PARLEY_SIM_PATH, args);
+    MapSerialPort(1, sim->first_line());
+    iface.commMode(mode);
+    iface.GPIBAddress(5);
+    iface.DebugBuffSizeSet(64000);
+    iface.DebugMonitorOn();
+    iface.openPort();
+  }
+  void TearDown() override {
+    if (iface.IsPortOpen()) iface.closePort();
+    MapSerialPort(1, "");
+  }
+  std::string Run(const std::string& cmd, bool expect = true) {
+    KORTransaction t;
+    t.cmd(cmd);
+    t.RespTimeout(korShort);
+    t.RespExpect(expect);
+    iface.Transact(t);
+    return t.resp();
+  }
+  int32_t FailureOf(const std::string& cmd) {
+    try {
+      Run(cmd);
+    } catch (const AutomationError& e) {
+      return e.Number();
+    }
+    return 0;
+  }
+  static constexpr std::size_t kDateLength = 19;  // "2026-12-06 23:46:32"
+
+  // The commands written so far, in order, and forgotten afterwards.
+  std::vector<std::string> Written() {
+    std::vector<std::string> out;
+    const std::string trace = iface.DebugBuffGet();
+    const std::string mark = "\tWRIT\t";
+    for (auto pos = trace.find(mark); pos != std::string::npos; pos = trace.find(mark, pos)) {
+      pos += mark.size();
+      // The text runs up to the next entry, which begins with its date and a tab.
+      auto next = trace.find('\t', pos);
+      out.push_back(trace.substr(pos, next == std::string::npos ? next : next - kDateLength - pos));
+    }
+    iface.DebugBuffClear();
+    return out;
+  }
+
+  std::unique_ptr<sim::SimProcess> sim;
+  KORInterface iface;
+};
+
+using Messages = std::vector<std::string>;
+
+TEST_F(ForwardingPtyTest, ModeOneSendsFullHeaderFirstThenShortAndEscapesQuotes) {
+  Start(korCommModeCRLFtoGPIB);
+  EXPECT_EQ(Run("*IDN?"), "Parley,SimulatedMeter,5,1.0");
+  EXPECT_EQ(Written(), (Messages{"/GPIB:ADDR=5,DTO=5,ITC=EOI,REN=1,SPOLL/",
+                                 "/GPIB:WTIM=10,MSG=\"*IDN?\",TSND/"}));
+  EXPECT_EQ(Run("SAY \"hi\""), "");
+  EXPECT_EQ(Written(), (Messages{"/GPIB:SPOLL/", "/GPIB:WTIM=10,MSG=\"SAY <22>hi<22>\",TSND/"}));
+  iface.closePort();
+  iface.openPort();
+  Run("MEAS?");
+  EXPECT_EQ(Written().front(), "/GPIB:ADDR=5,DTO=5,ITC=EOI,REN=1,SPOLL/");
+}
+
+TEST_F(ForwardingPtyTest, ModeOneDrainsAStrayAnswerBeforeSending) {
+  Start(korCommModeCRLFtoGPIB, {"--gpib-stray", "old"});
+  EXPECT_EQ(Run("MEAS?"), "+1.234500E+00");
+  // The poll message is built once, so its repetition keeps the full header.
+  const std::string poll = "/GPIB:ADDR=5,DTO=5,ITC=EOI,REN=1,SPOLL/";
+  EXPECT_EQ(Written(), (Messages{poll, "/GPIB:IN/", poll, "/GPIB:WTIM=10,MSG=\"MEAS?\",TSND/"}));
+}
+
+TEST_F(ForwardingPtyTest, ModeOneFailuresOfTheForwardingFeature) {
+  iface.RespTerm(">");  // replaced by the poll's own terminator
+  Start(korCommModeCRLFtoGPIB, {"--no-gpib"});
+  EXPECT_EQ(FailureOf("*IDN?"), err::GpibForwardingUnavailable);
+  EXPECT_EQ(iface.RespTerm(), "\r\n>");
+  EXPECT_EQ(Written().size(), 1u);  // no wait, no second poll
+}
+
+TEST_F(ForwardingPtyTest, ModeOneBusyInstrumentAndAbsentAddress) {
+  Start(korCommModeCRLFtoGPIB, {"--gpib-busy"});
+  EXPECT_EQ(FailureOf("*IDN?"), err::GpibNoSerialPollResponse);
+  EXPECT_EQ(Written().size(), 3u);  // three polls, nothing sent to the instrument
+  iface.closePort();
+  Start(korCommModeCRLFtoGPIB, {"--gpib-absent", "5"});
+  EXPECT_EQ(FailureOf("*IDN?"), err::GpibDeviceTimeout);
+}
+
+TEST_F(ForwardingPtyTest, ModeFourWritesThenPollsUntilTheAnswerIsReady) {
+  Start(korCommModeGPIBInOut, {"--gpib-ready-after", "2"});
+  EXPECT_EQ(Run("VOLT 2.5", false), "");
+  EXPECT_EQ(Written(), (Messages{"/GPIB:ADDR=5,DTO=5,ITC=EOI,REN=1,SPOLL/",
+                                 "/GPIB:DTO=5,MSG=\"VOLT 2.5\",OUT/"}));
+  EXPECT_EQ(Run("MEAS?"), "+2.500000E+00");
+  EXPECT_EQ(Written(), (Messages{"/GPIB:SPOLL/", "/GPIB:DTO=5,MSG=\"MEAS?\",OUT/", "/GPIB:SPOLL/",
+                                 "/GPIB:SPOLL/", "/GPIB:SPOLL/", "/GPIB:IN/"}));
+}
+
+TEST_F(ForwardingPtyTest, ModeFourSerialPollReadAndRemoteEnable) {
+  Start(korCommModeGPIBInOut, {"--gpib-stray", "left over"});
+  int16_t status = 0;
+  iface.Spoll(status);
+  EXPECT_EQ(status, 0x04);
+  KORTransaction read;
+  read.cmd("-");
+  read.RespTimeout(korShort);
+  iface.GetTransact(read);
+  EXPECT_EQ(read.resp(), "left over");
+  iface.Spoll(status);
+  EXPECT_EQ(status, 0x02);
+  Written();
+  iface.RemoteEnable();
+  EXPECT_EQ(Written(), (Messages{"/GPIB:REN/", "/GPIB:REN=0/", "/GPIB:REN=1/"}));
+  EXPECT_FALSE(iface.Busy());
+}
+
+}  // namespace
+}  // namespace parley
