@@ -133,5 +133,25 @@ TEST_F(ForwardingPtyTest, ModeFourSerialPollReadAndRemoteEnable) {
   EXPECT_FALSE(iface.Busy());
 }
 
+// The tool's forwarding commands, as a user runs them.
+TEST(ParleyToolForwarding, ModesOneAndFourAndTheirSerialPoll) {
+  sim::SimProcess unit(PARLEY_SIM_PATH, {});
+  auto run = [&](const std::string& args) {
+    std::string command = std::string(PARLEY_CLI_PATH) + " " + args + " --device " +
+                          unit.first_line() + " --gpib-address 3 2>&1";
+    FILE* out = popen(command.c_str(), "r");
+    std::string text;
+    char buffer[256];
+    while (out && fgets(buffer, sizeof buffer, out)) text += buffer;
+    if (out) pclose(out);
+    return text;
+  };
+  EXPECT_EQ(run("serial --mode 1 '*IDN?'"), "Parley,SimulatedMeter,3,1.0\n");
+  EXPECT_EQ(run("serial --mode 4 --no-response 'VOLT 4'"), "\n");
+  EXPECT_EQ(run("serial --mode 4 MEAS?"), "+4.000000E+00\n");
+  EXPECT_EQ(run("spoll --mode 4"), "2 (0x02)\n");
+  EXPECT_NE(run("serial --mode 1 --itc xx MEAS?").find("--itc expects"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace parley

@@ -22,10 +22,12 @@ std::vector<Command> AllCommands() {
         {"trace", "help"},
         RunDemo},
        {"serial",
-        "parley serial --device PATH [--timeout S] [--line 9600,o,7,1] [--cmd-term T] "
-        "[--resp-term T] [--remove-extra-char] [--raw] [--trace] COMMAND...",
-        "runs mode-2 transactions over a serial device (escapes \\r \\n \\xNN in texts)",
-        {"remove-extra-char", "raw", "trace", "help"},
+        "parley serial --device PATH [--mode 2|1|4] [--timeout S] [--line 9600,o,7,1] "
+        "[--cmd-term T] [--resp-term T] [--remove-extra-char] [--raw] [--trace] "
+        "[--gpib-address N] [--dto S] [--itc eoi|cr|lf|crlf] [--no-response] COMMAND...",
+        "runs transactions over a serial device: mode 2 to the remote unit, modes 1 and 4 to "
+        "a GPIB instrument behind it (escapes \\r \\n \\xNN in texts)",
+        {"remove-extra-char", "raw", "trace", "help", "no-response"},
         RunSerial}},
       GpibCommands(),
   });

@@ -141,6 +141,7 @@ void SegmentDirectGpib() {
 }  // namespace
 
 void SegmentSerial(bool show_trace);
+void SegmentForwarding();
 
 int RunDemo(const Options& options) {
   KORInterface iface;
@@ -148,6 +149,7 @@ int RunDemo(const Options& options) {
   SegmentLifecycle(iface);
   SegmentValidation(iface);
   SegmentSerial(options.Has("trace"));
+  SegmentForwarding();
   SegmentDirectGpib();
   Heading("debug trace");
   std::cout << Visible(iface.DebugBuffGet()) << "\n";

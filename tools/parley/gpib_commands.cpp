@@ -169,7 +169,8 @@ int RunRen(const Options& o) {
 const std::vector<std::string> kFlags = {"trace", "help",        "srq",     "eabo",
                                          "strip", "no-response", "sim-busy"};
 const std::string kDirectOptions =
-    " [--driver sim|system|PATH] [--address N] [--dto S] [--srq] [--eabo] [--strip] [--trace]";
+    " [--driver sim|system|PATH] [--address N] [--dto S] [--srq] [--eabo] [--strip] [--trace]"
+    "; --mode 4: --device PATH [--line 9600,o,7,1] [--gpib-address N] [--dto S] [--itc X]";
 
 }  // namespace
 

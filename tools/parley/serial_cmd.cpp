@@ -99,6 +99,9 @@ void ConfigureSerialLink(KORInterface& iface, const Options& options) {
   if (options.Has("cmd-term")) iface.CmdTerm(DecodeEscapes(options.Get("cmd-term")));
   if (options.Has("resp-term")) iface.RespTerm(DecodeEscapes(options.Get("resp-term")));
   iface.RemoveExtraChar(options.Has("remove-extra-char"));
+  if (iface.commMode() == korCommModeCRLFtoGPIB || iface.commMode() == korCommModeGPIBInOut) {
+    ApplyForwardingSettings(iface, options);
+  }
 }
 
 std::string SerialHint(int32_t number) {
@@ -108,6 +111,8 @@ std::string SerialHint(int32_t number) {
              "line settings (--line) match it?";
     case err::ResponseTerminatorTimeout:
       return "the echo came but no response terminator: check --resp-term and --timeout";
+    case err::GpibForwardingUnavailable:
+      return "the unit answered but has no GPIB forwarding: is --mode right for this unit?";
     case err::CouldNotGetCommPort:
       return "the device could not be opened: does it exist, may this user open it, or is "
              "another program on the port?";
@@ -134,6 +139,7 @@ int RunSerial(const Options& options) {
     KORTransaction t;
     t.cmd(DecodeEscapes(command));
     t.RespTimeout(timeout);
+    t.RespExpect(!options.Has("no-response"));
     try {
       iface.Transact(t);
       ClearProgressLine(terminal);
