@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "model/access.hpp"
+#include "serial/serial_fixture.hpp"
 #include "support/fwd_fixture.hpp"
 
 namespace parley::testing {
@@ -215,6 +216,41 @@ TEST_F(CRLFtoGPIB, PersistentUndefinedErrorEndsTheTransaction) {
   EXPECT_EQ(e.Description(), "Undefined error.");
   EXPECT_EQ(faulty.attempts, 3);  // retried twice inside, raised at once by the outer level
   EXPECT_EQ(core_.undefined_retries, 0);
+}
+
+}  // namespace
+}  // namespace parley::testing
+
+// Mode 1 through the real serial engine on the simulated port: another program taking the
+// port over (NotifySignal) makes the next message carry the full header again.
+namespace parley::testing {
+namespace {
+
+class ForwardingOverSerial : public SerialLinkTest {
+ protected:
+  ForwardingOverSerial() {
+    iface.commMode(korCommModeCRLFtoGPIB);
+    unit->answers[kFullPoll] = "/GPIB:SPOLL=02/";
+    unit->answers["/GPIB:SPOLL/"] = "/GPIB:SPOLL=02/";
+    unit->answers["/GPIB:WTIM=10,MSG=\"MEAS?\",TSND/"] = "/GPIB:TSND=1.5/";
+  }
+  static constexpr const char* kFullPoll = "/GPIB:ADDR=1,DTO=5,ITC=EOI,REN=1,SPOLL/";
+  std::string FirstWritten() {
+    std::string trace = iface.DebugBuffGet();
+    iface.DebugBuffClear();
+    auto pos = trace.find("\tWRIT\t") + 6;
+    return trace.substr(pos, trace.find('\t', pos) - 19 - pos);
+  }
+};
+
+TEST_F(ForwardingOverSerial, FullHeaderAfterOpeningAndAfterNotifySignal) {
+  EXPECT_EQ(Run("MEAS?").resp(), "1.5");
+  EXPECT_EQ(FirstWritten(), kFullPoll);
+  Run("MEAS?");
+  EXPECT_EQ(FirstWritten(), "/GPIB:SPOLL/");
+  connection()->Signal();
+  EXPECT_EQ(Run("MEAS?").resp(), "1.5");
+  EXPECT_EQ(FirstWritten(), kFullPoll);
 }
 
 }  // namespace
