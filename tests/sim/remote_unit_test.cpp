@@ -68,6 +68,15 @@ TEST(RemoteUnit, FaultSwitches) {
   EXPECT_EQ(Joined(out), "PING\r\nPONG\r\n>");
   ASSERT_EQ(out.size(), 3u + 4u);  // "PI" "NG" "\r\n" then "PO" "NG" "\r\n" ">"
   for (std::size_t i = 1; i < out.size(); ++i) EXPECT_GT(out[i].at, out[i - 1].at);
+
+  auto cut = Config();
+  cut->close_mid_answer = true;
+  RemoteUnit dying(cut);
+  out = dying.Receive(milliseconds(0), "PING\r\n");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].bytes, "PON");  // half of "PONG\r\n>"
+  EXPECT_TRUE(out[1].close_after);
+  EXPECT_FALSE(out[0].close_after);
 }
 
 class Forwarder : public Feature {

@@ -1,14 +1,17 @@
 // parley-sim: a simulated remote unit for Parley's tests, its demo and users without hardware.
 //
 // The serial side lives on a pseudo-terminal: the first line printed is the device path a
-// client opens (for example `parley serial --device /dev/pts/4 VER?`). The program runs until
-// it receives SIGTERM or SIGINT.
+// client opens (for example `parley serial --device /dev/pts/4 VER?`). With --tcp or
+// --tcp-port the unit also serves TCP on 127.0.0.1, and the second line printed is the port.
+// The program runs until it receives SIGTERM or SIGINT.
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <csignal>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -17,11 +20,17 @@
 #include "gpib_forwarding.hpp"
 #include "pty_front.hpp"
 #include "remote_unit.hpp"
+#include "tcp_front.hpp"
 
 namespace {
 
 using parley::sim::DecodeEscapes;
 using parley::sim::UnitConfig;
+
+struct SimOptions {
+  UnitConfig unit;
+  std::optional<parley::sim::TcpOptions> tcp;
+};
 
 const char* kUsage =
     "usage: parley-sim [options]\n"
@@ -35,6 +44,12 @@ const char* kUsage =
     "  --unknown TEXT     answer for commands not in the table (default OK)\n"
     "  --cmd-term TEXT    command terminator (default \\r\\n)\n"
     "  --resp-term TEXT   response terminator (default \\r\\n>)\n"
+    "TCP service (on 127.0.0.1; the port is the second line printed):\n"
+    "  --tcp              serve TCP on port 6000\n"
+    "  --tcp-port N       serve TCP on port N (0: any free port)\n"
+    "  --no-greeting      do not greet a new connection with \"\\r\\n> \"\n"
+    "  --split-greeting   greet in two pieces, 50 ms apart\n"
+    "  --close-mid-answer cut the first answer of each connection halfway and close it\n"
     "GPIB forwarding (\"/GPIB:\" messages; an instrument at every address):\n"
     "  --no-gpib          the forwarding feature is off: every message gets E010\n"
     "  --gpib-absent N    no instrument at address N: its messages get E008 (repeatable)\n"
@@ -73,6 +88,31 @@ void AddAnswer(UnitConfig& config, const std::string& entry) {
   }
 }
 
+// The TCP switches; false when `a` is not one of them.
+bool ParseTcpOption(const std::string& a, const std::function<const std::string&()>& value,
+                    SimOptions& options) {
+  auto tcp = [&]() -> parley::sim::TcpOptions& {
+    if (!options.tcp) options.tcp.emplace();
+    return *options.tcp;
+  };
+  if (a == "--tcp") {
+    tcp();
+  } else if (a == "--tcp-port") {
+    long port = Number(a, value());
+    if (port > 65535) throw std::invalid_argument("--tcp-port expects a port up to 65535");
+    tcp().port = static_cast<std::uint16_t>(port);
+  } else if (a == "--no-greeting") {
+    tcp().greeting = false;
+  } else if (a == "--split-greeting") {
+    tcp().split_greeting = true;
+  } else if (a == "--close-mid-answer") {
+    options.unit.close_mid_answer = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // The forwarding switches; false when `a` is not one of them.
 bool ParseForwardingOption(const std::string& a, const std::function<const std::string&()>& value,
                            parley::sim::ForwardingConfig& gpib) {
@@ -94,8 +134,9 @@ bool ParseForwardingOption(const std::string& a, const std::function<const std::
   return true;
 }
 
-UnitConfig ParseOptions(const std::vector<std::string>& args) {
-  UnitConfig config;
+SimOptions ParseOptions(const std::vector<std::string>& args) {
+  SimOptions options;
+  UnitConfig& config = options.unit;
   parley::sim::ForwardingConfig gpib;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -103,7 +144,7 @@ UnitConfig ParseOptions(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
       return args[++i];
     };
-    if (ParseForwardingOption(a, value, gpib)) {
+    if (ParseForwardingOption(a, value, gpib) || ParseTcpOption(a, value, options)) {
       continue;
     } else if (a == "--silent") {
       config.silent = true;
@@ -133,7 +174,7 @@ UnitConfig ParseOptions(const std::vector<std::string>& args) {
     }
   }
   config.features.push_back(std::make_shared<parley::sim::GpibForwardingFeature>(gpib));
-  return config;
+  return options;
 }
 
 }  // namespace
@@ -145,10 +186,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    auto config = std::make_shared<const UnitConfig>(ParseOptions(args));
+    SimOptions options = ParseOptions(args);
+    auto config = std::make_shared<const UnitConfig>(std::move(options.unit));
     asio::io_context io(1);
     parley::sim::PtyFront pty(io, config);
+    std::optional<parley::sim::TcpFront> tcp;
+    if (options.tcp) tcp.emplace(io, config, *options.tcp);
     std::cout << pty.DevicePath() << std::endl;
+    if (tcp) std::cout << tcp->Port() << std::endl;
     asio::signal_set stop(io, SIGTERM, SIGINT);
     stop.async_wait([&](std::error_code, int) { io.stop(); });
     io.run();

@@ -44,7 +44,13 @@ void RemoteUnit::React(Millis now, const std::string& command, std::vector<Emiss
   // A split unit keeps the answer's first chunk apart from the echo's last one, too.
   if (config_->split != 0 && at < echoed + config_->chunk_gap) at = echoed + config_->chunk_gap;
   std::string bytes = answer.text + answer.terminator.value_or(config_->resp_term);
-  busy_until_ = Emit(at, bytes, answer.close_after, out);
+  bool close = answer.close_after;
+  if (config_->close_mid_answer && !cut_done_) {
+    cut_done_ = true;
+    bytes.resize(bytes.size() / 2);
+    close = true;
+  }
+  busy_until_ = Emit(at, bytes, close, out);
 }
 
 Answer RemoteUnit::AnswerFor(const std::string& command) const {

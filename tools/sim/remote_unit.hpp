@@ -62,6 +62,9 @@ struct UnitConfig {
   Millis chunk_gap{30};
   std::map<std::string, std::string> answers = DefaultAnswers();
   std::string unknown_answer = "OK";
+  // The first answer stops after half its bytes and the front then ends the connection (a
+  // unit that dies mid-answer); fronts that cannot close (the pseudo-terminal) just stop.
+  bool close_mid_answer = false;
   std::vector<std::shared_ptr<Feature>> features;
 
   static std::map<std::string, std::string> DefaultAnswers();
@@ -86,6 +89,7 @@ class RemoteUnit {
   std::shared_ptr<const UnitConfig> config_;
   std::string pending_;  // bytes of a command whose terminator has not arrived yet
   Millis busy_until_{0};
+  bool cut_done_ = false;
 };
 
 // Decodes the escapes \r \n \t \\ and \xNN that the tools accept in terminators and answers.
