@@ -12,6 +12,7 @@
 #include "host/asio_host.hpp"
 #include "parley/parley.hpp"
 #include "sim_process.hpp"
+#include "support/run_tool.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley {
@@ -131,6 +132,26 @@ TEST_F(EtherE2eTest, AGreetingInTwoPiecesOrNoneIsNotAccepted) {
     PARLEY_EXPECT_ERROR(iface.Transact(t), err::EtherTerminatorNotFound);
     iface.closePort();
   }
+}
+
+// `parley tcp` as a user runs it: text, hex bytes in and out, and a refused connection.
+TEST(ParleyToolTcp, TextAndHexBytesAndARefusedConnection) {
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--tcp-port", "0", "--answer", "MEAS?=1.5\\r"});
+  std::string port = unit.ReadLine(milliseconds(5000));
+  std::string tool = std::string(PARLEY_CLI_PATH) + " tcp --host localhost --port " + port;
+  EXPECT_EQ(testing::RunTool(tool + " VER? MEAS?").output, "parley-sim 1.0\n1.5\\r\n");
+  EXPECT_EQ(testing::RunTool(tool + " --bytes '50 49 4e 47' 00ff").output,
+            "50 49 4E 47 0D 0A 50 4F 4E 47\n00 FF 0D 0A 4F 4B\n");
+  auto bad = testing::RunTool(tool + " --bytes 4g");
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.output.find("not a hex digit 'g'"), std::string::npos) << bad.output;
+
+  auto refused = testing::RunTool(std::string(PARLEY_CLI_PATH) + " tcp --port " +
+                                  std::to_string(UnusedPort()) + " --timeout 1 VER?");
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.output.find("error 0x80047F93: TCP/IP connection could not be established."),
+            std::string::npos)
+      << refused.output;
 }
 
 }  // namespace

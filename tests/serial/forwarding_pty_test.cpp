@@ -9,6 +9,7 @@
 
 #include "parley/parley.hpp"
 #include "sim_process.hpp"
+#include "support/run_tool.hpp"
 
 namespace parley {
 namespace {
@@ -137,14 +138,9 @@ TEST_F(ForwardingPtyTest, ModeFourSerialPollReadAndRemoteEnable) {
 TEST(ParleyToolForwarding, ModesOneAndFourAndTheirSerialPoll) {
   sim::SimProcess unit(PARLEY_SIM_PATH, {});
   auto run = [&](const std::string& args) {
-    std::string command = std::string(PARLEY_CLI_PATH) + " " + args + " --device " +
-                          unit.first_line() + " --gpib-address 3 2>&1";
-    FILE* out = popen(command.c_str(), "r");
-    std::string text;
-    char buffer[256];
-    while (out && fgets(buffer, sizeof buffer, out)) text += buffer;
-    if (out) pclose(out);
-    return text;
+    return testing::RunTool(std::string(PARLEY_CLI_PATH) + " " + args + " --device " +
+                            unit.first_line() + " --gpib-address 3")
+        .output;
   };
   EXPECT_EQ(run("serial --mode 1 '*IDN?'"), "Parley,SimulatedMeter,3,1.0\n");
   EXPECT_EQ(run("serial --mode 4 --no-response 'VOLT 4'"), "\n");

@@ -13,6 +13,7 @@
 #include "host/serial_port.hpp"
 #include "parley/parley.hpp"
 #include "sim_process.hpp"
+#include "support/run_tool.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley {
@@ -249,19 +250,13 @@ TEST(PtyWire, BytesOnTheWireAndBackAgainstARawPeer) {
 // (Real time: the unit echoes but never answers, so this waits out the 10 s timeout.)
 TEST(ParleyTool, EchoWithoutAnswerPrintsTheTerminatorError) {
   sim::SimProcess unit(PARLEY_SIM_PATH, {"--echo-only"});
-  std::string command = std::string(PARLEY_CLI_PATH) + " serial --device " + unit.first_line() +
-                        " --timeout 10 PING 2>&1";
-  FILE* out = popen(command.c_str(), "r");
-  ASSERT_NE(out, nullptr);
-  std::string text;
-  char buffer[256];
-  while (fgets(buffer, sizeof buffer, out)) text += buffer;
-  int status = pclose(out);
-  EXPECT_NE(status, 0);
-  EXPECT_NE(text.find("error 0x80047F61: Response terminator not received in timeout period. "
-                      "(source: RediDU"),
+  auto run = testing::RunTool(std::string(PARLEY_CLI_PATH) + " serial --device " +
+                              unit.first_line() + " --timeout 10 PING");
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.output.find("error 0x80047F61: Response terminator not received in timeout period. "
+                            "(source: RediDU"),
             std::string::npos)
-      << text;
+      << run.output;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iostream>
 #include <stdexcept>
 
 namespace parley::cli {
@@ -98,6 +99,49 @@ Connection ShowProgress(KORInterface& iface, std::ostream& out, bool terminal) {
     }
     out.flush();
   });
+}
+
+void ClearProgressLine(bool terminal) {
+  if (terminal) std::cerr << "\r\033[K" << std::flush;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::vector<uint8_t> ParseHexBytes(const std::string& text) {
+  std::vector<uint8_t> out;
+  int high = -1;
+  for (char c : text) {
+    if (c == ' ' || c == ',' || c == ':') {
+      if (high >= 0) throw std::invalid_argument("hex bytes come in pairs of digits: " + text);
+      continue;
+    }
+    int digit = HexDigit(c);
+    if (digit < 0) throw std::invalid_argument("not a hex digit '" + std::string(1, c) + "'");
+    if (high < 0) {
+      high = digit;
+    } else {
+      out.push_back(static_cast<uint8_t>(high * 16 + digit));
+      high = -1;
+    }
+  }
+  if (high >= 0) throw std::invalid_argument("hex bytes come in pairs of digits: " + text);
+  if (out.empty()) throw std::invalid_argument("give at least one hex byte");
+  return out;
+}
+
+std::string HexBytes(const std::string& bytes) {
+  std::string out;
+  char pair[4];
+  for (unsigned char c : bytes) {
+    std::snprintf(pair, sizeof pair, out.empty() ? "%02X" : " %02X", c);
+    out += pair;
+  }
+  return out;
 }
 
 }  // namespace parley::cli

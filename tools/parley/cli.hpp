@@ -55,8 +55,17 @@ std::string HexNumber(int32_t number);
 // Shows bytes readably: printable ASCII as is, others as \r, \n, \t or \xNN.
 std::string Visible(const std::string& bytes);
 
+// The value of a hexadecimal digit, or -1.
+int HexDigit(char c);
+// "42 00 ff" (or "4200FF", "42:00:ff") into bytes; throws std::invalid_argument when malformed.
+std::vector<uint8_t> ParseHexBytes(const std::string& text);
+// Bytes as "42 00 FF".
+std::string HexBytes(const std::string& bytes);
+
 // Prints the progress stage and countdown while `iface` works (on a terminal: one updating
 // line; otherwise nothing). Lives as long as the returned connection is not disconnected.
 Connection ShowProgress(KORInterface& iface, std::ostream& out, bool terminal);
+// Removes the progress line before a result is printed (nothing when not on a terminal).
+void ClearProgressLine(bool terminal);
 
 }  // namespace parley::cli

@@ -5,6 +5,7 @@
 namespace parley::cli {
 
 int RunDemo(const Options& options);
+int RunTcp(const Options& options);
 
 namespace {
 std::vector<Command> Join(std::initializer_list<std::vector<Command>> groups) {
@@ -28,7 +29,14 @@ std::vector<Command> AllCommands() {
         "runs transactions over a serial device: mode 2 to the remote unit, modes 1 and 4 to "
         "a GPIB instrument behind it (escapes \\r \\n \\xNN in texts)",
         {"remove-extra-char", "raw", "trace", "help", "no-response"},
-        RunSerial}},
+        RunSerial},
+       {"tcp",
+        "parley tcp [--host H] [--port P] [--bytes] [--timeout S] [--cmd-term T] "
+        "[--resp-term T] [--remove-extra-char] [--raw] [--trace] COMMAND...",
+        "runs transactions with the remote unit over TCP (default 127.0.0.1:6000); with "
+        "--bytes each COMMAND is hex bytes (\"42 00 FF\") and responses print as hex",
+        {"bytes", "remove-extra-char", "raw", "trace", "help"},
+        RunTcp}},
       GpibCommands(),
   });
 }

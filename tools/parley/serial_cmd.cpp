@@ -46,17 +46,6 @@ void ApplyLine(KORInterface& iface, const std::string& line) {
   iface.StopBits(static_cast<int32_t>(Whole(fields[3], "--line stop bits")));
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void ClearProgressLine(bool terminal) {
-  if (terminal) std::cerr << "\r\033[K" << std::flush;
-}
-
 }  // namespace
 
 std::string DecodeEscapes(const std::string& text) {

@@ -1,0 +1,94 @@
+// `parley tcp`: text or byte transactions with the remote unit over its TCP service.
+#include <unistd.h>
+
+#include <iostream>
+#include <stdexcept>
+
+#include "cli.hpp"
+#include "serial_cmd.hpp"
+
+namespace parley::cli {
+namespace {
+
+void Configure(KORInterface& iface, const Options& options) {
+  iface.commMode(korCommModeEther);
+  iface.RemoteHostIpAddress(options.Get("host", "127.0.0.1"));
+  iface.RemotePortNumber(options.Get("port", "6000"));
+  if (options.Has("cmd-term")) iface.CmdTerm(DecodeEscapes(options.Get("cmd-term")));
+  if (options.Has("resp-term")) iface.RespTerm(DecodeEscapes(options.Get("resp-term")));
+  iface.RemoveExtraChar(options.Has("remove-extra-char"));
+}
+
+KORTransaction MakeTransaction(const std::string& word, bool bytes, int32_t timeout) {
+  KORTransaction t;
+  t.RespTimeout(timeout);
+  if (bytes) {
+    t.IsCmdTypeString(false);
+    t.ByteCmd(ParseHexBytes(word));
+  } else {
+    t.cmd(DecodeEscapes(word));
+  }
+  return t;
+}
+
+std::string ResponseText(const KORTransaction& t, bool bytes, bool raw) {
+  if (bytes) return HexBytes(t.ByteArrRespStrVal());
+  return raw ? t.resp() : Visible(t.resp());
+}
+
+std::string TcpHint(int32_t number) {
+  switch (number) {
+    case err::TcpConnectFailed:
+      return "nothing accepted the connection: check --host and --port, and that the unit is "
+             "on the network";
+    case err::EtherTerminatorNotFound:
+      return "no complete response came: check --resp-term and --timeout (a unit that does not "
+             "greet with its prompt fails here too)";
+    case err::InvalidSocketState:
+      return "the connection is gone: the unit closed it or the network dropped it";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+int RunTcp(const Options& options) {
+  KORInterface iface;
+  Configure(iface, options);
+  auto timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
+  bool bytes = options.Has("bytes");
+  bool trace = options.Has("trace");
+  if (trace) {
+    iface.DebugBuffSizeSet(64000);
+    iface.DebugMonitorOn();
+  }
+  if (options.Positional().empty()) throw std::invalid_argument("give at least one COMMAND");
+  std::vector<KORTransaction> transactions;
+  for (const auto& word : options.Positional()) {
+    transactions.push_back(MakeTransaction(word, bytes, timeout));  // bad input before connecting
+  }
+  bool terminal = isatty(STDERR_FILENO) != 0;
+  Connection shown = ShowProgress(iface, std::cerr, terminal);
+  iface.openPort();
+  int status = 0;
+  for (auto& t : transactions) {
+    try {
+      iface.Transact(t);
+      ClearProgressLine(terminal);
+      std::cout << ResponseText(t, bytes, options.Has("raw")) << std::endl;
+    } catch (const AutomationError& e) {
+      ClearProgressLine(terminal);
+      PrintError(std::cerr, e);
+      if (auto hint = TcpHint(e.Number()); !hint.empty()) std::cerr << "hint: " << hint << "\n";
+      status = 1;
+      break;
+    }
+  }
+  shown.disconnect();
+  iface.closePort();
+  if (trace) std::cerr << "--- debug trace ---\n" << Visible(iface.DebugBuffGet()) << "\n";
+  return status;
+}
+
+}  // namespace parley::cli
