@@ -142,6 +142,7 @@ void SegmentDirectGpib() {
 
 void SegmentSerial(bool show_trace);
 void SegmentForwarding();
+void SegmentTcp();
 
 int RunDemo(const Options& options) {
   KORInterface iface;
@@ -150,6 +151,7 @@ int RunDemo(const Options& options) {
   SegmentValidation(iface);
   SegmentSerial(options.Has("trace"));
   SegmentForwarding();
+  SegmentTcp();
   SegmentDirectGpib();
   Heading("debug trace");
   std::cout << Visible(iface.DebugBuffGet()) << "\n";
