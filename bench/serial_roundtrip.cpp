@@ -24,16 +24,13 @@
 #include <vector>
 
 #include "parley/parley.hpp"
+#include "roundtrip_common.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double ThreadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
+using bench::Clock;
+using bench::Result;
+using bench::ThreadCpuSeconds;
 
 void MakeRaw(int fd) {
   termios tio{};
@@ -109,11 +106,6 @@ class Peer {
   std::thread thread_;
 };
 
-struct Result {
-  std::vector<double> micros;
-  double cpu_seconds = 0;
-};
-
 // The raw client: write, then poll and read until the terminator after the echo.
 void RawBlock(int fd, int count, Result& r) {
   double cpu = ThreadCpuSeconds();
@@ -129,38 +121,9 @@ void RawBlock(int fd, int count, Result& r) {
       ssize_t n = read(fd, buffer, sizeof buffer);
       if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
     }
-    r.micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    r.micros.push_back(bench::MicrosSince(start));
   }
   r.cpu_seconds += ThreadCpuSeconds() - cpu;
-}
-
-void LibraryBlock(parley::KORInterface& iface, int count, Result& r) {
-  parley::KORTransaction t;
-  t.cmd("MEAS?");
-  t.RespTimeout(parley::korShort);
-  double cpu = ThreadCpuSeconds();
-  for (int i = 0; i < count; ++i) {
-    auto start = Clock::now();
-    iface.Transact(t);
-    r.micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    if (t.resp() != "1.2345") {
-      std::fprintf(stderr, "wrong response \"%s\"\n", t.resp().c_str());
-      std::exit(1);
-    }
-  }
-  r.cpu_seconds += ThreadCpuSeconds() - cpu;
-}
-
-double Percentile(std::vector<double> v, double q) {
-  std::sort(v.begin(), v.end());
-  std::size_t i = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
-  return v[i];
-}
-
-void Report(const char* name, const Result& r) {
-  std::printf("%-8s median %8.1f us   p90 %8.1f us   cpu %8.1f us/transaction\n", name,
-              Percentile(r.micros, 0.5), Percentile(r.micros, 0.9),
-              r.cpu_seconds * 1e6 / static_cast<double>(r.micros.size()));
 }
 
 }  // namespace
@@ -179,35 +142,17 @@ int main(int argc, char** argv) {
   lib_iface.openPort();
   Result raw;
   Result lib;
-  LibraryBlock(lib_iface, 1, lib);  // opens the port: not measured
+  bench::LibraryBlock(lib_iface, 1, lib);  // opens the port: not measured
   lib = Result();
-  constexpr int kBlocks = 10;
-  for (int b = 0; b < kBlocks; ++b) {
-    int n = count / kBlocks + (b < count % kBlocks ? 1 : 0);
-    RawBlock(raw_fd, n, raw);
-    LibraryBlock(lib_iface, n, lib);
-  }
+  bench::TakeTurns(
+      count, lib_iface, [&](int n, Result& r) { RawBlock(raw_fd, n, r); }, raw, lib);
   close(raw_fd);
   lib_iface.closePort();
-  Report("raw", raw);
-  Report("parley", lib);
-  std::printf("ratio parley/raw: median %.2f, p90 %.2f, cpu %.2f\n",
-              Percentile(lib.micros, 0.5) / Percentile(raw.micros, 0.5),
-              Percentile(lib.micros, 0.9) / Percentile(raw.micros, 0.9),
-              lib.cpu_seconds / raw.cpu_seconds);
+  bench::ReportBoth(raw, lib);
 
   parley::KORInterface iface;
   iface.openPort();
-  parley::KORTransaction slow;
-  slow.cmd("SLOW?");
-  slow.RespTimeout(parley::korShort);
-  double cpu = ThreadCpuSeconds();
-  auto start = Clock::now();
-  iface.Transact(slow);
-  double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  double used = ThreadCpuSeconds() - cpu;
-  std::printf("waiting %.2f s for a slow answer: cpu %.4f s = %.3f%% of a core\n", wall, used,
-              100.0 * used / wall);
+  bench::ReportSlowAnswer(iface);
   iface.closePort();
   parley::MapSerialPort(1, "");
   return 0;

@@ -1,5 +1,7 @@
 #include "cli.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -99,6 +101,35 @@ Connection ShowProgress(KORInterface& iface, std::ostream& out, bool terminal) {
     }
     out.flush();
   });
+}
+
+int RunTransactions(KORInterface& iface, const Options& options, TransactionBatch batch) {
+  bool trace = options.Has("trace");
+  if (trace) {
+    iface.DebugBuffSizeSet(64000);
+    iface.DebugMonitorOn();
+  }
+  bool terminal = isatty(STDERR_FILENO) != 0;
+  Connection shown = ShowProgress(iface, std::cerr, terminal);
+  iface.openPort();
+  int status = 0;
+  for (auto& t : batch.transactions) {
+    try {
+      iface.Transact(t);
+      ClearProgressLine(terminal);
+      std::cout << batch.show(t) << std::endl;
+    } catch (const AutomationError& e) {
+      ClearProgressLine(terminal);
+      PrintError(std::cerr, e);
+      if (auto hint = batch.hint(e.Number()); !hint.empty()) std::cerr << "hint: " << hint << "\n";
+      status = 1;
+      break;
+    }
+  }
+  shown.disconnect();
+  iface.closePort();
+  if (trace) std::cerr << "--- debug trace ---\n" << Visible(iface.DebugBuffGet()) << "\n";
+  return status;
 }
 
 void ClearProgressLine(bool terminal) {

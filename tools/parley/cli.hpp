@@ -55,6 +55,17 @@ std::string HexNumber(int32_t number);
 // Shows bytes readably: printable ASCII as is, others as \r, \n, \t or \xNN.
 std::string Visible(const std::string& bytes);
 
+// The transactions of one command line and how to show their outcome.
+struct TransactionBatch {
+  std::vector<KORTransaction> transactions;
+  std::function<std::string(const KORTransaction&)> show;  // the response as printed
+  std::function<std::string(int32_t)> hint;                // for an error number, or ""
+};
+// Opens `iface` (set up but not open), runs the batch in order printing each response, stops at
+// the first error (printed with its hint), closes, and prints the trace when --trace was given.
+// Returns the exit status: 0, or 1 after an error.
+int RunTransactions(KORInterface& iface, const Options& options, TransactionBatch batch);
+
 // The value of a hexadecimal digit, or -1.
 int HexDigit(char c);
 // "42 00 ff" (or "4200FF", "42:00:ff") into bytes; throws std::invalid_argument when malformed.

@@ -113,38 +113,20 @@ std::string SerialHint(int32_t number) {
 int RunSerial(const Options& options) {
   KORInterface iface;
   ConfigureSerialLink(iface, options);
-  int32_t timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
-  bool trace = options.Has("trace");
-  if (trace) {
-    iface.DebugBuffSizeSet(64000);
-    iface.DebugMonitorOn();
-  }
+  auto timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
   if (options.Positional().empty()) throw std::invalid_argument("give at least one COMMAND");
-  bool terminal = isatty(STDERR_FILENO) != 0;
-  Connection shown = ShowProgress(iface, std::cerr, terminal);
-  iface.openPort();
-  int status = 0;
+  TransactionBatch batch;
   for (const auto& command : options.Positional()) {
     KORTransaction t;
     t.cmd(DecodeEscapes(command));
     t.RespTimeout(timeout);
     t.RespExpect(!options.Has("no-response"));
-    try {
-      iface.Transact(t);
-      ClearProgressLine(terminal);
-      std::cout << (options.Has("raw") ? t.resp() : Visible(t.resp())) << std::endl;
-    } catch (const AutomationError& e) {
-      ClearProgressLine(terminal);
-      PrintError(std::cerr, e);
-      if (auto hint = SerialHint(e.Number()); !hint.empty()) std::cerr << "hint: " << hint << "\n";
-      status = 1;
-      break;
-    }
+    batch.transactions.push_back(t);
   }
-  shown.disconnect();
-  iface.closePort();
-  if (trace) std::cerr << "--- debug trace ---\n" << Visible(iface.DebugBuffGet()) << "\n";
-  return status;
+  bool raw = options.Has("raw");
+  batch.show = [raw](const KORTransaction& t) { return raw ? t.resp() : Visible(t.resp()); };
+  batch.hint = SerialHint;
+  return RunTransactions(iface, options, std::move(batch));
 }
 
 }  // namespace parley::cli

@@ -1,7 +1,5 @@
 // `parley tcp`: text or byte transactions with the remote unit over its TCP service.
-#include <unistd.h>
 
-#include <iostream>
 #include <stdexcept>
 
 #include "cli.hpp"
@@ -58,37 +56,15 @@ int RunTcp(const Options& options) {
   Configure(iface, options);
   auto timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
   bool bytes = options.Has("bytes");
-  bool trace = options.Has("trace");
-  if (trace) {
-    iface.DebugBuffSizeSet(64000);
-    iface.DebugMonitorOn();
-  }
   if (options.Positional().empty()) throw std::invalid_argument("give at least one COMMAND");
-  std::vector<KORTransaction> transactions;
+  TransactionBatch batch;
   for (const auto& word : options.Positional()) {
-    transactions.push_back(MakeTransaction(word, bytes, timeout));  // bad input before connecting
+    batch.transactions.push_back(MakeTransaction(word, bytes, timeout));  // bad input: no connect
   }
-  bool terminal = isatty(STDERR_FILENO) != 0;
-  Connection shown = ShowProgress(iface, std::cerr, terminal);
-  iface.openPort();
-  int status = 0;
-  for (auto& t : transactions) {
-    try {
-      iface.Transact(t);
-      ClearProgressLine(terminal);
-      std::cout << ResponseText(t, bytes, options.Has("raw")) << std::endl;
-    } catch (const AutomationError& e) {
-      ClearProgressLine(terminal);
-      PrintError(std::cerr, e);
-      if (auto hint = TcpHint(e.Number()); !hint.empty()) std::cerr << "hint: " << hint << "\n";
-      status = 1;
-      break;
-    }
-  }
-  shown.disconnect();
-  iface.closePort();
-  if (trace) std::cerr << "--- debug trace ---\n" << Visible(iface.DebugBuffGet()) << "\n";
-  return status;
+  bool raw = options.Has("raw");
+  batch.show = [bytes, raw](const KORTransaction& t) { return ResponseText(t, bytes, raw); };
+  batch.hint = TcpHint;
+  return RunTransactions(iface, options, std::move(batch));
 }
 
 }  // namespace parley::cli
