@@ -1,6 +1,7 @@
 // `parley tcp`: text or byte transactions with the remote unit over its TCP service.
 
 #include <stdexcept>
+#include <string>
 
 #include "cli.hpp"
 #include "serial_cmd.hpp"
@@ -11,7 +12,7 @@ namespace {
 void Configure(KORInterface& iface, const Options& options) {
   iface.commMode(korCommModeEther);
   iface.RemoteHostIpAddress(options.Get("host", "127.0.0.1"));
-  iface.RemotePortNumber(options.Get("port", "6000"));
+  iface.RemotePortNumber(std::to_string(options.GetInt("port", 6000)));
   if (options.Has("cmd-term")) iface.CmdTerm(DecodeEscapes(options.Get("cmd-term")));
   if (options.Has("resp-term")) iface.RespTerm(DecodeEscapes(options.Get("resp-term")));
   iface.RemoveExtraChar(options.Has("remove-extra-char"));
