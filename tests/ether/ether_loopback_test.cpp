@@ -33,14 +33,22 @@ class LoopbackPeer {
     thread_ = std::thread([this] { Serve(); });
   }
   ~LoopbackPeer() {
-    ::shutdown(listener_, SHUT_RDWR);
-    thread_.join();
+    Finish();
     ::close(listener_);
   }
+  // What the client sent, once it has closed the connection.
+  const std::string& Wire() {
+    Finish();
+    return wire_;
+  }
   int port = 0;
-  std::string wire;
 
  private:
+  void Finish() {
+    if (!thread_.joinable()) return;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+  }
   void Serve() {
     int fd = ::accept(listener_, nullptr, nullptr);
     if (fd < 0) return;
@@ -50,7 +58,7 @@ class LoopbackPeer {
     for (;;) {
       ssize_t n = ::recv(fd, buf, sizeof buf, 0);
       if (n <= 0) break;
-      wire.append(buf, n);
+      wire_.append(buf, n);
       pending.append(buf, n);
       for (auto end = pending.find("\r\n"); end != std::string::npos; end = pending.find("\r\n")) {
         std::string command = pending.substr(0, end);
@@ -64,6 +72,7 @@ class LoopbackPeer {
     ::close(fd);
   }
   int listener_ = -1;
+  std::string wire_;
   std::thread thread_;
 };
 
@@ -90,6 +99,8 @@ TEST(EtherLoopbackTest, TextAndByteTransactionsOverARealSocket) {
     EXPECT_EQ(b.ByteArrRespStrVal(), std::string("X\xFF\r\nA:X\xFF\r", 9));
     iface.closePort();
   }
+  // Text commands with their CR LF, the byte command with CR LF appended.
+  EXPECT_EQ(peer.Wire(), std::string("MEAS?\r\nMEAS?\r\nX\xFF\r\n", 18));
 }
 
 }  // namespace
