@@ -62,7 +62,7 @@ std::string DecodeEscapes(const std::string& text) {
       out += '\n';
     } else if (c == 't') {
       out += '\t';
-    } else if (c == 'x' && i + 2 < text.size() + 0 && HexDigit(text[i + 1]) >= 0 &&
+    } else if (c == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
                HexDigit(text[i + 2]) >= 0) {
       out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
       i += 2;
@@ -71,6 +71,12 @@ std::string DecodeEscapes(const std::string& text) {
     }
   }
   return out;
+}
+
+void ApplyTerminators(KORInterface& iface, const Options& options) {
+  if (options.Has("cmd-term")) iface.CmdTerm(DecodeEscapes(options.Get("cmd-term")));
+  if (options.Has("resp-term")) iface.RespTerm(DecodeEscapes(options.Get("resp-term")));
+  iface.RemoveExtraChar(options.Has("remove-extra-char"));
 }
 
 void ConfigureSerialLink(KORInterface& iface, const Options& options) {
@@ -85,9 +91,7 @@ void ConfigureSerialLink(KORInterface& iface, const Options& options) {
   iface.CommPort(kCliSerialPort);
   iface.commMode(static_cast<int32_t>(options.GetInt("mode", korCommModeCRLFDirect)));
   ApplyLine(iface, options.Get("line", "9600,o,7,1"));
-  if (options.Has("cmd-term")) iface.CmdTerm(DecodeEscapes(options.Get("cmd-term")));
-  if (options.Has("resp-term")) iface.RespTerm(DecodeEscapes(options.Get("resp-term")));
-  iface.RemoveExtraChar(options.Has("remove-extra-char"));
+  ApplyTerminators(iface, options);
   if (iface.commMode() == korCommModeCRLFtoGPIB || iface.commMode() == korCommModeGPIBInOut) {
     ApplyForwardingSettings(iface, options);
   }

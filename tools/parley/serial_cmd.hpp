@@ -15,6 +15,10 @@ inline constexpr int32_t kCliSerialPort = 1;
 // (before openPort). Throws std::invalid_argument for a malformed option.
 void ConfigureSerialLink(KORInterface& iface, const Options& options);
 
+// Applies --cmd-term, --resp-term and --remove-extra-char, which every link of the remote unit
+// takes (serial and TCP).
+void ApplyTerminators(KORInterface& iface, const Options& options);
+
 // Applies --gpib-address (or --address), --dto, --itc, --idle-mask and --mav-mask, the
 // settings of the forwarding modes 1 and 4.
 void ApplyForwardingSettings(KORInterface& iface, const Options& options);

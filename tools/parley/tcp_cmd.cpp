@@ -13,9 +13,7 @@ void Configure(KORInterface& iface, const Options& options) {
   iface.commMode(korCommModeEther);
   iface.RemoteHostIpAddress(options.Get("host", "127.0.0.1"));
   iface.RemotePortNumber(std::to_string(options.GetInt("port", 6000)));
-  if (options.Has("cmd-term")) iface.CmdTerm(DecodeEscapes(options.Get("cmd-term")));
-  if (options.Has("resp-term")) iface.RespTerm(DecodeEscapes(options.Get("resp-term")));
-  iface.RemoveExtraChar(options.Has("remove-extra-char"));
+  ApplyTerminators(iface, options);
 }
 
 KORTransaction MakeTransaction(const std::string& word, bool bytes, int32_t timeout) {

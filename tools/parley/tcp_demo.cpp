@@ -32,6 +32,13 @@ void Show(const std::string& what, const std::function<std::string()>& step) {
   }
 }
 
+void OpenTcpLink(KORInterface& iface, const std::string& port) {
+  iface.commMode(korCommModeEther);
+  iface.RemoteHostIpAddress("127.0.0.1");
+  iface.RemotePortNumber(port);
+  iface.openPort();
+}
+
 KORTransaction TextTransaction(const std::string& cmd) {
   KORTransaction t;
   t.cmd(cmd);
@@ -63,10 +70,7 @@ void PeerCloses() {
   if (!sim) return;
   std::cout << "a unit that closes the connection halfway through its first answer:\n";
   KORInterface iface;
-  iface.commMode(korCommModeEther);
-  iface.RemoteHostIpAddress("127.0.0.1");
-  iface.RemotePortNumber(port);
-  iface.openPort();
+  OpenTcpLink(iface, port);
   for (const char* cmd : {"VER?", "VER?"}) {
     Show(cmd, [&] {
       auto t = TextTransaction(cmd);
@@ -87,10 +91,7 @@ void SegmentTcp() {
   std::cout << "parley-sim serves 127.0.0.1:" << port
             << " (greets with \"\\r\\n> \", everything in 4-byte chunks)\n";
   KORInterface iface;
-  iface.commMode(korCommModeEther);
-  iface.RemoteHostIpAddress("127.0.0.1");
-  iface.RemotePortNumber(port);
-  iface.openPort();
+  OpenTcpLink(iface, port);
   TextAndBytes(iface);
   iface.closePort();
   PeerCloses();
