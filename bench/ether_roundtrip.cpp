@@ -194,20 +194,9 @@ int main(int argc, char** argv) {
   int raw_fd = RawConnect(peer.port());
   parley::KORInterface lib_iface;
   Point(lib_iface, peer.port());
-  Result raw;
-  Result lib;
-  bench::LibraryBlock(lib_iface, 1, lib);  // connects and greets: not measured
-  lib = Result();
-  bench::TakeTurns(
-      count, lib_iface, [&](int n, Result& r) { RawBlock(raw_fd, n, r); }, raw, lib);
+  bench::CompareWithRaw(count, lib_iface, [&](int n, Result& r) { RawBlock(raw_fd, n, r); });
   close(raw_fd);
+  bench::ReportSlowAnswer(lib_iface);
   lib_iface.closePort();
-  bench::ReportBoth(raw, lib);
-
-  parley::KORInterface iface;
-  Point(iface, peer.port());
-  bench::LibraryBlock(iface, 1, lib);  // connects and greets: not measured
-  bench::ReportSlowAnswer(iface);
-  iface.closePort();
   return 0;
 }

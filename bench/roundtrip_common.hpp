@@ -50,18 +50,6 @@ inline void LibraryBlock(parley::KORInterface& iface, int count, Result& r) {
   r.cpu_seconds += ThreadCpuSeconds() - cpu;
 }
 
-// Runs `raw_block(n, result)` and the library's block by turns, ten blocks each.
-template <class RawBlock>
-void TakeTurns(int count, parley::KORInterface& iface, RawBlock raw_block, Result& raw,
-               Result& lib) {
-  constexpr int kBlocks = 10;
-  for (int b = 0; b < kBlocks; ++b) {
-    int n = count / kBlocks + (b < count % kBlocks ? 1 : 0);
-    raw_block(n, raw);
-    LibraryBlock(iface, n, lib);
-  }
-}
-
 inline double Percentile(std::vector<double> v, double q) {
   std::sort(v.begin(), v.end());
   auto i = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
@@ -81,6 +69,23 @@ inline void ReportBoth(const Result& raw, const Result& lib) {
               Percentile(lib.micros, 0.5) / Percentile(raw.micros, 0.5),
               Percentile(lib.micros, 0.9) / Percentile(raw.micros, 0.9),
               lib.cpu_seconds / raw.cpu_seconds);
+}
+
+// Measures both clients: one unmeasured library transaction first (it opens or connects),
+// then `raw_block(n, result)` and the library's block by turns, ten blocks each; then reports.
+template <class RawBlock>
+void CompareWithRaw(int count, parley::KORInterface& iface, RawBlock raw_block) {
+  Result raw;
+  Result lib;
+  LibraryBlock(iface, 1, lib);
+  lib = Result();
+  constexpr int kBlocks = 10;
+  for (int b = 0; b < kBlocks; ++b) {
+    int n = count / kBlocks + (b < count % kBlocks ? 1 : 0);
+    raw_block(n, raw);
+    LibraryBlock(iface, n, lib);
+  }
+  ReportBoth(raw, lib);
 }
 
 // One transaction "SLOW?" on an open interface, with the CPU it used while waiting.

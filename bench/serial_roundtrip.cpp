@@ -140,20 +140,10 @@ int main(int argc, char** argv) {
   MakeRaw(raw_fd);
   parley::KORInterface lib_iface;
   lib_iface.openPort();
-  Result raw;
-  Result lib;
-  bench::LibraryBlock(lib_iface, 1, lib);  // opens the port: not measured
-  lib = Result();
-  bench::TakeTurns(
-      count, lib_iface, [&](int n, Result& r) { RawBlock(raw_fd, n, r); }, raw, lib);
+  bench::CompareWithRaw(count, lib_iface, [&](int n, Result& r) { RawBlock(raw_fd, n, r); });
   close(raw_fd);
+  bench::ReportSlowAnswer(lib_iface);  // on the port already open, so only the wait counts
   lib_iface.closePort();
-  bench::ReportBoth(raw, lib);
-
-  parley::KORInterface iface;
-  iface.openPort();
-  bench::ReportSlowAnswer(iface);
-  iface.closePort();
   parley::MapSerialPort(1, "");
   return 0;
 }
