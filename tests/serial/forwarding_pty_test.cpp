@@ -8,34 +8,20 @@
 #include <vector>
 
 #include "parley/parley.hpp"
+#include "serial/sim_pty_fixture.hpp"
 #include "sim_process.hpp"
 #include "support/run_tool.hpp"
 
 namespace parley {
 namespace {
 
-class ForwardingPtyTest : public ::testing::Test {
+class ForwardingPtyTest : public testing::SimPtyTest {
  protected:
   void Start(int mode, std::vector<std::string> args = {}) {
-    sim = std::make_unique<sim::SimProcess>(PARLEY_SIM_PATH, args);
-    MapSerialPort(1, sim->first_line());
-    iface.commMode(mode);
-    iface.GPIBAddress(5);
-    iface.DebugBuffSizeSet(64000);
-    iface.DebugMonitorOn();
-    iface.openPort();
-  }
-  void TearDown() override {
-    if (iface.IsPortOpen()) iface.closePort();
-    MapSerialPort(1, "");
-  }
-  std::string Run(const std::string& cmd, bool expect = true) {
-    KORTransaction t;
-    t.cmd(cmd);
-    t.RespTimeout(korShort);
-    t.RespExpect(expect);
-    iface.Transact(t);
-    return t.resp();
+    StartSim(std::move(args), [mode](KORInterface& i) {
+      i.commMode(mode);
+      i.GPIBAddress(5);
+    });
   }
   int32_t FailureOf(const std::string& cmd) {
     try {
@@ -61,9 +47,6 @@ class ForwardingPtyTest : public ::testing::Test {
     iface.DebugBuffClear();
     return out;
   }
-
-  std::unique_ptr<sim::SimProcess> sim;
-  KORInterface iface;
 };
 
 using Messages = std::vector<std::string>;

@@ -12,6 +12,7 @@
 #include "host/asio_host.hpp"
 #include "host/serial_port.hpp"
 #include "parley/parley.hpp"
+#include "serial/sim_pty_fixture.hpp"
 #include "sim_process.hpp"
 #include "support/run_tool.hpp"
 #include "support/virtual_fixture.hpp"
@@ -144,28 +145,9 @@ TEST(SerialDeviceMap, DefaultsToTtySAndMapsPerPort) {
 }
 
 // Mode 2 as a client uses it, over a real pseudo-terminal.
-class PtyTransactTest : public ::testing::Test {
+class PtyTransactTest : public testing::SimPtyTest {
  protected:
-  void Start(std::vector<std::string> args) {
-    sim = std::make_unique<sim::SimProcess>(PARLEY_SIM_PATH, args);
-    MapSerialPort(1, sim->first_line());
-    iface.DebugBuffSizeSet(64000);
-    iface.DebugMonitorOn();
-    iface.openPort();
-  }
-  void TearDown() override {
-    if (iface.IsPortOpen()) iface.closePort();
-    MapSerialPort(1, "");
-  }
-  std::string Run(const std::string& cmd) {
-    KORTransaction t;
-    t.cmd(cmd);
-    t.RespTimeout(korShort);
-    iface.Transact(t);
-    return t.resp();
-  }
-  std::unique_ptr<sim::SimProcess> sim;
-  KORInterface iface;
+  void Start(std::vector<std::string> args) { StartSim(std::move(args)); }
 };
 
 TEST_F(PtyTransactTest, PlainExchangeAndTrace) {
