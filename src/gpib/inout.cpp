@@ -11,9 +11,6 @@
 
 namespace parley::detail {
 namespace {
-constexpr int32_t kPollTimeoutSeconds = 10;
-constexpr int kPollAttempts = 3;
-constexpr float kPollIntervalSeconds = 1.0f;
 // An IN reply frames the data as /GPIB:IN="..."/ and a REN reply as /GPIB:REN=v/.
 constexpr std::size_t kInPrefix = 10;
 constexpr std::size_t kInSuffix = 2;

@@ -9,10 +9,6 @@
 namespace parley::detail {
 namespace {
 
-constexpr int32_t kPollTimeoutSeconds = 10;
-constexpr int kPollAttempts = 3;
-constexpr float kPollIntervalSeconds = 1.0f;
-
 // Replies the poll before a mode-1 command tells apart.
 constexpr std::string_view kIdleReply = "/GPIB:SPOLL=02/";
 constexpr std::string_view kBusyReply = "/GPIB:SPOLL=01/";

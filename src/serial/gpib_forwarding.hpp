@@ -45,6 +45,12 @@ std::string CutReply(std::string_view reply, std::size_t prefix, std::size_t suf
 
 bool StartsWith(std::string_view text, std::string_view prefix);
 
+// The polls of both forwarding modes: each exchange's timeout, how often an instrument is asked
+// before a command before giving up, and the pause between those polls.
+inline constexpr int32_t kPollTimeoutSeconds = 10;
+inline constexpr int kPollAttempts = 3;
+inline constexpr float kPollIntervalSeconds = 1.0f;
+
 inline constexpr std::string_view kSpollPrefix = "/GPIB:SPOLL=";
 inline constexpr std::string_view kTsndPrefix = "/GPIB:TSND=";
 inline constexpr std::string_view kDeviceTimeoutReply = "/GPIB:E008/";
@@ -81,8 +87,6 @@ class GpibForwarding {
   // Puts the prompt terminator the poll replies use into the setting itself (past the
   // open-port guard of the put).
   void ForceRespTerm() { core_.settings.resp_term = std::string(kForwardingRespTerm); }
-
-  InterfaceCore& core() { return core_; }
 
  private:
   InterfaceCore& core_;
