@@ -11,6 +11,7 @@
 #include "serial/sim_pty_fixture.hpp"
 #include "sim_process.hpp"
 #include "support/run_tool.hpp"
+#include "support/trace_texts.hpp"
 
 namespace parley {
 namespace {
@@ -31,19 +32,10 @@ class ForwardingPtyTest : public testing::SimPtyTest {
     }
     return 0;
   }
-  static constexpr std::size_t kDateLength = 19;  // "2026-12-06 23:46:32"
 
   // The commands written so far, in order, and forgotten afterwards.
   std::vector<std::string> Written() {
-    std::vector<std::string> out;
-    const std::string trace = iface.DebugBuffGet();
-    const std::string mark = "\tWRIT\t";
-    for (auto pos = trace.find(mark); pos != std::string::npos; pos = trace.find(mark, pos)) {
-      pos += mark.size();
-      // The text runs up to the next entry, which begins with its date and a tab.
-      auto next = trace.find('\t', pos);
-      out.push_back(trace.substr(pos, next == std::string::npos ? next : next - kDateLength - pos));
-    }
+    std::vector<std::string> out = testing::TraceTexts(iface.DebugBuffGet(), "WRIT");
     iface.DebugBuffClear();
     return out;
   }

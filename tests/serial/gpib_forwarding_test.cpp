@@ -6,6 +6,7 @@
 #include "model/access.hpp"
 #include "serial/serial_fixture.hpp"
 #include "support/fwd_fixture.hpp"
+#include "support/trace_texts.hpp"
 
 namespace parley::testing {
 namespace {
@@ -236,10 +237,9 @@ class ForwardingOverSerial : public SerialLinkTest {
   }
   static constexpr const char* kFullPoll = "/GPIB:ADDR=1,DTO=5,ITC=EOI,REN=1,SPOLL/";
   std::string FirstWritten() {
-    std::string trace = iface.DebugBuffGet();
+    std::vector<std::string> written = TraceTexts(iface.DebugBuffGet(), "WRIT");
     iface.DebugBuffClear();
-    auto pos = trace.find("\tWRIT\t") + 6;
-    return trace.substr(pos, trace.find('\t', pos) - 19 - pos);
+    return written.empty() ? "" : written.front();
   }
 };
 
