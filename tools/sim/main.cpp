@@ -82,8 +82,9 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-void AddAnswer(UnitConfig& config, const std::string& entry) {
-  for (auto& [command, answer] : parley::sim::ParseAnswerTable(entry)) {
+// Adds the "CMD=TEXT" lines of `table` (one --answer, or a whole --answers file).
+void AddAnswers(UnitConfig& config, const std::string& table) {
+  for (auto& [command, answer] : parley::sim::ParseAnswerTable(table)) {
     config.answers[command] = answer;
   }
 }
@@ -157,11 +158,9 @@ SimOptions ParseOptions(const std::vector<std::string>& args) {
     } else if (a == "--chunk-gap") {
       config.chunk_gap = parley::sim::Millis(Number(a, value()));
     } else if (a == "--answer") {
-      AddAnswer(config, value());
+      AddAnswers(config, value());
     } else if (a == "--answers") {
-      for (auto& [c, text] : parley::sim::ParseAnswerTable(ReadFile(value()))) {
-        config.answers[c] = text;
-      }
+      AddAnswers(config, ReadFile(value()));
     } else if (a == "--unknown") {
       config.unknown_answer = DecodeEscapes(value());
     } else if (a == "--cmd-term") {
