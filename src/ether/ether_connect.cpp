@@ -1,5 +1,4 @@
 // The TCP connection with its greeting, and the socket's event handlers.
-#include <algorithm>
 #include <string>
 
 #include "ether/ether_link.hpp"
@@ -9,12 +8,6 @@
 
 namespace parley::detail {
 namespace {
-// The flags a wait watches change only in the socket's handlers, and a handler's run ends the
-// loop's wait at once; so a wait blocks for the time left rather than waking every
-// millisecond (a thousand wake-ups a second cost a few percent of a core). A pass is still
-// bounded, so that a step of the wall clock cannot stretch a wait.
-constexpr double kLongestPass = 0.25;
-constexpr double kShortestPass = 0.001;
 // A socket still connecting when data arrive is given this many short passes to finish.
 constexpr double kPollSeconds = 0.001;
 constexpr int kConnectingPasses = 500;
@@ -40,10 +33,10 @@ TcpClient& EtherLink::Socket() {
 bool EtherLink::TimedOutWhile(const bool& flag, float seconds) {
   KORTimeout timeout(core_.host);
   timeout.Start(seconds);
-  while (!timeout.Expired() && flag) {
-    double left = timeout.TimeRemaining();
-    WaitAtMost(core_.host, std::clamp(left, kShortestPass, kLongestPass));
-  }
+  // The flag changes only in the socket's handlers, and a handler's run ends the pass at once;
+  // so a pass blocks for the time left rather than waking every millisecond (a thousand
+  // wake-ups a second cost a few percent of a core).
+  while (!timeout.Expired() && flag) WaitPass(core_.host, timeout.TimeRemaining());
   return timeout.Expired() && flag;
 }
 

@@ -1,5 +1,6 @@
 #include "model/timeout.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "parley/errors.hpp"
@@ -32,6 +33,12 @@ void WaitAtMost(Host& host, double seconds) {
     return;
   }
   host.WaitForEvent(Micros(static_cast<int64_t>(std::ceil(seconds * 1e6))));
+}
+
+void WaitPass(Host& host, double seconds_left) {
+  constexpr double kShortestPass = 0.001;
+  constexpr double kLongestPass = 0.25;
+  WaitAtMost(host, std::clamp(seconds_left, kShortestPass, kLongestPass));
 }
 
 void WaitSeconds(Host& host, float seconds) {

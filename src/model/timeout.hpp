@@ -31,4 +31,9 @@ void WaitSeconds(Host& host, float seconds);
 // primitive every waiting loop of the transports uses between its checks.
 void WaitAtMost(Host& host, double seconds);
 
+// One pass of a wait that an event ends early: blocks on the loop for `seconds_left`, but at
+// least 1 ms and at most a quarter second, so a countdown shown to the user still moves and a
+// step of the wall clock cannot stretch a wait.
+void WaitPass(Host& host, double seconds_left);
+
 }  // namespace parley::detail

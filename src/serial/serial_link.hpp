@@ -70,7 +70,7 @@ class SerialLink {
   bool Attempt(KORTransaction& t);
   void Transmit(const std::string& command);
   bool WaitForResponse(KORTransaction& t, const KORTimeout& response, const KORTimeout& echo);
-  double NextWaitSeconds(const KORTimeout& response, const KORTimeout& echo) const;
+  double SecondsLeft(const KORTimeout& response, const KORTimeout& echo) const;
   void PrepareRetry();
   void Finish();
   void RaiseRecordedError();

@@ -7,13 +7,6 @@
 #include "serial/serial_link.hpp"
 
 namespace parley::detail {
-namespace {
-// Longest block on the loop between two checks while nothing happens: the countdown shown to
-// the user still moves every quarter second. Receive ticks wake the loop far more often.
-constexpr double kLongestPass = 0.25;
-constexpr double kShortestPass = 0.001;
-}  // namespace
-
 template <class F>
 void SerialLink::Step(F&& f) {
   RunStep(core_, [&] {
@@ -97,7 +90,7 @@ void SerialLink::Transmit(const std::string& command) {
 bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
                                  const KORTimeout& echo) {
   for (;;) {
-    WaitAtMost(core_.host, NextWaitSeconds(response, echo));
+    WaitPass(core_.host, SecondsLeft(response, echo));
     if (framer_.nothing_received()) {
       if (core_.UpdateProgress("Waiting for echo", RoundToInt16(echo.Length()),
                                RoundToInt16(echo.TimeRemaining()), true)) {
@@ -122,10 +115,11 @@ bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
   }
 }
 
-double SerialLink::NextWaitSeconds(const KORTimeout& response, const KORTimeout& echo) const {
+// Until the echo is in, its own shorter timeout ends the wait first.
+double SerialLink::SecondsLeft(const KORTimeout& response, const KORTimeout& echo) const {
   double left = response.TimeRemaining();
   if (framer_.nothing_received()) left = std::min<double>(left, echo.TimeRemaining());
-  return std::clamp(left, kShortestPass, kLongestPass);
+  return left;
 }
 
 void SerialLink::PrepareRetry() {
