@@ -1,13 +1,13 @@
 #include "arbiter/port_arbiter.hpp"
 
-#include "interface/catalogue.hpp"
+#include "catalogue/error_path.hpp"
 #include "model/progress_update.hpp"
 #include "model/timeout.hpp"
 
 namespace parley::detail {
 
 SerialPort& PortArbiter::Control() {
-  if (!core_.controls || !core_.controls->serial) InterfaceCore::Raise(err::CommUnavailable);
+  if (!core_.controls || !core_.controls->serial) Raise(err::CommUnavailable);
   return *core_.controls->serial;
 }
 
@@ -50,19 +50,19 @@ void PortArbiter::WaitForPort() {
     RunStep(core_, [&] {
       if (core_.UpdateProgress("Waiting for port", RoundToInt16(timeout.Length()),
                                RoundToInt16(timeout.TimeRemaining()), true)) {
-        InterfaceCore::Raise(err::UserCanceled);
+        Raise(err::UserCanceled);
       }
     });
     if (timeout.Expired()) break;
   }
   core_.UpdateProgress("");
-  RunStep(core_, [] { InterfaceCore::Raise(err::CouldNotGetCommPort); });
+  RunStep(core_, [] { Raise(err::CouldNotGetCommPort); });
 }
 
 void PortArbiter::pcwConnection_NotifySignal() {
   if (!port_held) return;
   // The next holder may change the remote unit's GPIB settings.
-  core_.fwd_settings_sent = false;
+  if (OnPortTaken) OnPortTaken();
   if (serial_active) {
     release_pending = true;
     return;

@@ -6,8 +6,10 @@
 // at once when idle, or when the running exchange finishes (release_pending).
 #pragma once
 
+#include <functional>
+
 #include "host/serial_port.hpp"
-#include "interface/core.hpp"
+#include "model/link_context.hpp"
 
 namespace parley::detail {
 
@@ -16,7 +18,7 @@ class PortArbiter {
   static constexpr float kPortWaitSeconds = 15;
   static constexpr float kReopenPauseSeconds = 1;
 
-  explicit PortArbiter(InterfaceCore& core) : core_(core) {}
+  explicit PortArbiter(LinkContext& core) : core_(core) {}
 
   // Unless the port is held: "Requesting port", one request, then WaitForPort.
   void AcquirePort();
@@ -30,6 +32,9 @@ class PortArbiter {
   void pcwConnection_NotifySignal();
   void pcwConnection_NotifyReset();
 
+  // Called when another program takes the port (it may change the unit's settings meanwhile).
+  std::function<void()> OnPortTaken;
+
   bool port_held = false;        // the manager handed the port over and the control is open
   bool serial_active = false;    // a serial exchange is running
   bool release_pending = false;  // give the port up when the exchange ends
@@ -39,7 +44,7 @@ class PortArbiter {
   void RequestPort();
   void TryOpen();
 
-  InterfaceCore& core_;
+  LinkContext& core_;
 };
 
 }  // namespace parley::detail

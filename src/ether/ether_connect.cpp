@@ -4,7 +4,6 @@
 #include "ether/ether_link.hpp"
 #include "model/access.hpp"
 #include "model/timeout.hpp"
-#include "parley/interface.hpp"
 
 namespace parley::detail {
 namespace {
@@ -42,27 +41,27 @@ bool EtherLink::TimedOutWhile(const bool& flag, float seconds) {
 
 void EtherLink::EtherConnect(const KORTransaction& t) {
   rx_text_.clear();
-  core_.ether_awaiting_connect = true;
+  awaiting_connect_ = true;
   awaiting_response_ = true;
   TcpClient& tcp = Socket();
   tcp.RemoteHost(core_.settings.remote_host_ip_address);
   tcp.LocalPort(0);
   tcp.RemotePort(core_.settings.remote_port_number);
-  if (tcp.State() != kTcpClosed) InterfaceCore::Raise(err::InvalidSocketState);
+  if (tcp.State() != kTcpClosed) Raise(err::InvalidSocketState);
   tcp.Connect();
   auto seconds = static_cast<float>(t.RespTimeout());
-  if (TimedOutWhile(core_.ether_awaiting_connect, seconds)) {
-    InterfaceCore::Raise(err::TcpConnectFailed);
+  if (TimedOutWhile(awaiting_connect_, seconds)) {
+    Raise(err::TcpConnectFailed);
   }
   // The remote unit greets with its prompt; the receive path matches it.
   if (TimedOutWhile(awaiting_response_, seconds)) {
-    InterfaceCore::Raise(err::EtherTerminatorNotFound);
+    Raise(err::EtherTerminatorNotFound);
   }
 }
 
 void EtherLink::pwiWscClient_Connect() {
-  core_.ether_awaiting_greeting = true;
-  core_.ether_awaiting_connect = false;
+  awaiting_greeting_ = true;
+  awaiting_connect_ = false;
 }
 
 void EtherLink::pwiWscClient_DataArrival(int32_t bytes_total) {
@@ -71,7 +70,7 @@ void EtherLink::pwiWscClient_DataArrival(int32_t bytes_total) {
     for (int i = 0; i < kConnectingPasses && tcp.State() == kTcpConnecting; ++i) {
       WaitAtMost(core_.host, kPollSeconds);
     }
-    if (tcp.State() != kTcpConnected) InterfaceCore::Raise(err::InvalidSocketState);
+    if (tcp.State() != kTcpConnected) Raise(err::InvalidSocketState);
     std::string data = tcp.GetData();
     if (string_mode_) {
       EtherReceiveText(bytes_total, data);
@@ -101,7 +100,7 @@ void EtherLink::ReportArrivalError(const AutomationError& e) {
 void EtherLink::pwiWscClient_Error() {
   if (core_.busy) return;
   try {
-    core_.owner.closePort();
+    core_.ClosePortFromLink();
   } catch (const AutomationError&) {
     // Already recorded by the catalogue; the client still hears of the reset.
   }

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "interface/catalogue.hpp"
-#include "interface/core.hpp"
+#include "catalogue/error_path.hpp"
+#include "model/link_context.hpp"
 
 namespace parley::detail {
 
@@ -28,7 +28,13 @@ class EtherLink {
  public:
   static constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
 
-  explicit EtherLink(InterfaceCore& core) : core_(core) {}
+  explicit EtherLink(LinkContext& core) : core_(core) {}
+
+  // A fresh link after openPort: the next transaction connects and awaits the greeting.
+  void PortOpened() {
+    awaiting_connect_ = true;
+    awaiting_greeting_ = false;
+  }
 
   // Wires the TCP facility's events to the handlers below; openPort calls it.
   void AttachControls();
@@ -63,7 +69,9 @@ class EtherLink {
   void SendCommand(const KORTransaction& t);
   void StoreResponse(KORTransaction& t);
 
-  InterfaceCore& core_;
+  LinkContext& core_;
+  bool awaiting_connect_ = true;    // no connection made since the port was opened
+  bool awaiting_greeting_ = false;  // connected, the greeting not yet matched
   bool awaiting_response_ = true;
   bool string_mode_ = true;
   std::string sent_text_;  // exactly what the last text-mode send transmitted

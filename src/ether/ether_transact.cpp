@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <string>
 
+#include "catalogue/validation.hpp"
 #include "ether/ether_link.hpp"
-#include "interface/validation.hpp"
 #include "model/access.hpp"
 #include "model/strip_crlf.hpp"
 
@@ -53,7 +53,7 @@ void CheckRoom(std::size_t have, std::size_t more) {
 void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
   step([&] { SetReceiveMode(t); });
   step([&] { EtherValidateTrans(core_.settings, t); });
-  if (core_.ether_awaiting_connect) step([&] { EtherConnect(t); });
+  if (awaiting_connect_) step([&] { EtherConnect(t); });
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     bool completed = false;
     step([&] { completed = EtherTransact(t); });
@@ -82,13 +82,13 @@ bool EtherLink::EtherTransact(KORTransaction& t) {
   });
   attempt([&] { sent_text_ = SentText(t.cmd(), core_.settings.cmd_term); });
   attempt([&] {
-    if (Socket().State() != kTcpConnected) InterfaceCore::Raise(err::InvalidSocketState);
+    if (Socket().State() != kTcpConnected) Raise(err::InvalidSocketState);
   });
   attempt([&] { core_.UpdateProgress("Transmitting"); });
   attempt([&] { SendCommand(t); });
   attempt([&] {
     if (TimedOutWhile(awaiting_response_, static_cast<float>(t.RespTimeout()))) {
-      InterfaceCore::Raise(err::EtherTerminatorNotFound);
+      Raise(err::EtherTerminatorNotFound);
     }
   });
   attempt([&] { StoreResponse(t); });
@@ -133,13 +133,13 @@ bool EtherLink::TakeGreeting(std::string_view data) {
       data.size() == term.size() + 1 && data.substr(0, term.size()) == term && data.back() == ' ';
   if (matches) {
     awaiting_response_ = false;
-    core_.ether_awaiting_greeting = false;
+    awaiting_greeting_ = false;
   }
   return matches;
 }
 
 void EtherLink::EtherReceiveText(int32_t, const std::string& text) {
-  if (core_.ether_awaiting_greeting) {
+  if (awaiting_greeting_) {
     TakeGreeting(text);  // a greeting split over two arrivals never matches
     return;
   }
@@ -157,7 +157,7 @@ void EtherLink::EtherReceiveText(int32_t, const std::string& text) {
 }
 
 bool EtherLink::EtherReceiveBytes(int32_t, std::string_view bytes) {
-  if (core_.ether_awaiting_greeting) {
+  if (awaiting_greeting_) {
     TakeGreeting(bytes);  // never stored, never counted
     return false;
   }

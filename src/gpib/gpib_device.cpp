@@ -2,7 +2,7 @@
 #include <array>
 #include <utility>
 
-#include "gpib/gpib_binding.hpp"
+#include "gpib/driver/gpib_binding.hpp"
 #include "gpib/gpib_link.hpp"
 #include "model/timeout.hpp"
 
@@ -13,9 +13,7 @@ constexpr const char* kBoardName = "GPIB0";
 constexpr int16_t kMinimumDeviceSeconds = 10;
 constexpr float kSettleSeconds = 1.0f;
 
-[[noreturn]] void RaiseDriverError(const gpib::Status& s) {
-  InterfaceCore::Raise(GpibErrorNumber(s.iberr));
-}
+[[noreturn]] void RaiseDriverError(const gpib::Status& s) { Raise(GpibErrorNumber(s.iberr)); }
 }  // namespace
 
 int32_t GpibErrorNumber(int16_t code) {
@@ -68,7 +66,7 @@ bool GpibLink::HoldsOnlineDevice() {
 
 void GpibLink::OpenGpibDevice() {
   if (!gpib::ThreadBoard().open) OpenBoard();
-  if (!core_.gpib_device_open) OpenDevice();
+  if (!device_open_) OpenDevice();
 }
 
 // Each statement runs under this operation's own error path; flags change only after the
@@ -124,7 +122,7 @@ void GpibLink::OpenDevice() {
   }
   device_online_ = true;
   device_generation_ = gpib::ThreadGeneration();
-  core_.gpib_device_open = true;
+  device_open_ = true;
 }
 
 void GpibLink::TakeDeviceOffline() {
@@ -140,7 +138,7 @@ void GpibLink::TakeDeviceOffline() {
 
 void GpibLink::GPIBClose() {
   RunStep(core_, [&] {
-    if (core_.busy) InterfaceCore::Raise(err::InterfaceBusy);
+    if (core_.busy) Raise(err::InterfaceBusy);
   });
   if (!core_.is_port_open) return;
   // Busy from the start, so a handler run by the error path (a trace notification) cannot
@@ -151,7 +149,7 @@ void GpibLink::GPIBClose() {
       core_, [&] { TakeDeviceOffline(); }, idle);
   RunStep(
       core_, [&] { core_.ReleaseLinkObjects(); }, idle);
-  core_.sre_sent = false;
+  sre_sent_ = false;
   core_.busy = false;
   core_.is_port_open = false;
 }

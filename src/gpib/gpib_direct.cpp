@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <string>
 
-#include "gpib/gpib_binding.hpp"
+#include "catalogue/validation.hpp"
+#include "gpib/driver/gpib_binding.hpp"
 #include "gpib/gpib_link.hpp"
-#include "interface/validation.hpp"
 #include "model/access.hpp"
 #include "model/progress_update.hpp"
 #include "model/timeout.hpp"
@@ -16,9 +16,7 @@ constexpr int16_t kSrqMavMask = 16;  // the IEEE 488.2 message-available bit
 constexpr float kMavSettleSeconds = 2.0f;
 constexpr double kPassSeconds = 0.001;
 
-[[noreturn]] void RaiseDriverError(const gpib::Status& s) {
-  InterfaceCore::Raise(GpibErrorNumber(s.iberr));
-}
+[[noreturn]] void RaiseDriverError(const gpib::Status& s) { Raise(GpibErrorNumber(s.iberr)); }
 
 [[noreturn]] void RaiseNotIdle(int16_t spr, int16_t idle_mask) {
   char text[160];
@@ -45,7 +43,7 @@ std::string Received(const std::string& buffer, int16_t count) {
 // display before the error goes on to Transact.
 class DirectExchange {
  public:
-  DirectExchange(InterfaceCore& core, int16_t device, KORTransaction& t)
+  DirectExchange(LinkContext& core, int16_t device, KORTransaction& t)
       : c_(core), s_(core.settings), device_(device), t_(t), timeout_(core.host) {}
 
   void Run() {
@@ -57,7 +55,7 @@ class DirectExchange {
     if (MavSet()) DrainStray();
     Step([&] { CheckIdle(); });
     Step([&] {
-      if (c_.UpdateProgress("Transmitting")) InterfaceCore::Raise(err::UserCanceled);
+      if (c_.UpdateProgress("Transmitting")) Raise(err::UserCanceled);
     });
     Step([&] { c_.DebugBuffWrite(kTraceWrite, t_.cmd()); });
     Step([&] { Write(); });
@@ -142,9 +140,9 @@ class DirectExchange {
   void ReportWait() {
     if (c_.UpdateProgress("Waiting for response", RoundToInt16(timeout_.Length()),
                           RoundToInt16(timeout_.TimeRemaining()), true)) {
-      InterfaceCore::Raise(err::UserCanceled);
+      Raise(err::UserCanceled);
     }
-    if (timeout_.Expired()) InterfaceCore::Raise(err::ResponseTerminatorTimeout);
+    if (timeout_.Expired()) Raise(err::ResponseTerminatorTimeout);
   }
 
   // Instruments that raise MAV before the reply is complete need a moment when polled.
@@ -164,7 +162,7 @@ class DirectExchange {
       }
       // Checked after every read, a successful one included: a late reply is a timeout.
       Step([&] {
-        if (timeout_.Expired()) InterfaceCore::Raise(err::ResponseTerminatorTimeout);
+        if (timeout_.Expired()) Raise(err::ResponseTerminatorTimeout);
       });
     } while (s_.eabo_expected && retry);
   }
@@ -188,7 +186,7 @@ class DirectExchange {
     c_.DebugBuffWrite(kTraceRead, t_.resp());
   }
 
-  InterfaceCore& c_;
+  LinkContext& c_;
   const Settings& s_;
   int16_t device_;
   KORTransaction& t_;
@@ -204,8 +202,8 @@ void GpibLink::GPIBDirectTransact(KORTransaction& t) { DirectExchange(core_, dev
 void GpibLink::TransactDirect(KORTransaction& t, const StepRunner& step) {
   step([&] { OpenGpibDevice(); });
   step([&] {
-    if (core_.settings.use_srq && !core_.sre_sent && TransactionAccess::PrefixSRE(t)) {
-      core_.sre_sent = true;
+    if (core_.settings.use_srq && !sre_sent_ && TransactionAccess::PrefixSRE(t)) {
+      sre_sent_ = true;
     }
   });
   step([&] { GPIBDirectTransact(t); });
@@ -239,8 +237,8 @@ void GpibLink::GetTransactDirect(KORTransaction& t, const StepRunner& step) {
 // No error path: failures reach the client with their number and a text of their own.
 void GpibLink::RemoteEnableDirect() {
   try {
-    if (gpib::ibsre(0, 0) < 0) InterfaceCore::Raise(err::UndefinedError);
-    if (gpib::ibsre(0, 1) < 0) InterfaceCore::Raise(err::UndefinedError);
+    if (gpib::ibsre(0, 0) < 0) Raise(err::UndefinedError);
+    if (gpib::ibsre(0, 1) < 0) Raise(err::UndefinedError);
   } catch (const AutomationError& e) {
     std::string text = e.Number() == err::UndefinedError
                            ? "GPIB remote enable failed: the board refused ibsre."

@@ -4,14 +4,14 @@
 
 #include <cstdint>
 
-#include "interface/catalogue.hpp"
-#include "interface/core.hpp"
+#include "catalogue/error_path.hpp"
+#include "model/link_context.hpp"
 
 namespace parley::detail {
 
 class GpibLink {
  public:
-  explicit GpibLink(InterfaceCore& core) : core_(core) {}
+  explicit GpibLink(LinkContext& core) : core_(core) {}
   // Takes a device still online offline (the board with the thread's last device).
   ~GpibLink();
   GpibLink(const GpibLink&) = delete;
@@ -19,17 +19,21 @@ class GpibLink {
 
   // Mode branches of Transact, run as steps of Transact's error path.
   void TransactDirect(KORTransaction& t, const StepRunner& step);
-  void TransactInOut(KORTransaction& t, const StepRunner& step);
 
   // Mode branches of Spoll, GetTransact and RemoteEnable.
   void SpollDirect(int16_t& value, const StepRunner& step);
-  void SpollInOut(int16_t& value, const StepRunner& step);
   void GetTransactDirect(KORTransaction& t, const StepRunner& step);
-  void GetTransactInOut(KORTransaction& t, const StepRunner& step);
   void RemoteEnableDirect();
-  void RemoteEnableInOut();
 
   void GPIBClose();
+
+  // The lifecycle marks of the port: a device is opened anew after each openPort, and the
+  // service-request prefix is sent again after openPort, closePort and GPIBClose.
+  void PortOpened() {
+    device_open_ = false;
+    sre_sent_ = false;
+  }
+  void PortClosed() { sre_sent_ = false; }
 
  private:
   // --- mode 3 (direct GPIB) --------------------------------------------------------------
@@ -44,10 +48,12 @@ class GpibLink {
   // Whether this object holds a device of the current driver that is still online.
   bool HoldsOnlineDevice();
 
-  InterfaceCore& core_;
+  LinkContext& core_;
   int16_t device_ = 0;          // piGpibDevice: kept after GPIBClose
   bool device_online_ = false;  // counted in the thread's device count, not yet offline
   uint64_t device_generation_ = 0;
+  bool device_open_ = false;  // opened since the last openPort
+  bool sre_sent_ = false;     // "*SRE 16;" went before a command since then
 };
 
 // The library error number of a driver error code (iberr).

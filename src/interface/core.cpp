@@ -1,8 +1,9 @@
 #include "interface/core.hpp"
 
+#include "catalogue/error_path.hpp"
 #include "ether/ether_link.hpp"
+#include "forwarding/forwarding_link.hpp"
 #include "gpib/gpib_link.hpp"
-#include "interface/catalogue.hpp"
 #include "model/access.hpp"
 #include "model/progress_update.hpp"
 #include "parley/interface.hpp"
@@ -13,14 +14,18 @@ namespace parley::detail {
 std::shared_ptr<ConnectionManager> CreateThreadConnectionManager();
 
 InterfaceCore::InterfaceCore(KORInterface& owner_object)
-    : owner(owner_object),
-      host(CurrentHost()),
+    : LinkContext(CurrentHost()),
+      owner(owner_object),
       progress(std::make_shared<KORProgress>()),
       trace([this] { return host.LocalDateTimeText(); },
             [this] { EventAccess::Raise(owner.debugMonUpdate); }),
       serial(std::make_unique<SerialLink>(*this)),
+      forwarding(std::make_unique<ForwardingLink>(*this, *serial)),
       ether(std::make_unique<EtherLink>(*this)),
-      gpib(std::make_unique<GpibLink>(*this)) {}
+      gpib(std::make_unique<GpibLink>(*this)) {
+  // Another program may change the unit's GPIB settings while it holds the port.
+  serial->arbiter().OnPortTaken = [this] { forwarding->ForgetSettingsSent(); };
+}
 
 InterfaceCore::~InterfaceCore() = default;
 
@@ -33,24 +38,22 @@ bool InterfaceCore::UpdateProgress(const std::string& status, int16_t max, int16
 
 void InterfaceCore::RaisePortReset() { EventAccess::Raise(owner.portReset); }
 
-void InterfaceCore::Raise(int32_t number) { throw AutomationError(number, kLibrarySource, ""); }
+void InterfaceCore::ClosePortFromLink() { owner.closePort(); }
 
 void InterfaceCore::OpenPort() {
   controls = std::make_unique<LinkControls>(host);
   serial->AttachControls();
   ether->AttachControls();
-  ether_awaiting_connect = true;
-  ether_awaiting_greeting = false;
-  conn_man = CreateThreadConnectionManager();
-  connection = conn_man->GetConnection(settings.comm_port);
+  ether->PortOpened();
+  conn_man_ = CreateThreadConnectionManager();
+  connection = conn_man_->GetConnection(settings.comm_port);
   if (connection) {
     signal_link = connection->NotifySignal.connect([this] { serial->OnNotifySignal(); });
     reset_link = connection->NotifyReset.connect([this] { serial->OnNotifyReset(); });
   }
   is_port_open = true;
-  sre_sent = false;
-  fwd_settings_sent = false;
-  gpib_device_open = false;
+  gpib->PortOpened();
+  forwarding->ForgetSettingsSent();
 }
 
 void InterfaceCore::ClosePort() {
@@ -58,7 +61,7 @@ void InterfaceCore::ClosePort() {
   if (controls && controls->tcp) controls->tcp->Close();
   ReleaseLinkObjects();
   is_port_open = false;
-  sre_sent = false;
+  gpib->PortClosed();
 }
 
 void InterfaceCore::ReleaseLinkObjects() {
@@ -67,7 +70,7 @@ void InterfaceCore::ReleaseLinkObjects() {
   signal_link.disconnect();
   reset_link.disconnect();
   connection.reset();
-  conn_man.reset();
+  conn_man_.reset();
 }
 
 InterfaceCore& InterfaceCore::Of(KORInterface& owner) { return *owner.core_; }

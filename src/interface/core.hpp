@@ -1,12 +1,13 @@
-// The state behind a KORInterface, shared by the interface object and its transports.
+// The state behind a KORInterface: its settings, its lifecycle and the transports it drives.
+//
+// The core is the only piece that knows every transport; each transport sees the interface
+// through LinkContext (model/link_context.hpp) and keeps its own link state.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "host/host.hpp"
-#include "host/link_controls.hpp"
-#include "interface/settings.hpp"
+#include "model/link_context.hpp"
 #include "parley/connection.hpp"
 #include "parley/enums.hpp"
 #include "parley/errors.hpp"
@@ -21,59 +22,46 @@ class KORInterface;
 namespace parley::detail {
 
 class SerialLink;
+class ForwardingLink;
 class EtherLink;
 class GpibLink;
 
-class InterfaceCore {
+class InterfaceCore final : public LinkContext {
  public:
   explicit InterfaceCore(KORInterface& owner);
   ~InterfaceCore();
 
   KORInterface& owner;
-  Host& host;  // the creating thread's host; every wait runs its loop
-  Settings settings;
-
-  // --- run-time state ----------------------------------------------------------------------
-  bool busy = false;
-  bool is_port_open = false;
   std::shared_ptr<KORProgress> progress;
-  bool sre_sent = false;
-  int16_t undefined_retries = 0;
-  bool fwd_settings_sent = false;
-  bool gpib_device_open = false;
-  bool ether_awaiting_connect = true;
-  bool ether_awaiting_greeting = false;
-
-  // --- machinery built by openPort ----------------------------------------------------------
-  std::unique_ptr<LinkControls> controls;
-  std::shared_ptr<ConnectionManager> conn_man;
-  std::shared_ptr<PortConnection> connection;
-  Connection signal_link;  // our handlers on `connection`'s events
-  Connection reset_link;
-
   DebugTrace trace;
+
+  // Our handlers on `connection`'s events.
+  Connection signal_link;
+  Connection reset_link;
 
   // --- transports ---------------------------------------------------------------------------
   std::unique_ptr<SerialLink> serial;
+  std::unique_ptr<ForwardingLink> forwarding;
   std::unique_ptr<EtherLink> ether;
   std::unique_ptr<GpibLink> gpib;
 
-  // Reports a stage to the current Progress object; true when a halt was requested.
+  // --- LinkContext ----------------------------------------------------------------------------
+  std::shared_ptr<KORProgress> CurrentProgress() override { return progress; }
+  void DebugBuffWrite(int16_t kind, const std::string& text) override { trace.Write(kind, text); }
   bool UpdateProgress(const std::string& status, int16_t max = 0, int16_t value = 0,
-                      bool halt_enabled = false);
-  void DebugBuffWrite(int16_t kind, const std::string& text) { trace.Write(kind, text); }
-  void RaisePortReset();
+                      bool halt_enabled = false) override;
+  void RaisePortReset() override;
+  void ClosePortFromLink() override;
+  void ReleaseLinkObjects() override;
 
-  // Lifecycle steps shared by closePort and the transports.
+  // Lifecycle steps of openPort and closePort.
   void OpenPort();
   void ClosePort();
-  // Drops the controls and the manager objects (end of closePort and GPIBClose).
-  void ReleaseLinkObjects();
-
-  // Raises `number` from inside the library (the catalogue adds the message later).
-  [[noreturn]] static void Raise(int32_t number);
 
   static InterfaceCore& Of(KORInterface& owner);
+
+ private:
+  std::shared_ptr<ConnectionManager> conn_man_;
 };
 
 // A KORInterface's core, for the library's own components.

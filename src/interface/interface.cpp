@@ -4,7 +4,7 @@
 #include <cmath>
 #include <optional>
 
-#include "interface/catalogue.hpp"
+#include "catalogue/error_path.hpp"
 #include "interface/core.hpp"
 #include "interface/number_text.hpp"
 #include "model/access.hpp"
@@ -28,7 +28,7 @@ KORInterface::~KORInterface() {
 void KORInterface::openPort() {
   auto& c = *core_;
   RunStep(c, [&] {
-    if (c.busy) InterfaceCore::Raise(err::InterfaceBusy);
+    if (c.busy) detail::Raise(err::InterfaceBusy);
   });
   if (c.is_port_open) return;
   c.busy = true;
@@ -40,7 +40,7 @@ void KORInterface::openPort() {
 void KORInterface::closePort() {
   auto& c = *core_;
   RunStep(c, [&] {
-    if (c.busy) InterfaceCore::Raise(err::InterfaceBusy);
+    if (c.busy) detail::Raise(err::InterfaceBusy);
   });
   if (!c.is_port_open) return;
   c.busy = true;

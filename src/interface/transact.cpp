@@ -1,11 +1,12 @@
 // Transact and the other operations a client starts: entry checks, mode dispatch, error path.
 #include <functional>
 
+#include "catalogue/error_path.hpp"
+#include "catalogue/validation.hpp"
 #include "ether/ether_link.hpp"
+#include "forwarding/forwarding_link.hpp"
 #include "gpib/gpib_link.hpp"
-#include "interface/catalogue.hpp"
 #include "interface/core.hpp"
-#include "interface/validation.hpp"
 #include "model/access.hpp"
 #include "parley/interface.hpp"
 #include "serial/serial_link.hpp"
@@ -23,8 +24,8 @@ namespace {
 // changes no state, so an operation already in progress keeps its marks.
 void AdmitOperation(InterfaceCore& c) {
   RunStep(c, [&] {
-    if (!c.is_port_open) InterfaceCore::Raise(err::PortNotOpen);
-    if (c.busy) InterfaceCore::Raise(err::InterfaceBusy);
+    if (!c.is_port_open) detail::Raise(err::PortNotOpen);
+    if (c.busy) detail::Raise(err::InterfaceBusy);
   });
 }
 
@@ -41,7 +42,7 @@ void DispatchTransact(InterfaceCore& c, KORTransaction& t, const StepRunner& ste
   switch (s.comm_mode) {
     case korCommModeCRLFtoGPIB:
       step([&] { detail::CRLFtoGPIBValidateTrans(s, t); });
-      return c.serial->TransactCRLFtoGPIB(t, step);
+      return c.forwarding->TransactCRLFtoGPIB(t, step);
     case korCommModeCRLFDirect:
       step([&] { detail::CRLFDirectValidateTrans(s, t); });
       return c.serial->TransactCRLFDirect(t, step);
@@ -50,11 +51,11 @@ void DispatchTransact(InterfaceCore& c, KORTransaction& t, const StepRunner& ste
       return c.gpib->TransactDirect(t, step);
     case korCommModeGPIBInOut:
       step([&] { detail::GPIBInOutValidateTrans(s, t); });
-      return c.gpib->TransactInOut(t, step);
+      return c.forwarding->TransactInOut(t, step);
     case korCommModeEther:
       return c.ether->Transact(t, step);
     default:
-      step([] { InterfaceCore::Raise(err::InvalidCommMode); });
+      step([] { detail::Raise(err::InvalidCommMode); });
   }
 }
 
@@ -70,10 +71,10 @@ void RunGpibOperation(InterfaceCore& c, Direct direct, InOut in_out) {
       direct(*c.gpib, step);
       break;
     case korCommModeGPIBInOut:
-      in_out(*c.gpib, step);
+      in_out(*c.forwarding, step);
       break;
     default:
-      step([] { InterfaceCore::Raise(err::InvalidCommMode); });
+      step([] { detail::Raise(err::InvalidCommMode); });
   }
   c.busy = false;
 }
@@ -97,21 +98,23 @@ void KORInterface::Transact(KORTransaction& transaction) {
 void KORInterface::Spoll(int16_t& spollval) {
   RunGpibOperation(
       *core_, [&](detail::GpibLink& g, const StepRunner& step) { g.SpollDirect(spollval, step); },
-      [&](detail::GpibLink& g, const StepRunner& step) { g.SpollInOut(spollval, step); });
+      [&](detail::ForwardingLink& f, const StepRunner& step) { f.SpollInOut(spollval, step); });
 }
 
 void KORInterface::GetTransact(KORTransaction& transaction) {
   RunGpibOperation(
       *core_,
       [&](detail::GpibLink& g, const StepRunner& step) { g.GetTransactDirect(transaction, step); },
-      [&](detail::GpibLink& g, const StepRunner& step) { g.GetTransactInOut(transaction, step); });
+      [&](detail::ForwardingLink& f, const StepRunner& step) {
+        f.GetTransactInOut(transaction, step);
+      });
 }
 
 // No entry checks and no error path: its errors reach the client with the number only.
 void KORInterface::RemoteEnable() {
   auto& c = *core_;
   if (c.settings.comm_mode == korCommModeGPIBDirect) c.gpib->RemoteEnableDirect();
-  if (c.settings.comm_mode == korCommModeGPIBInOut) c.gpib->RemoteEnableInOut();
+  if (c.settings.comm_mode == korCommModeGPIBInOut) c.forwarding->RemoteEnableInOut();
 }
 
 void KORInterface::GPIBClose() { core_->gpib->GPIBClose(); }

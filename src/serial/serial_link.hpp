@@ -11,10 +11,10 @@
 #include <string>
 
 #include "arbiter/port_arbiter.hpp"
-#include "interface/catalogue.hpp"
-#include "interface/core.hpp"
+#include "catalogue/error_path.hpp"
+#include "framing/response_framer.hpp"
+#include "model/link_context.hpp"
 #include "model/timeout.hpp"
-#include "serial/response_framer.hpp"
 
 namespace parley::detail {
 
@@ -23,7 +23,7 @@ class SerialLink {
   static constexpr float kEchoSeconds = 9;
   static constexpr int16_t kMaxRetries = 3;  // after the first attempt
 
-  explicit SerialLink(InterfaceCore& core) : core_(core), arbiter_(core) {}
+  explicit SerialLink(LinkContext& core) : core_(core), arbiter_(core) {}
 
   // Wires the controls' events (line events, data, timer ticks) to this link; openPort calls it.
   void AttachControls();
@@ -35,7 +35,6 @@ class SerialLink {
 
   // Mode branches of Transact, run as steps of Transact's error path.
   void TransactCRLFDirect(KORTransaction& t, const StepRunner& step);
-  void TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& step);
 
   // One command/response exchange over the serial link (every serial message uses it). On
   // success the record's response holds the text between echo and RespTerm; a failure leaves
@@ -76,7 +75,7 @@ class SerialLink {
   void RaiseRecordedError();
   void StopTimer();
 
-  InterfaceCore& core_;
+  LinkContext& core_;
   PortArbiter arbiter_;
   CommErrorRecord comm_error_;
   std::string sent_cmd_;

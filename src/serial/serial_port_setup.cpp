@@ -11,7 +11,7 @@ std::string SerialSettingsText(const Settings& s) {
 }
 
 SerialPort& SerialLink::Control() {
-  if (!core_.controls || !core_.controls->serial) InterfaceCore::Raise(err::CommUnavailable);
+  if (!core_.controls || !core_.controls->serial) Raise(err::CommUnavailable);
   return *core_.controls->serial;
 }
 

@@ -37,7 +37,7 @@ void SerialLink::SerialTransact(KORTransaction& t) {
 void SerialLink::RunExchange(KORTransaction& t) {
   Step([&] { core_.UpdateProgress("Starting serial transaction"); });
   Step([&] {
-    if (!core_.is_port_open) InterfaceCore::Raise(err::PortNotOpen);
+    if (!core_.is_port_open) Raise(err::PortNotOpen);
   });
   Step([&] { SerialPortInit(); });
   retries_ = 0;
@@ -47,7 +47,7 @@ void SerialLink::RunExchange(KORTransaction& t) {
 bool SerialLink::Attempt(KORTransaction& t) {
   Step([&] {
     arbiter_.serial_active = true;
-    if (arbiter_.PortLocked()) InterfaceCore::Raise(err::CommPortLocked);
+    if (arbiter_.PortLocked()) Raise(err::CommPortLocked);
   });
   Step([&] { arbiter_.AcquirePort(); });
   Step([&] {
@@ -94,24 +94,24 @@ bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
     if (framer_.nothing_received()) {
       if (core_.UpdateProgress("Waiting for echo", RoundToInt16(echo.Length()),
                                RoundToInt16(echo.TimeRemaining()), true)) {
-        InterfaceCore::Raise(err::UserCanceled);
+        Raise(err::UserCanceled);
       }
       if (echo.Expired()) {
         if (retries_ < kMaxRetries) {
           StopTimer();
           return false;
         }
-        InterfaceCore::Raise(err::NoResponseFromRemoteUnit);
+        Raise(err::NoResponseFromRemoteUnit);
       }
     } else if (core_.UpdateProgress("Waiting for response", RoundToInt16(response.Length()),
                                     RoundToInt16(response.TimeRemaining()), true)) {
-      InterfaceCore::Raise(err::UserCanceled);
+      Raise(err::UserCanceled);
     }
     if (framer_.complete()) {
       TransactionAccess::SetResp(t, framer_.response());
       return true;
     }
-    if (response.Expired()) InterfaceCore::Raise(err::ResponseTerminatorTimeout);
+    if (response.Expired()) Raise(err::ResponseTerminatorTimeout);
   }
 }
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "host/gpib_driver.hpp"
+#include "gpib/driver/gpib_driver.hpp"
 
 struct FakeGpibHooks {
   parley::detail::GpibDriver* driver;  // called through its (pure) interface only

@@ -2,7 +2,7 @@
 // driver binding's registration and status words.
 #include <thread>
 
-#include "gpib/gpib_binding.hpp"
+#include "gpib/driver/gpib_binding.hpp"
 #include "gpib/gpib_fixture.hpp"
 
 namespace parley::testing {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "gpib/driver/gpib_sim.hpp"
 #include "gpib/fake_libgpib.hpp"
-#include "host/gpib_sim.hpp"
 #include "host/virtual_host.hpp"
 #include "parley/parley.hpp"
 

@@ -1,5 +1,5 @@
 // The GPIB In/Out dialogue (mode 4) on the virtual clock against a scripted remote unit.
-#include "gpib/inout.hpp"
+#include "forwarding/inout.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@ class InOut : public FwdFixture {
  protected:
   InOut() { core_.settings.comm_mode = korCommModeGPIBInOut; }
   AutomationError Run(KORTransaction& t) {
-    return FailureOf([&] { GpibInOut(core_, channel_).Transact(t, Steps()); });
+    return FailureOf([&] { GpibInOut(core_, channel_, settings_sent_).Transact(t, Steps()); });
   }
   std::size_t CountOf(const std::string& part) const {
     std::size_t n = 0;
@@ -184,7 +184,7 @@ TEST_F(InOut, ShortInReplyGivesEmptyResponse) {
 }
 
 TEST_F(InOut, SerialPollReturnsTheStatusByte) {
-  GpibInOut inout(core_, channel_);
+  GpibInOut inout(core_, channel_, settings_sent_);
   core_.settings.resp_term = "X";
   channel_.PollThen({Spoll(0x44), "/GPIB:E010/", "/GPIB:E008/"},
                     [](const std::string& c) { return Unit(c); });
@@ -202,7 +202,7 @@ TEST_F(InOut, SerialPollReturnsTheStatusByte) {
 TEST_F(InOut, GetTransactReadsWithoutPolling) {
   channel_.respond = [](const std::string& c) { return Unit(c, "late answer"); };
   KORTransaction t = Command("X", korLong);
-  GpibInOut(core_, channel_).GetTransact(t, Steps());
+  GpibInOut(core_, channel_, settings_sent_).GetTransact(t, Steps());
   EXPECT_EQ(channel_.Commands(),
             (std::vector<std::string>{"/GPIB:ADDR=5,DTO=5,ITC=EOI,REN=1,IN/"}));
   EXPECT_EQ(channel_.sent[0].timeout, 60);
@@ -210,7 +210,9 @@ TEST_F(InOut, GetTransactReadsWithoutPolling) {
 
   // Validated although nothing of the command is sent.
   KORTransaction empty = Command("");
-  EXPECT_EQ(FailureOf([&] { GpibInOut(core_, channel_).GetTransact(empty, Steps()); }).Number(),
+  EXPECT_EQ(FailureOf([&] {
+              GpibInOut(core_, channel_, settings_sent_).GetTransact(empty, Steps());
+            }).Number(),
             err::InvalidCommand);
   EXPECT_EQ(channel_.sent.size(), 1u);
 }
@@ -228,7 +230,7 @@ TEST_F(InOut, RemoteEnableTogglesAndRestores) {
   for (const auto& c : cases) {
     channel_.sent.clear();
     channel_.respond = [&](const std::string&) { return c.reply; };
-    GpibInOut(core_, channel_).RemoteEnable();
+    GpibInOut(core_, channel_, settings_sent_).RemoteEnable();
     ASSERT_EQ(channel_.sent.size(), 3u);
     for (int i = 0; i < 3; ++i) {
       const std::string& cmd = channel_.sent[i].cmd;

@@ -1,7 +1,6 @@
-#include "interface/catalogue.hpp"
-
 #include <gtest/gtest.h>
 
+#include "catalogue/error_path.hpp"
 #include "interface/core.hpp"
 #include "model/access.hpp"
 #include "model/progress_update.hpp"

@@ -1,5 +1,5 @@
 // Each mode's checks in their order: a transaction with several faults reports the first.
-#include "interface/validation.hpp"
+#include "catalogue/validation.hpp"
 
 #include <gtest/gtest.h>
 

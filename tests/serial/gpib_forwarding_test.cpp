@@ -1,5 +1,5 @@
 // The forwarding messages and the mode-1 dialogue (poll before send, TSND) on the virtual clock.
-#include "serial/gpib_forwarding.hpp"
+#include "forwarding/gpib_forwarding.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +46,7 @@ TEST(ForwardingTexts, StatusByteReadsUpToTwoHexDigits) {
 class ForwardingHeader : public FwdFixture {};
 
 TEST_F(ForwardingHeader, FullUntilSentWhileThePortIsHeld) {
-  GpibForwarding fwd(core_, channel_);
+  GpibForwarding fwd(core_, channel_, settings_sent_);
   core_.settings.itc = korITC_CRLF;
   core_.settings.dto = 12;
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
@@ -55,30 +55,31 @@ TEST_F(ForwardingHeader, FullUntilSentWhileThePortIsHeld) {
   channel_.held = true;
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:");
   // Another program may have changed the unit's settings meanwhile.
-  core_.fwd_settings_sent = false;
+  settings_sent_ = false;
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:");
 }
 
 TEST_F(ForwardingHeader, NamesEveryTerminationAndRefusesOthers) {
-  GpibForwarding fwd(core_, channel_);
+  GpibForwarding fwd(core_, channel_, settings_sent_);
   const char* names[] = {"EOI", "CR", "LF", "CRLF"};
   for (int itc = 1; itc <= 4; ++itc) {
     core_.settings.itc = itc;
     EXPECT_EQ(fwd.GPIBFwdHeader(),
               std::string("/GPIB:ADDR=5,DTO=5,ITC=") + names[itc - 1] + ",REN=1,");
   }
-  core_.fwd_settings_sent = false;
+  settings_sent_ = false;
   core_.settings.itc = 5;
   EXPECT_EQ(FailureOf([&] { fwd.GPIBFwdHeader(); }).Number(), err::InvalidGpibTermination);
-  EXPECT_FALSE(core_.fwd_settings_sent);
+  EXPECT_FALSE(settings_sent_);
 }
 
 class CRLFtoGPIB : public FwdFixture {
  protected:
   // Runs the mode-1 branch under Transact's level of the error path.
   AutomationError Run(KORTransaction& t) {
-    return FailureOf([&] { GpibForwarding(core_, channel_).TransactCRLFtoGPIB(t, Steps()); });
+    return FailureOf(
+        [&] { GpibForwarding(core_, channel_, settings_sent_).TransactCRLFtoGPIB(t, Steps()); });
   }
   static std::string Tsnd(const std::string&) { return "/GPIB:TSND=1.23/"; }
 };
@@ -211,8 +212,8 @@ class UndefinedFaultChannel : public ScriptedFwdChannel {
 TEST_F(CRLFtoGPIB, PersistentUndefinedErrorEndsTheTransaction) {
   UndefinedFaultChannel faulty(host_, core_);
   KORTransaction t = Command("MEAS?");
-  AutomationError e =
-      FailureOf([&] { GpibForwarding(core_, faulty).TransactCRLFtoGPIB(t, Steps()); });
+  AutomationError e = FailureOf(
+      [&] { GpibForwarding(core_, faulty, settings_sent_).TransactCRLFtoGPIB(t, Steps()); });
   EXPECT_EQ(e.Number(), err::UndefinedError);
   EXPECT_EQ(e.Description(), "Undefined error.");
   EXPECT_EQ(faulty.attempts, 3);  // retried twice inside, raised at once by the outer level

@@ -3,9 +3,9 @@
 
 #include <random>
 
+#include "framing/response_framer.hpp"
 #include "host/serial_line.hpp"
-#include "interface/settings.hpp"
-#include "serial/response_framer.hpp"
+#include "model/settings.hpp"
 #include "serial/serial_link.hpp"
 
 namespace parley::detail {

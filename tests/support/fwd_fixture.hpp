@@ -6,8 +6,8 @@
 
 #include <memory>
 
+#include "catalogue/error_path.hpp"
 #include "host/virtual_host.hpp"
-#include "interface/catalogue.hpp"
 #include "interface/core.hpp"
 #include "parley/interface.hpp"
 #include "support/scripted_fwd_channel.hpp"
@@ -52,6 +52,7 @@ class FwdFixture : public ::testing::Test {
   detail::VirtualHost& host_;
   std::unique_ptr<KORInterface> iface_;
   detail::InterfaceCore& core_;
+  bool settings_sent_ = false;  // the forwarding link's header mark
   ScriptedFwdChannel channel_;
 };
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "forwarding/gpib_forwarding.hpp"
 #include "host/virtual_host.hpp"
 #include "model/access.hpp"
-#include "serial/gpib_forwarding.hpp"
 
 namespace parley::testing {
 

@@ -3,7 +3,7 @@
 // attaches it on the caller's error path).
 #pragma once
 
-#include "interface/settings.hpp"
+#include "model/settings.hpp"
 #include "parley/transaction.hpp"
 
 namespace parley::detail {

@@ -5,14 +5,15 @@
 
 #include <cstdint>
 
-#include "interface/catalogue.hpp"
-#include "serial/gpib_forwarding.hpp"
+#include "catalogue/error_path.hpp"
+#include "forwarding/gpib_forwarding.hpp"
 
 namespace parley::detail {
 
 class GpibInOut {
  public:
-  GpibInOut(InterfaceCore& core, FwdChannel& channel) : fwd_(core, channel), core_(core) {}
+  GpibInOut(LinkContext& core, FwdChannel& channel, bool& settings_sent)
+      : fwd_(core, channel, settings_sent), core_(core) {}
 
   // Polls up to three times, a second apart, until the status shows idle; a waiting answer
   // is read and dropped on the way (that poll uses up its attempt).
@@ -37,7 +38,7 @@ class GpibInOut {
   void ReportIdle() { core_.UpdateProgress(""); }
 
   GpibForwarding fwd_;
-  InterfaceCore& core_;
+  LinkContext& core_;
 };
 
 }  // namespace parley::detail

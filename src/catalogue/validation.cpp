@@ -1,4 +1,4 @@
-#include "interface/validation.hpp"
+#include "catalogue/validation.hpp"
 
 #include <algorithm>
 #include <initializer_list>

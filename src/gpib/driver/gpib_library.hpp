@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "host/gpib_driver.hpp"
+#include "gpib/driver/gpib_driver.hpp"
 
 namespace parley::detail {
 

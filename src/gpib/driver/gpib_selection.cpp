@@ -1,9 +1,9 @@
-#include "host/gpib_selection.hpp"
+#include "gpib/driver/gpib_selection.hpp"
 
 #include <mutex>
 
-#include "host/gpib_library.hpp"
-#include "host/gpib_sim.hpp"
+#include "gpib/driver/gpib_library.hpp"
+#include "gpib/driver/gpib_sim.hpp"
 #include "parley/gpib.hpp"
 
 namespace parley::detail {

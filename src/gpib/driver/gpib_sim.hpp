@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "host/gpib_driver.hpp"
+#include "gpib/driver/gpib_driver.hpp"
 #include "parley/gpib.hpp"
 
 namespace parley::detail {

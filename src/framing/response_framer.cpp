@@ -1,4 +1,4 @@
-#include "serial/response_framer.hpp"
+#include "framing/response_framer.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "host/gpib_driver.hpp"
+#include "gpib/driver/gpib_driver.hpp"
 
 #include <atomic>
 #include <unordered_map>

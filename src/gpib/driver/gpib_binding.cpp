@@ -1,9 +1,9 @@
-#include "gpib/gpib_binding.hpp"
+#include "gpib/driver/gpib_binding.hpp"
 
 #include <algorithm>
 #include <memory>
 
-#include "host/gpib_selection.hpp"
+#include "gpib/driver/gpib_selection.hpp"
 #include "parley/errors.hpp"
 
 namespace parley::detail::gpib {

@@ -1,6 +1,7 @@
 // The "/GPIB:" messages spoken to the remote unit's GPIB forwarding feature: the settings
 // header, quote escaping, reply parsing, the serial poll before a forwarded command and the
-// send-and-read (TSND) transaction of mode 1. Mode 4 (gpib/inout.hpp) builds on the same pieces.
+// send-and-read (TSND) transaction of mode 1. Mode 4 (forwarding/inout.hpp) builds on the same
+// pieces.
 #pragma once
 
 #include <cstddef>
@@ -8,11 +9,13 @@
 #include <string>
 #include <string_view>
 
-#include "interface/catalogue.hpp"
-#include "interface/core.hpp"
+#include "catalogue/error_path.hpp"
+#include "model/link_context.hpp"
 #include "parley/transaction.hpp"
 
 namespace parley::detail {
+
+class SerialLink;
 
 // The serial exchange the forwarding messages travel over. The real one runs SerialTransact;
 // logic tests plug in a scripted remote unit.
@@ -28,12 +31,12 @@ class FwdChannel {
 // The channel over an interface's own serial link.
 class SerialFwdChannel final : public FwdChannel {
  public:
-  explicit SerialFwdChannel(InterfaceCore& core) : core_(core) {}
+  explicit SerialFwdChannel(SerialLink& serial) : serial_(serial) {}
   void Exchange(KORTransaction& t) override;
   bool PortHeld() const override;
 
  private:
-  InterfaceCore& core_;
+  SerialLink& serial_;
 };
 
 // Every double quote becomes "<22>"; everything else travels unchanged.
@@ -68,7 +71,10 @@ int16_t StatusByte(std::string_view reply);
 // The forwarding dialogue of one interface over one channel.
 class GpibForwarding {
  public:
-  GpibForwarding(InterfaceCore& core, FwdChannel& channel) : core_(core), channel_(channel) {}
+  // `settings_sent`: the full settings header went out since the port was last obtained; the
+  // forwarding link owns it across messages.
+  GpibForwarding(LinkContext& core, FwdChannel& channel, bool& settings_sent)
+      : core_(core), channel_(channel), settings_sent_(settings_sent) {}
 
   // The header for the next message: the full settings block the first time after the port
   // was obtained (and whenever the port is not held), "/GPIB:" after that.
@@ -89,8 +95,9 @@ class GpibForwarding {
   void ForceRespTerm() { core_.settings.resp_term = std::string(kForwardingRespTerm); }
 
  private:
-  InterfaceCore& core_;
+  LinkContext& core_;
   FwdChannel& channel_;
+  bool& settings_sent_;
 };
 
 }  // namespace parley::detail

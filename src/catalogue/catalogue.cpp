@@ -1,8 +1,10 @@
-#include "interface/catalogue.hpp"
+#include "catalogue/catalogue.hpp"
 
 #include <string>
 
+#include "catalogue/error_path.hpp"
 #include "model/access.hpp"
+#include "trace/debug_trace.hpp"
 
 namespace parley::detail {
 namespace {
@@ -17,7 +19,7 @@ std::string NormalisedSource(const std::string& source) {
 // Decides the answer for "Undefined error.": retried twice, raised on the third report. An
 // error that already gave up on an inner level is raised at once, so that nested error paths
 // sharing the counter cannot hand a persistent fault back and forth for ever.
-enumErrorAction UndefinedErrorAction(InterfaceCore& core, AutomationError& error,
+enumErrorAction UndefinedErrorAction(ErrorContext& core, AutomationError& error,
                                      std::string& description) {
   if (ErrorAccess::RetriesExhausted(error)) return ActionRaise;
   ++core.undefined_retries;
@@ -29,12 +31,12 @@ enumErrorAction UndefinedErrorAction(InterfaceCore& core, AutomationError& error
 }
 }  // namespace
 
-enumErrorAction HandleError(InterfaceCore& core, AutomationError& error) {
+enumErrorAction HandleError(ErrorContext& core, AutomationError& error) {
   std::string description = error.Description();
   enumErrorAction action = ActionRaise;
   if (error.Number() == err::UserCanceled) {
     description = std::string(CatalogueMessage(err::UserCanceled));
-    ProgressAccess::AckHalt(*core.progress);
+    ProgressAccess::AckHalt(*core.CurrentProgress());
   } else if (error.Number() == err::UndefinedError) {
     action = UndefinedErrorAction(core, error, description);
   } else if (auto message = CatalogueMessage(error.Number()); !message.empty()) {
@@ -44,6 +46,8 @@ enumErrorAction HandleError(InterfaceCore& core, AutomationError& error) {
   core.DebugBuffWrite(kTraceError, std::to_string(error.Number()) + ", " + description);
   return action;
 }
+
+void Raise(int32_t number) { throw AutomationError(number, kLibrarySource, ""); }
 
 AutomationError ToAutomationError(const std::exception& e) {
   if (dynamic_cast<const std::bad_alloc*>(&e)) {

@@ -1,4 +1,4 @@
-#include "host/gpib_sim.hpp"
+#include "gpib/driver/gpib_sim.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "serial/gpib_forwarding.hpp"
+#include "forwarding/gpib_forwarding.hpp"
 
 #include <string>
 
@@ -39,8 +39,8 @@ int HexDigit(char c) {
 
 }  // namespace
 
-void SerialFwdChannel::Exchange(KORTransaction& t) { core_.serial->SerialTransact(t); }
-bool SerialFwdChannel::PortHeld() const { return core_.serial->arbiter().port_held; }
+void SerialFwdChannel::Exchange(KORTransaction& t) { serial_.SerialTransact(t); }
+bool SerialFwdChannel::PortHeld() const { return serial_.arbiter().port_held; }
 
 std::string EscapeQuotes(std::string_view cmd) {
   std::string out;
@@ -76,19 +76,19 @@ int16_t StatusByte(std::string_view reply) {
 }
 
 void RaisePollFailure(std::string_view reply) {
-  if (reply == kDeviceTimeoutReply) InterfaceCore::Raise(err::GpibDeviceTimeout);
-  if (reply == kForwardingOffReply) InterfaceCore::Raise(err::GpibForwardingUnavailable);
-  InterfaceCore::Raise(err::GpibNoSerialPollResponse);
+  if (reply == kDeviceTimeoutReply) Raise(err::GpibDeviceTimeout);
+  if (reply == kForwardingOffReply) Raise(err::GpibForwardingUnavailable);
+  Raise(err::GpibNoSerialPollResponse);
 }
 
 std::string GpibForwarding::GPIBFwdHeader() {
-  if (channel_.PortHeld() && core_.fwd_settings_sent) return "/GPIB:";
+  if (channel_.PortHeld() && settings_sent_) return "/GPIB:";
   const auto& s = core_.settings;
   const char* itc = TerminationName(s.itc);
   // Validation keeps ITC in range before forwarding; a header with a made-up name would
   // configure the instrument wrongly, so refuse instead.
-  if (!itc) InterfaceCore::Raise(err::InvalidGpibTermination);
-  core_.fwd_settings_sent = true;
+  if (!itc) Raise(err::InvalidGpibTermination);
+  settings_sent_ = true;
   return "/GPIB:ADDR=" + std::to_string(s.gpib_address) + ",DTO=" + std::to_string(s.dto) +
          ",ITC=" + itc + ",REN=1,";
 }
@@ -122,7 +122,7 @@ void GpibForwarding::GPIBFwdPollBeforeSend() {
     WaitSeconds(core_.host, kPollIntervalSeconds);
   }
   core_.UpdateProgress("");
-  InterfaceCore::Raise(err::GpibNoSerialPollResponse);
+  Raise(err::GpibNoSerialPollResponse);
 }
 
 void GpibForwarding::TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& step) {
@@ -135,15 +135,10 @@ void GpibForwarding::TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& ste
   });
   step([&] {
     if (!StartsWith(working.resp(), kTsndPrefix)) {
-      InterfaceCore::Raise(err::GpibForwardingUnrecognized);
+      Raise(err::GpibForwardingUnrecognized);
     }
   });
   TransactionAccess::SetResp(t, CutReply(working.resp(), kTsndPrefix.size(), 1));
-}
-
-void SerialLink::TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& step) {
-  SerialFwdChannel channel(core_);
-  GpibForwarding(core_, channel).TransactCRLFtoGPIB(t, step);
 }
 
 }  // namespace parley::detail

@@ -1,29 +1,24 @@
-// HandleError and the error path every operation follows.
+// The error path every operation follows: each step's failure passes the catalogue, whose
+// answer says whether the step runs again or the error is raised on.
 #pragma once
 
 #include <exception>
 #include <functional>
-#include <new>
 
-#include "interface/core.hpp"
+#include "catalogue/catalogue.hpp"
 #include "parley/enums.hpp"
 #include "parley/errors.hpp"
 
 namespace parley::detail {
 
-// The catalogue: prefixes the Source with "RediDU" once, supplies the message, acknowledges a
-// user halt, counts "Undefined error." retries, records an "ERRR" trace entry, and answers
-// whether the failed step runs again (ActionResume) or the error is raised (ActionRaise).
-enumErrorAction HandleError(InterfaceCore& core, AutomationError& error);
-
-// An exception from outside the library (std::bad_alloc, ...) as an automation error.
-AutomationError ToAutomationError(const std::exception& e);
+// Raises `number` from inside the library (the catalogue adds the message later).
+[[noreturn]] void Raise(int32_t number);
 
 // Runs one step of an operation under the error path: a failure passes the catalogue; on
 // ActionResume the step runs again, on ActionResumeNext the operation goes on after it, on any
 // other answer `undo` runs and the error (as the catalogue left it) is raised.
 template <class Step>
-void RunStep(InterfaceCore& core, Step&& step, const std::function<void()>& undo = {}) {
+void RunStep(ErrorContext& context, Step&& step, const std::function<void()>& undo = {}) {
   for (;;) {
     AutomationError failure(0, "", "");
     try {
@@ -34,7 +29,7 @@ void RunStep(InterfaceCore& core, Step&& step, const std::function<void()>& undo
     } catch (const std::exception& e) {
       failure = ToAutomationError(e);
     }
-    enumErrorAction action = HandleError(core, failure);
+    enumErrorAction action = HandleError(context, failure);
     if (action == ActionResume) continue;
     if (action == ActionResumeNext) return;
     if (undo) undo();

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "host/gpib_driver.hpp"
+#include "gpib/driver/gpib_driver.hpp"
 
 namespace parley::detail {
 

@@ -1,4 +1,4 @@
-#include "host/gpib_library.hpp"
+#include "gpib/driver/gpib_library.hpp"
 
 #include <dlfcn.h>
 

@@ -1,10 +1,9 @@
-#include "gpib/inout.hpp"
+#include "forwarding/inout.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "gpib/gpib_link.hpp"
-#include "interface/validation.hpp"
+#include "catalogue/validation.hpp"
 #include "model/access.hpp"
 #include "model/progress_update.hpp"
 #include "model/timeout.hpp"
@@ -55,7 +54,7 @@ void GpibInOut::InOutPollBeforeSend() {
     WaitSeconds(core_.host, kPollIntervalSeconds);
   }
   ReportIdle();
-  InterfaceCore::Raise(err::GpibNoSerialPollResponse);
+  Raise(err::GpibNoSerialPollResponse);
 }
 
 void GpibInOut::InOutComplete(KORTransaction& working) {
@@ -76,11 +75,11 @@ void GpibInOut::InOutComplete(KORTransaction& working) {
     WaitSeconds(core_.host, kPollIntervalSeconds);
     if (core_.UpdateProgress("Getting response", RoundToInt16(timeout.Length()),
                              RoundToInt16(timeout.TimeRemaining()), true)) {
-      InterfaceCore::Raise(err::UserCanceled);
+      Raise(err::UserCanceled);
     }
     if (timeout.Expired()) {
       ReportIdle();
-      InterfaceCore::Raise(err::ResponseTerminatorTimeout);
+      Raise(err::ResponseTerminatorTimeout);
     }
   }
   KORTransaction read;
@@ -107,7 +106,7 @@ void GpibInOut::Transact(KORTransaction& t, const StepRunner& step) {
     fwd_.Send(working, std::move(message), std::max(t.RespTimeout(), DeviceSeconds()));
   });
   step([&] {
-    if (!StartsWith(working.resp(), "/C/")) InterfaceCore::Raise(err::GpibForwardingUnrecognized);
+    if (!StartsWith(working.resp(), "/C/")) Raise(err::GpibForwardingUnrecognized);
   });
   if (!t.RespExpect()) return;
   step([&] { InOutComplete(working); });
@@ -127,29 +126,6 @@ void GpibInOut::RemoteEnable() {
   std::string state = CutReply(ren.resp(), kRenPrefix, kRenSuffix);
   fwd_.Send(ren, fwd_.GPIBFwdHeader() + (state == "1" ? "REN=0/" : "REN=1/"), kPollTimeoutSeconds);
   fwd_.Send(ren, fwd_.GPIBFwdHeader() + "REN=" + state + "/", kPollTimeoutSeconds);
-}
-
-// --- GpibLink entry points of mode 4 --------------------------------------------------------
-
-void GpibLink::TransactInOut(KORTransaction& t, const StepRunner& step) {
-  SerialFwdChannel channel(core_);
-  GpibInOut(core_, channel).Transact(t, step);
-}
-
-void GpibLink::SpollInOut(int16_t& value, const StepRunner& step) {
-  SerialFwdChannel channel(core_);
-  GpibInOut inout(core_, channel);
-  step([&] { inout.InOutSerialPoll(value); });
-}
-
-void GpibLink::GetTransactInOut(KORTransaction& t, const StepRunner& step) {
-  SerialFwdChannel channel(core_);
-  GpibInOut(core_, channel).GetTransact(t, step);
-}
-
-void GpibLink::RemoteEnableInOut() {
-  SerialFwdChannel channel(core_);
-  GpibInOut(core_, channel).RemoteEnable();
 }
 
 }  // namespace parley::detail
