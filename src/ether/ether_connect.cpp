@@ -10,14 +10,18 @@ namespace {
 // A socket still connecting when data arrive is given this many short passes to finish.
 constexpr double kPollSeconds = 0.001;
 constexpr int kConnectingPasses = 500;
+
+int32_t ClampToInt32(std::size_t n) {
+  return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(n);
+}
 }  // namespace
 
 void EtherLink::AttachControls() {
   TcpClient* tcp = core_.controls ? core_.controls->tcp.get() : nullptr;
   if (!tcp) return;
   tcp->OnConnect = [this] { pwiWscClient_Connect(); };
-  tcp->OnDataArrival = [this](int32_t bytes_total) { pwiWscClient_DataArrival(bytes_total); };
-  tcp->OnError = [this](int16_t, const std::string&) { pwiWscClient_Error(); };
+  tcp->OnReadable = [this, tcp] { pwiWscClient_DataArrival(ClampToInt32(tcp->Available())); };
+  tcp->OnError = [this](int32_t, const std::string&) { pwiWscClient_Error(); };
 }
 
 TcpClient& EtherLink::Socket() {
@@ -40,7 +44,7 @@ bool EtherLink::TimedOutWhile(const bool& flag, float seconds) {
 }
 
 void EtherLink::EtherConnect(const KORTransaction& t) {
-  rx_text_.clear();
+  text_.Clear();
   awaiting_connect_ = true;
   awaiting_response_ = true;
   TcpClient& tcp = Socket();
@@ -71,7 +75,7 @@ void EtherLink::pwiWscClient_DataArrival(int32_t bytes_total) {
       WaitAtMost(core_.host, kPollSeconds);
     }
     if (tcp.State() != kTcpConnected) Raise(err::InvalidSocketState);
-    std::string data = tcp.GetData();
+    std::string data = tcp.TakeReceived();
     if (string_mode_) {
       EtherReceiveText(bytes_total, data);
     } else if (EtherReceiveBytes(bytes_total, data)) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "catalogue/error_path.hpp"
+#include "framing/response_framer.hpp"
 #include "model/link_context.hpp"
 
 namespace parley::detail {
@@ -68,6 +69,8 @@ class EtherLink {
   void DropStaleInput();
   void SendCommand(const KORTransaction& t);
   void StoreResponse(KORTransaction& t);
+  // What the text mode has received for the current response, or the response once found.
+  const std::string& ReceivedText() const;
 
   LinkContext& core_;
   bool awaiting_connect_ = true;    // no connection made since the port was opened
@@ -75,7 +78,7 @@ class EtherLink {
   bool awaiting_response_ = true;
   bool string_mode_ = true;
   std::string sent_text_;  // exactly what the last text-mode send transmitted
-  std::string rx_text_;
+  ResponseFramer text_;    // the text received for the current response, then the response
   std::vector<uint8_t> term_bytes_{0};
   std::vector<uint8_t> rx_bytes_{0};
   uint64_t byte_chunks_ = 0;  // 0: the next chunk starts a new byte response

@@ -5,7 +5,6 @@
 #include "catalogue/validation.hpp"
 #include "ether/ether_link.hpp"
 #include "model/access.hpp"
-#include "model/strip_crlf.hpp"
 
 namespace parley::detail {
 namespace {
@@ -78,9 +77,13 @@ bool EtherLink::EtherTransact(KORTransaction& t) {
   attempt([&] {
     DropStaleInput();
     awaiting_response_ = true;
-    rx_text_.clear();
   });
-  attempt([&] { sent_text_ = SentText(t.cmd(), core_.settings.cmd_term); });
+  attempt([&] {
+    sent_text_ = SentText(t.cmd(), core_.settings.cmd_term);
+    // The echo of what was sent is skipped without being compared.
+    text_.Start(sent_text_.size(), core_.settings.resp_term, core_.settings.remove_extra_char,
+                kMaxResponseBytes);
+  });
   attempt([&] {
     if (Socket().State() != kTcpConnected) Raise(err::InvalidSocketState);
   });
@@ -106,7 +109,7 @@ void EtherLink::SendCommand(const KORTransaction& t) {
   TcpClient& tcp = Socket();
   if (string_mode_) {
     core_.DebugBuffWrite(kTraceWrite, t.cmd());
-    tcp.SendData(sent_text_);
+    tcp.Write(sent_text_);
     return;
   }
   core_.DebugBuffWrite(kTraceWrite, t.ByteArrToString());
@@ -114,12 +117,12 @@ void EtherLink::SendCommand(const KORTransaction& t) {
   t.GetByteArr(command);
   std::string wire(command.begin(), command.end());
   wire += core_.settings.cmd_term;  // always, whatever the bytes end with
-  tcp.SendData(wire);
+  tcp.Write(wire);
 }
 
 void EtherLink::StoreResponse(KORTransaction& t) {
   if (string_mode_) {
-    TransactionAccess::SetResp(t, rx_text_);
+    TransactionAccess::SetResp(t, ReceivedText());
     core_.DebugBuffWrite(kTraceRead, t.resp());
     return;
   }
@@ -144,16 +147,7 @@ void EtherLink::EtherReceiveText(int32_t, const std::string& text) {
     return;
   }
   if (!awaiting_response_) return;
-  CheckRoom(rx_text_.size(), text.size());
-  const std::string& term = core_.settings.resp_term;
-  std::size_t echo = sent_text_.size();  // skipped without being compared
-  std::size_t from = std::max(echo, ResumeFrom(rx_text_.size(), term.size()));
-  rx_text_ += text;
-  std::size_t at = from <= rx_text_.size() ? rx_text_.find(term, from) : std::string::npos;
-  if (at == std::string::npos) return;
-  rx_text_ = rx_text_.substr(echo, at - echo);
-  if (core_.settings.remove_extra_char) StripCRLF(rx_text_);
-  awaiting_response_ = false;
+  if (text_.Append(text)) awaiting_response_ = false;
 }
 
 bool EtherLink::EtherReceiveBytes(int32_t, std::string_view bytes) {
@@ -182,7 +176,11 @@ bool EtherLink::EtherReceiveBytes(int32_t, std::string_view bytes) {
 std::string EtherLink::ReceivedStringBuffer() const {
   if (core_.busy) throw DirectError(err::InterfaceBusy, "KORInterface");
   if (!string_mode_) throw DirectError(err::BufferWrongMode, "KORInterface");
-  return rx_text_;
+  return ReceivedText();
+}
+
+const std::string& EtherLink::ReceivedText() const {
+  return text_.complete() ? text_.response() : text_.received();
 }
 
 void EtherLink::ReceivedByteArrBuffer(std::vector<uint8_t>& out) const {

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 
+#include "model/access.hpp"
 #include "model/strip_crlf.hpp"
+#include "parley/errors.hpp"
 
 namespace parley::detail {
 
-void ResponseFramer::Start(std::size_t echo_length, std::string terminator, bool strip) {
+void ResponseFramer::Start(std::size_t echo_length, std::string terminator, bool strip,
+                           std::size_t max_bytes) {
+  max_bytes_ = max_bytes;
   received_.clear();
   response_.clear();
   terminator_ = std::move(terminator);
@@ -18,6 +22,10 @@ void ResponseFramer::Start(std::size_t echo_length, std::string terminator, bool
 bool ResponseFramer::Append(std::string_view chunk) {
   if (complete_) return true;
   std::size_t before = received_.size();
+  if (chunk.size() > max_bytes_ - std::min(before, max_bytes_)) {
+    throw AutomationError(err::Overflow, kLibrarySource,
+                          "Response longer than " + std::to_string(max_bytes_) + " bytes.");
+  }
   received_.append(chunk);
   // A terminator found now must end inside the new chunk: it starts at most
   // (terminator length - 1) bytes before it, and never inside the echo.

@@ -99,12 +99,13 @@ class AsioTcpClient : public TcpClient {
     if (link_->state != kTcpClosed) NotInState("Connect needs a closed socket.");
     link_->Connect();
   }
-  void SendData(std::string_view bytes) override {
-    if (link_->state != kTcpConnected) NotInState("SendData needs a connected socket.");
+  void Write(std::string_view bytes) override {
+    if (link_->state != kTcpConnected) NotInState("Write needs a connected socket.");
     link_->queued.append(bytes);
     if (!link_->writing) link_->WriteMore();
   }
-  std::string GetData() override {
+  std::size_t Available() const override { return link_->received.size(); }
+  std::string TakeReceived() override {
     std::string data;
     data.swap(link_->received);
     if (link_->state == kTcpConnected) link_->ReadMore();  // resumes a paused reader
@@ -240,15 +241,15 @@ void Link::EmitConnect() {
 }
 
 void Link::EmitData() {
-  if (!owner || !owner->OnDataArrival) return;
-  auto handler = owner->OnDataArrival;
-  handler(static_cast<int32_t>(received.size() > 0x7FFFFFFF ? 0x7FFFFFFF : received.size()));
+  if (!owner || !owner->OnReadable) return;
+  auto handler = owner->OnReadable;
+  handler();
 }
 
 void Link::EmitError(const std::error_code& ec) {
   if (!owner || !owner->OnError) return;
   auto handler = owner->OnError;
-  handler(static_cast<int16_t>(ec.value()), ec.message());
+  handler(ec.value(), ec.message());
 }
 
 }  // namespace

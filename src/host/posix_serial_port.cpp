@@ -1,8 +1,8 @@
 // The serial facility of the real host: a tty, USB adapter or pseudo-terminal through termios,
 // on Asio's serial port so that reads and writes run on the thread's loop.
 //
-// Received bytes are read as soon as they arrive into a buffer of our own (InBufferCount,
-// Input) and OnDataReady tells the receive path at once. While that buffer holds
+// Received bytes are read as soon as they arrive into a buffer of our own (Available,
+// TakeReceived) and OnReadable tells the receive path at once. While that buffer holds
 // kReceiveLimit bytes, reading pauses and the kernel's buffer holds the rest, so a unit that
 // talks without pause cannot grow memory without bound. Line errors come from the device's
 // error counters (TIOCGICOUNT, offered by UART and most USB adapter drivers; a pseudo-terminal
@@ -191,7 +191,7 @@ struct Channel {
 class PosixSerialPort : public SerialPort {
  public:
   explicit PosixSerialPort(asio::io_context& io) : io_(io) {}
-  ~PosixSerialPort() override { Close(); }
+  ~PosixSerialPort() override { Shut(); }
 
   int16_t CommPort() const override { return port_; }
   void CommPort(int16_t port) override { port_ = port; }
@@ -204,30 +204,24 @@ class PosixSerialPort : public SerialPort {
     settings_ = text;
   }
   bool PortOpen() const override { return channel_ != nullptr; }
-  void PortOpen(bool open) override { open ? Open() : Close(); }
-  int32_t InBufferCount() const override {
-    return channel_ ? static_cast<int32_t>(channel_->rx.size()) : 0;
-  }
+  void PortOpen(bool open) override { open ? Open() : Shut(); }
+  std::size_t Available() const override { return channel_ ? channel_->rx.size() : 0; }
   void DiscardInBuffer() override;
   void DiscardOutBuffer() override;
-  void InputLen(int16_t len) override { input_len_ = len; }
-  std::string Input() override;
-  void Output(std::string_view bytes) override;
-  int16_t CommEvent() const override { return comm_event_; }
+  std::string TakeReceived() override;
+  void Write(std::string_view bytes) override;
 
   void Received(Channel& c, std::size_t n);
 
  private:
   void Open();
-  void Close();
-  void Raise(int16_t event);
+  void Shut();
+  void ReportLineError(int16_t event);
 
   asio::io_context& io_;
   int16_t port_ = 1;
   std::string settings_ = "9600,n,8,1";
   LineSettings line_;
-  int16_t input_len_ = 0;
-  int16_t comm_event_ = 0;
   std::shared_ptr<Channel> channel_;
 };
 
@@ -274,7 +268,7 @@ void PosixSerialPort::Open() {
   StartRead(c);
 }
 
-void PosixSerialPort::Close() {
+void PosixSerialPort::Shut() {
   if (!channel_) return;
   auto c = std::move(channel_);
   c->owner = nullptr;
@@ -297,21 +291,15 @@ void PosixSerialPort::DiscardOutBuffer() {
   tcflush(channel_->port.native_handle(), TCOFLUSH);
 }
 
-std::string PosixSerialPort::Input() {
+std::string PosixSerialPort::TakeReceived() {
   if (!channel_) return {};
   std::string taken;
-  auto& rx = channel_->rx;
-  if (input_len_ <= 0 || static_cast<std::size_t>(input_len_) >= rx.size()) {
-    taken.swap(rx);
-  } else {
-    taken = rx.substr(0, static_cast<std::size_t>(input_len_));
-    rx.erase(0, taken.size());
-  }
+  taken.swap(channel_->rx);
   StartRead(channel_);
   return taken;
 }
 
-void PosixSerialPort::Output(std::string_view bytes) {
+void PosixSerialPort::Write(std::string_view bytes) {
   if (!channel_) Fail(kPortNotOpen, "Operation valid only when the port is open.");
   auto& c = *channel_;
   if (!c.writing && c.tx.empty()) {
@@ -331,15 +319,14 @@ void PosixSerialPort::Received(Channel& c, std::size_t n) {
     if (auto now = ReadCounters(c.port.native_handle())) {
       auto before = *c.counters;
       c.counters = now;
-      for (int16_t event : LineErrorEvents(before, *now)) Raise(event);
+      for (int16_t event : LineErrorEvents(before, *now)) ReportLineError(event);
     }
   }
-  if (c.owner && OnDataReady) OnDataReady();
+  if (c.owner && OnReadable) OnReadable();
 }
 
-void PosixSerialPort::Raise(int16_t event) {
-  comm_event_ = event;
-  if (OnComm) OnComm();
+void PosixSerialPort::ReportLineError(int16_t event) {
+  if (OnError) OnError(event, "line error");
 }
 
 }  // namespace

@@ -6,9 +6,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
+
+#include "host/byte_stream.hpp"
 
 namespace parley::detail {
 
@@ -24,10 +25,10 @@ inline bool IsPortBusyRefusal(int32_t number) {
          number == kSerialPortInUse || number == kSerialDeviceNotOpen;
 }
 
-class SerialPort {
+// A serial port: the byte stream plus its line settings. Line errors (1001..1011) arrive as
+// OnError with their event code.
+class SerialPort : public ByteStream {
  public:
-  virtual ~SerialPort() = default;
-
   virtual int16_t CommPort() const = 0;
   virtual void CommPort(int16_t port) = 0;
   // Line settings text such as "9600,o,7,1"; a malformed text throws AutomationError(380).
@@ -36,18 +37,9 @@ class SerialPort {
   virtual bool PortOpen() const = 0;
   // Opening throws AutomationError; an in-use or unavailable port uses the numbers above.
   virtual void PortOpen(bool open) = 0;
-  virtual int32_t InBufferCount() const = 0;
-  virtual void DiscardInBuffer() = 0;   // InBufferCount = 0; also accepted while closed
-  virtual void DiscardOutBuffer() = 0;  // OutBufferCount = 0; also accepted while closed
-  virtual void InputLen(int16_t len) = 0;
-  virtual std::string Input() = 0;  // everything waiting, removed from the buffer
-  virtual void Output(std::string_view bytes) = 0;
-  virtual int16_t CommEvent() const = 0;
-
-  // Raised for line events and errors (CommEvent() tells which: 1001..1011 are errors).
-  std::function<void()> OnComm;
-  // Raised when bytes arrive, so the receive pass can run before the next tick.
-  std::function<void()> OnDataReady;
+  void Close() override { PortOpen(false); }
+  virtual void DiscardInBuffer() = 0;   // also accepted while closed
+  virtual void DiscardOutBuffer() = 0;  // also accepted while closed
 };
 
 }  // namespace parley::detail

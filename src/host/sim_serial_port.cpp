@@ -1,6 +1,7 @@
 #include "host/sim_serial_port.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "host/serial_line.hpp"
 #include "parley/errors.hpp"
@@ -24,24 +25,21 @@ class SimSerialPort : public SerialPort {
   }
   bool PortOpen() const override { return open_; }
   void PortOpen(bool open) override;
-  int32_t InBufferCount() const override { return static_cast<int32_t>(rx_.size()); }
+  std::size_t Available() const override { return rx_.size(); }
   void DiscardInBuffer() override { rx_.clear(); }
   void DiscardOutBuffer() override {}
-  void InputLen(int16_t) override {}
-  std::string Input() override { return std::move(rx_); }
-  void Output(std::string_view bytes) override {
+  std::string TakeReceived() override { return std::exchange(rx_, {}); }
+  void Write(std::string_view bytes) override {
     if (!open_) throw AutomationError(8018, "SerialPort", "Port not open.");
     unit_->Received(bytes);
   }
-  int16_t CommEvent() const override { return event_; }
 
   void Arrive(const std::string& bytes) {
     rx_ += bytes;
-    if (OnDataReady) OnDataReady();
+    if (OnReadable) OnReadable();
   }
   void Event(int16_t code) {
-    event_ = code;
-    if (OnComm) OnComm();
+    if (OnError) OnError(code, "line error");
   }
 
  private:
@@ -50,7 +48,6 @@ class SimSerialPort : public SerialPort {
   std::string settings_ = "9600,n,8,1";
   bool open_ = false;
   std::string rx_;
-  int16_t event_ = 0;
 };
 
 void SimSerialPort::PortOpen(bool open) {

@@ -22,11 +22,12 @@ class SimTcpClient : public TcpClient {
     state_ = kTcpConnecting;
     unit_->Attempt(*this, remote_host_, remote_port_);
   }
-  void SendData(std::string_view bytes) override {
+  void Write(std::string_view bytes) override {
     if (state_ != kTcpConnected) NotInState();
     unit_->Received(bytes);
   }
-  std::string GetData() override { return std::exchange(received_, {}); }
+  std::size_t Available() const override { return received_.size(); }
+  std::string TakeReceived() override { return std::exchange(received_, {}); }
   void Close() override {
     state_ = kTcpClosed;
     received_.clear();
@@ -42,12 +43,12 @@ class SimTcpClient : public TcpClient {
   }
   void Arrived(const std::string& bytes) {
     received_ += bytes;
-    if (!OnDataArrival) return;
-    auto handler = OnDataArrival;
-    handler(static_cast<int32_t>(received_.size()));
+    if (!OnReadable) return;
+    auto handler = OnReadable;
+    handler();
   }
   void PeerClosed() { state_ = kTcpClosing; }
-  void Failed(int16_t number, const std::string& description) {
+  void Failed(int32_t number, const std::string& description) {
     state_ = kTcpError;
     if (!OnError) return;
     auto handler = OnError;

@@ -2,7 +2,7 @@
 // virtual host: connects, greetings, echoes and answers are timers on the host, so a
 // 480-second response wait runs in no real time.
 //
-// The unit takes each SendData as one command, echoes it as sent and answers by its table or
+// The unit takes each Write as one command, echoes it as sent and answers by its table or
 // its reaction. Everything it sends can be cut anywhere into chunks, each its own DataArrival.
 // It can refuse the connection, leave out or split its greeting, close the connection (also in
 // the middle of an answer) and raise socket errors.
@@ -64,7 +64,7 @@ class SimTcpUnit : public std::enable_shared_from_this<SimTcpUnit> {
 
   // --- what a test observes ----------------------------------------------------------------
   std::string wire;                   // every byte the client sent, in order
-  std::vector<std::string> sends;     // one entry per SendData
+  std::vector<std::string> sends;     // one entry per Write
   std::vector<std::string> connects;  // "host:port" of every connect attempt
   int data_arrivals = 0;
   bool connected() const { return connected_; }

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "host/byte_stream.hpp"
+
 namespace parley::detail {
 
 enum TcpState : int32_t {
@@ -24,10 +26,11 @@ enum TcpState : int32_t {
   kTcpError = 9,
 };
 
-class TcpClient {
+// A TCP client connection: the byte stream plus connect and state. Write throws
+// AutomationError(InvalidSocketState) unless connected; Close() takes any state to closed and
+// drops pending events.
+class TcpClient : public ByteStream {
  public:
-  virtual ~TcpClient() = default;
-
   virtual void RemoteHost(const std::string& host) = 0;  // a host name or a dotted address
   virtual void LocalPort(int32_t port) = 0;              // 0: any free local port
   virtual void RemotePort(int32_t port) = 0;
@@ -35,16 +38,8 @@ class TcpClient {
   // Starts a connect and returns at once: OnConnect or OnError follows from the loop. Throws
   // AutomationError(InvalidSocketState) unless the state is closed.
   virtual void Connect() = 0;
-  // Queues bytes for sending; throws AutomationError(InvalidSocketState) unless connected.
-  virtual void SendData(std::string_view bytes) = 0;
-  virtual std::string GetData() = 0;  // everything received so far, removed from the client
-  virtual void Close() = 0;           // any state to closed; pending events are dropped
 
   std::function<void()> OnConnect;
-  // `bytes_total`: the bytes waiting for GetData, this arrival included.
-  std::function<void(int32_t bytes_total)> OnDataArrival;
-  // A failed connect or a failed connection (state 9). `number` is the system's error code.
-  std::function<void(int16_t number, const std::string& description)> OnError;
 };
 
 }  // namespace parley::detail

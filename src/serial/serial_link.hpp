@@ -60,7 +60,8 @@ class SerialLink {
   void Step(F&& f);
 
   void SerialPortInit();
-  void pmscComm_OnComm();
+  // A line event of the port: codes of 1000 and above are errors, recorded for the next check.
+  void pmscComm_OnComm(int32_t event);
   void ptwTrans_Timer();
   void SerialReceive();
 

@@ -20,9 +20,9 @@ void SerialLink::AttachControls() {
   controls.timer.Interval(std::chrono::milliseconds(20));
   controls.timer.OnTick = [this] { ptwTrans_Timer(); };
   if (!controls.serial) return;
-  controls.serial->OnComm = [this] { pmscComm_OnComm(); };
+  controls.serial->OnError = [this](int32_t code, const std::string&) { pmscComm_OnComm(code); };
   // Data that arrive while the engine waits are collected at once instead of at the next tick.
-  controls.serial->OnDataReady = [this] {
+  controls.serial->OnReadable = [this] {
     if (core_.controls && core_.controls->timer.Enabled()) ptwTrans_Timer();
   };
 }
@@ -39,7 +39,6 @@ void SerialLink::SerialPortInit() {
   if (port->PortOpen()) step([&] { port->PortOpen(false); });
   step([&] { port->CommPort(static_cast<int16_t>(s.comm_port)); });
   step([&] { port->DiscardInBuffer(); });
-  step([&] { port->InputLen(0); });
   step([&] { port->DiscardOutBuffer(); });
   step([&] { port->Settings(text); });
   if (arbiter_.port_held) step([&] { arbiter_.WaitForPort(); });
@@ -56,9 +55,7 @@ void SerialLink::SerialPortClose() {
 }
 
 // Codes below 1000 (data, modem lines) need nothing; errors wait for the next check.
-void SerialLink::pmscComm_OnComm() {
-  if (!core_.controls || !core_.controls->serial) return;
-  int16_t event = core_.controls->serial->CommEvent();
+void SerialLink::pmscComm_OnComm(int32_t event) {
   if (event < 1000) return;
   comm_error_.set = true;
   comm_error_.number = event;

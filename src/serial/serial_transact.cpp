@@ -81,7 +81,7 @@ bool SerialLink::Attempt(KORTransaction& t) {
 void SerialLink::Transmit(const std::string& command) {
   core_.UpdateProgress("Transmitting");
   core_.DebugBuffWrite(kTraceWrite, command);
-  Control().Output(command + core_.settings.cmd_term);
+  Control().Write(command + core_.settings.cmd_term);
   RaiseRecordedError();
 }
 
@@ -159,8 +159,8 @@ void SerialLink::SerialReceive() {
   AutomationError failure(0, "", "");
   try {
     SerialPort& port = Control();
-    if (port.InBufferCount() > 0) {
-      std::string chunk = port.Input();
+    if (port.Available() > 0) {
+      std::string chunk = port.TakeReceived();
       core_.DebugBuffWrite(kTraceRead, chunk);
       RaiseRecordedError();
       if (framer_.Append(chunk)) StopTimer();

@@ -80,7 +80,7 @@ class PosixSerialPortTest : public ::testing::Test {
     std::string got;
     for (int i = 0; i < 500 && got.size() < count; ++i) {
       detail::CurrentHost().WaitForEvent(detail::Micros(10'000));
-      got += port->Input();
+      got += port->TakeReceived();
     }
     return got;
   }
@@ -93,10 +93,10 @@ TEST_F(PosixSerialPortTest, EveryByteValuePassesUnchangedBothWays) {
   port->PortOpen(true);
   std::string all;
   for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
-  port->Output(all);
+  port->Write(all);
   EXPECT_EQ(peer.Read(all.size()), all);
   int ready = 0;
-  port->OnDataReady = [&] { ++ready; };
+  port->OnReadable = [&] { ++ready; };
   peer.Write(all);
   EXPECT_EQ(ReceiveAll(all.size()), all);
   EXPECT_GE(ready, 1);
@@ -105,8 +105,8 @@ TEST_F(PosixSerialPortTest, EveryByteValuePassesUnchangedBothWays) {
 TEST_F(PosixSerialPortTest, OpeningIsExclusiveAndClosedPortsAcceptDiscards) {
   port->DiscardInBuffer();  // accepted while closed
   port->DiscardOutBuffer();
-  EXPECT_EQ(port->InBufferCount(), 0);
-  EXPECT_THROW(port->Output("x"), AutomationError);
+  EXPECT_EQ(port->Available(), 0u);
+  EXPECT_THROW(port->Write("x"), AutomationError);
   port->PortOpen(true);
   auto e = PARLEY_EXPECT_ERROR(port->PortOpen(true), detail::kSerialPortAlreadyOpen);
   auto second = detail::CurrentHost().CreateSerialPort();
@@ -122,7 +122,7 @@ TEST_F(PosixSerialPortTest, SevenBitsWithParityOpenOnAPseudoTerminal) {
   port->Settings("9600,o,7,1");
   EXPECT_NO_THROW(port->PortOpen(true));
   port->Settings("19200,e,7,2");  // applied to the open port
-  port->Output("z");
+  port->Write("z");
   EXPECT_EQ(peer.Read(1), "z");
 }
 
