@@ -4,6 +4,7 @@
 
 #include "model/access.hpp"
 #include "model/timeout.hpp"
+#include "serial/fwd_replies.hpp"
 #include "serial/serial_link.hpp"
 
 namespace parley::detail {
@@ -30,13 +31,6 @@ const char* TerminationName(int32_t itc) {
   }
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
 void SerialFwdChannel::Exchange(KORTransaction& t) { core_.serial->SerialTransact(t); }
@@ -55,24 +49,8 @@ std::string EscapeQuotes(std::string_view cmd) {
   return out;
 }
 
-std::string CutReply(std::string_view reply, std::size_t prefix, std::size_t suffix) {
-  if (reply.size() < prefix + suffix) return "";
-  return std::string(reply.substr(prefix, reply.size() - prefix - suffix));
-}
-
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-int16_t StatusByte(std::string_view reply) {
-  std::string_view digits = reply.substr(std::min(reply.size(), kSpollPrefix.size()), 2);
-  int16_t value = 0;
-  for (char c : digits) {
-    int d = HexDigit(c);
-    if (d < 0) break;
-    value = static_cast<int16_t>(value * 16 + d);
-  }
-  return value;
 }
 
 void RaisePollFailure(std::string_view reply) {
@@ -133,12 +111,13 @@ void GpibForwarding::TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& ste
                           EscapeQuotes(t.cmd()) + "\",TSND/";
     Send(working, std::move(message), t.RespTimeout());
   });
+  std::string answer;
   step([&] {
-    if (!StartsWith(working.resp(), kTsndPrefix)) {
-      InterfaceCore::Raise(err::GpibForwardingUnrecognized);
-    }
+    auto checked = TsndAnswer(working.resp());
+    if (!checked) InterfaceCore::Raise(err::GpibForwardingUnrecognized);
+    answer = std::move(*checked);
   });
-  TransactionAccess::SetResp(t, CutReply(working.resp(), kTsndPrefix.size(), 1));
+  TransactionAccess::SetResp(t, answer);
 }
 
 void SerialLink::TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& step) {
