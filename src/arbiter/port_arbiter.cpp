@@ -56,6 +56,8 @@ void PortArbiter::WaitForPort() {
     if (timeout.Expired()) break;
   }
   core_.UpdateProgress("");
+  // Another program had the port all this time and may have changed the unit's settings.
+  core_.fwd_settings_sent = false;
   RunStep(core_, [] { InterfaceCore::Raise(err::CouldNotGetCommPort); });
 }
 

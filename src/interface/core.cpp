@@ -58,6 +58,7 @@ void InterfaceCore::ClosePort() {
   if (controls && controls->tcp) controls->tcp->Close();
   ReleaseLinkObjects();
   is_port_open = false;
+  fwd_settings_sent = false;
   sre_sent = false;
 }
 

@@ -10,6 +10,9 @@
 namespace parley::detail {
 namespace {
 
+// How a message carrying the full settings header begins.
+constexpr std::string_view kFullHeaderStart = "/GPIB:ADDR=";
+
 // Replies the poll before a mode-1 command tells apart.
 constexpr std::string_view kIdleReply = "/GPIB:SPOLL=02/";
 constexpr std::string_view kBusyReply = "/GPIB:SPOLL=01/";
@@ -33,7 +36,16 @@ const char* TerminationName(int32_t itc) {
 
 }  // namespace
 
-void SerialFwdChannel::Exchange(KORTransaction& t) { core_.serial->SerialTransact(t); }
+void SerialFwdChannel::Exchange(KORTransaction& t) {
+  core_.serial->on_transmit = transmitted;
+  try {
+    core_.serial->SerialTransact(t);
+  } catch (...) {
+    core_.serial->on_transmit = nullptr;
+    throw;
+  }
+  core_.serial->on_transmit = nullptr;
+}
 bool SerialFwdChannel::PortHeld() const { return core_.serial->arbiter().port_held; }
 
 std::string EscapeQuotes(std::string_view cmd) {
@@ -66,15 +78,26 @@ std::string GpibForwarding::GPIBFwdHeader() {
   // Validation keeps ITC in range before forwarding; a header with a made-up name would
   // configure the instrument wrongly, so refuse instead.
   if (!itc) InterfaceCore::Raise(err::InvalidGpibTermination);
-  core_.fwd_settings_sent = true;
-  return "/GPIB:ADDR=" + std::to_string(s.gpib_address) + ",DTO=" + std::to_string(s.dto) +
-         ",ITC=" + itc + ",REN=1,";
+  // Marked sent only once a message carrying it is on the line (Send): until then the unit
+  // may still work under settings another program or an earlier opening left.
+  core_.fwd_settings_sent = false;
+  return std::string(kFullHeaderStart) + std::to_string(s.gpib_address) +
+         ",DTO=" + std::to_string(s.dto) + ",ITC=" + itc + ",REN=1,";
 }
 
 void GpibForwarding::Send(KORTransaction& t, std::string message, int32_t seconds) {
+  const bool full_header = StartsWith(message, kFullHeaderStart);
   t.cmd(std::move(message));
   t.RespTimeout(seconds);
-  channel_.Exchange(t);
+  channel_.transmitted = nullptr;
+  if (full_header) channel_.transmitted = [this] { core_.fwd_settings_sent = true; };
+  try {
+    channel_.Exchange(t);
+  } catch (...) {
+    channel_.transmitted = nullptr;
+    throw;
+  }
+  channel_.transmitted = nullptr;
 }
 
 void GpibForwarding::GPIBFwdPollBeforeSend() {

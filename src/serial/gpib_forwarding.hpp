@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ class FwdChannel {
   virtual void Exchange(KORTransaction& t) = 0;
   // Whether the serial port is held (obtained from the manager and open).
   virtual bool PortHeld() const = 0;
+
+  // Set by the sender for one exchange; an Exchange calls it once the command is on the line
+  // (an exchange that fails before that never calls it).
+  std::function<void()> transmitted;
 };
 
 // The channel over an interface's own serial link.

@@ -29,14 +29,43 @@ TEST_F(ForwardingHeader, FullUntilSentWhileThePortIsHeld) {
   core_.settings.itc = korITC_CRLF;
   core_.settings.dto = 12;
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
-  // Not held yet: the full form again, however often it was sent.
-  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
   channel_.held = true;
-  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:");
-  // Another program may have changed the unit's settings meanwhile.
-  core_.fwd_settings_sent = false;
+  // Built but not yet sent: still the full form.
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
+  KORTransaction t;
+  fwd.Send(t, fwd.GPIBFwdHeader() + "SPOLL/", 10);
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:");
+  // Not held: the full form again, however often it was sent.
+  channel_.held = false;
+  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
+}
+
+TEST_F(ForwardingHeader, MarkedSentOnlyOnceItWasTransmitted) {
+  channel_.held = true;
+  channel_.ByKind({{"SPOLL", {"/GPIB:SPOLL=02/"}}, {"TSND", {"/GPIB:TSND=1/"}}});
+  auto run = [&] {
+    KORTransaction t = Command("MEAS?");
+    return FailureOf([&] { GpibForwarding(core_, channel_).TransactCRLFtoGPIB(t, Steps()); });
+  };
+  // The poll never went out (port locked): the next transaction carries the settings again.
+  channel_.fail_before_transmit = 1;
+  EXPECT_EQ(run().Number(), err::CommPortLocked);
+  EXPECT_FALSE(core_.fwd_settings_sent);
+  EXPECT_EQ(run().Number(), 0);
+  EXPECT_EQ(channel_.Commands(),
+            (std::vector<std::string>{"/GPIB:ADDR=5,DTO=5,ITC=EOI,REN=1,SPOLL/",
+                                      "/GPIB:WTIM=10,MSG=\"MEAS?\",TSND/"}));
+  // Sent, then the exchange failed on the answer: the unit has the settings.
+  channel_.sent.clear();
+  core_.fwd_settings_sent = false;
+  channel_.ByKind({{"SPOLL", {""}}});
+  EXPECT_EQ(run().Number(), err::GpibNoSerialPollResponse);
+  EXPECT_TRUE(core_.fwd_settings_sent);
+  // A full header built while the port was not held, never transmitted, clears the mark.
+  channel_.held = false;
+  channel_.fail_before_transmit = 1;
+  EXPECT_EQ(run().Number(), err::CommPortLocked);
+  EXPECT_FALSE(core_.fwd_settings_sent);
 }
 
 TEST_F(ForwardingHeader, NamesEveryTerminationAndRefusesOthers) {
@@ -225,6 +254,46 @@ class ForwardingOverSerial : public SerialLinkTest {
     return written.empty() ? "" : written.front();
   }
 };
+
+// Reopened with a new address, the first exchange never reaches the unit: the one after it
+// must still carry the new settings.
+TEST_F(ForwardingOverSerial, SettingsTravelAgainAfterAnExchangeThatNeverWentOut) {
+  unit->answers["/GPIB:ADDR=9,DTO=5,ITC=EOI,REN=1,SPOLL/"] = "/GPIB:SPOLL=02/";
+  const std::string full9 = "/GPIB:ADDR=9,DTO=5,ITC=EOI,REN=1,SPOLL/";
+  Run("MEAS?");
+  iface.closePort();
+  iface.GPIBAddress(9);
+  iface.openPort();
+  connection()->locked = true;
+  EXPECT_THROW(Run("MEAS?"), AutomationError);
+  connection()->locked = false;
+  iface.DebugBuffClear();
+  Run("MEAS?");
+  EXPECT_EQ(FirstWritten(), full9);
+
+  // Another holder keeps the port through the whole wait.
+  iface.closePort();
+  iface.openPort();
+  Run("MEAS?");
+  iface.closePort();
+  iface.DTO(7);
+  iface.openPort();
+  auto c = connection();
+  c->HeldByOtherFor(1e9);
+  unit->held_elsewhere = [c] { return c->HeldByOther(); };
+  try {
+    Run("MEAS?");
+    ADD_FAILURE() << "the port wait did not fail";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), err::CouldNotGetCommPort);
+  }
+  c->HeldByOtherFor(0);
+  unit->held_elsewhere = nullptr;
+  unit->answers["/GPIB:ADDR=9,DTO=7,ITC=EOI,REN=1,SPOLL/"] = "/GPIB:SPOLL=02/";
+  iface.DebugBuffClear();
+  Run("MEAS?");
+  EXPECT_EQ(FirstWritten(), "/GPIB:ADDR=9,DTO=7,ITC=EOI,REN=1,SPOLL/");
+}
 
 TEST_F(ForwardingOverSerial, FullHeaderAfterOpeningAndAfterNotifySignal) {
   EXPECT_EQ(Run("MEAS?").resp(), "1.5");
