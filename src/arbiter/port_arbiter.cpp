@@ -56,13 +56,15 @@ void PortArbiter::WaitForPort() {
     if (timeout.Expired()) break;
   }
   core_.UpdateProgress("");
+  // Another program had the port all this time and may have changed the unit's settings.
+  if (OnPortLost) OnPortLost();
   RunStep(core_, [] { Raise(err::CouldNotGetCommPort); });
 }
 
 void PortArbiter::pcwConnection_NotifySignal() {
   if (!port_held) return;
   // The next holder may change the remote unit's GPIB settings.
-  if (OnPortTaken) OnPortTaken();
+  if (OnPortLost) OnPortLost();
   if (serial_active) {
     release_pending = true;
     return;

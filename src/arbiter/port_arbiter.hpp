@@ -33,7 +33,7 @@ class PortArbiter {
   void pcwConnection_NotifyReset();
 
   // Called when another program takes the port (it may change the unit's settings meanwhile).
-  std::function<void()> OnPortTaken;
+  std::function<void()> OnPortLost;
 
   bool port_held = false;        // the manager handed the port over and the control is open
   bool serial_active = false;    // a serial exchange is running

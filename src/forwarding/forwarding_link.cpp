@@ -21,8 +21,16 @@ void ForwardingLink::GetTransactInOut(KORTransaction& t, const StepRunner& step)
   GpibInOut(context_, channel_, settings_sent_).GetTransact(t, step);
 }
 
+// No error path of its own, but its errors still carry their catalogue text: a bare number
+// tells the client nothing.
 void ForwardingLink::RemoteEnableInOut() {
-  GpibInOut(context_, channel_, settings_sent_).RemoteEnable();
+  try {
+    GpibInOut(context_, channel_, settings_sent_).RemoteEnable();
+  } catch (const AutomationError& e) {
+    if (!e.Description().empty()) throw;
+    throw AutomationError(e.Number(), e.Source().empty() ? "KORInterface" : e.Source(),
+                          std::string(CatalogueMessage(e.Number())));
+  }
 }
 
 }  // namespace parley::detail

@@ -2,12 +2,16 @@
 
 #include <string>
 
+#include "forwarding/fwd_replies.hpp"
 #include "model/access.hpp"
 #include "model/timeout.hpp"
 #include "serial/serial_link.hpp"
 
 namespace parley::detail {
 namespace {
+
+// How a message carrying the full settings header begins.
+constexpr std::string_view kFullHeaderStart = "/GPIB:ADDR=";
 
 // Replies the poll before a mode-1 command tells apart.
 constexpr std::string_view kIdleReply = "/GPIB:SPOLL=02/";
@@ -30,16 +34,18 @@ const char* TerminationName(int32_t itc) {
   }
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
-void SerialFwdChannel::Exchange(KORTransaction& t) { serial_.SerialTransact(t); }
+void SerialFwdChannel::Exchange(KORTransaction& t) {
+  serial_.on_transmit = transmitted;
+  try {
+    serial_.SerialTransact(t);
+  } catch (...) {
+    serial_.on_transmit = nullptr;
+    throw;
+  }
+  serial_.on_transmit = nullptr;
+}
 bool SerialFwdChannel::PortHeld() const { return serial_.arbiter().port_held; }
 
 std::string EscapeQuotes(std::string_view cmd) {
@@ -55,24 +61,8 @@ std::string EscapeQuotes(std::string_view cmd) {
   return out;
 }
 
-std::string CutReply(std::string_view reply, std::size_t prefix, std::size_t suffix) {
-  if (reply.size() < prefix + suffix) return "";
-  return std::string(reply.substr(prefix, reply.size() - prefix - suffix));
-}
-
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-int16_t StatusByte(std::string_view reply) {
-  std::string_view digits = reply.substr(std::min(reply.size(), kSpollPrefix.size()), 2);
-  int16_t value = 0;
-  for (char c : digits) {
-    int d = HexDigit(c);
-    if (d < 0) break;
-    value = static_cast<int16_t>(value * 16 + d);
-  }
-  return value;
 }
 
 void RaisePollFailure(std::string_view reply) {
@@ -88,15 +78,26 @@ std::string GpibForwarding::GPIBFwdHeader() {
   // Validation keeps ITC in range before forwarding; a header with a made-up name would
   // configure the instrument wrongly, so refuse instead.
   if (!itc) Raise(err::InvalidGpibTermination);
-  settings_sent_ = true;
-  return "/GPIB:ADDR=" + std::to_string(s.gpib_address) + ",DTO=" + std::to_string(s.dto) +
-         ",ITC=" + itc + ",REN=1,";
+  // Marked sent only once a message carrying it is on the line (Send): until then the unit
+  // may still work under settings another program or an earlier opening left.
+  settings_sent_ = false;
+  return std::string(kFullHeaderStart) + std::to_string(s.gpib_address) +
+         ",DTO=" + std::to_string(s.dto) + ",ITC=" + itc + ",REN=1,";
 }
 
 void GpibForwarding::Send(KORTransaction& t, std::string message, int32_t seconds) {
+  const bool full_header = StartsWith(message, kFullHeaderStart);
   t.cmd(std::move(message));
   t.RespTimeout(seconds);
-  channel_.Exchange(t);
+  channel_.transmitted = nullptr;
+  if (full_header) channel_.transmitted = [this] { settings_sent_ = true; };
+  try {
+    channel_.Exchange(t);
+  } catch (...) {
+    channel_.transmitted = nullptr;
+    throw;
+  }
+  channel_.transmitted = nullptr;
 }
 
 void GpibForwarding::GPIBFwdPollBeforeSend() {
@@ -133,12 +134,13 @@ void GpibForwarding::TransactCRLFtoGPIB(KORTransaction& t, const StepRunner& ste
                           EscapeQuotes(t.cmd()) + "\",TSND/";
     Send(working, std::move(message), t.RespTimeout());
   });
+  std::string answer;
   step([&] {
-    if (!StartsWith(working.resp(), kTsndPrefix)) {
-      Raise(err::GpibForwardingUnrecognized);
-    }
+    auto checked = TsndAnswer(working.resp());
+    if (!checked) Raise(err::GpibForwardingUnrecognized);
+    answer = std::move(*checked);
   });
-  TransactionAccess::SetResp(t, CutReply(working.resp(), kTsndPrefix.size(), 1));
+  TransactionAccess::SetResp(t, answer);
 }
 
 }  // namespace parley::detail

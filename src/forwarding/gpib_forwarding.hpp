@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,10 @@ class FwdChannel {
   virtual void Exchange(KORTransaction& t) = 0;
   // Whether the serial port is held (obtained from the manager and open).
   virtual bool PortHeld() const = 0;
+
+  // Set by the sender for one exchange; an Exchange calls it once the command is on the line
+  // (an exchange that fails before that never calls it).
+  std::function<void()> transmitted;
 };
 
 // The channel over an interface's own serial link.
@@ -42,10 +47,6 @@ class SerialFwdChannel final : public FwdChannel {
 // Every double quote becomes "<22>"; everything else travels unchanged.
 std::string EscapeQuotes(std::string_view cmd);
 
-// `reply` without its first `prefix` and last `suffix` characters. A reply too short to hold
-// both gives an empty text: a truncated answer must not read outside the reply.
-std::string CutReply(std::string_view reply, std::size_t prefix, std::size_t suffix);
-
 bool StartsWith(std::string_view text, std::string_view prefix);
 
 // The polls of both forwarding modes: each exchange's timeout, how often an instrument is asked
@@ -61,11 +62,8 @@ inline constexpr std::string_view kForwardingOffReply = "/GPIB:E010/";
 // The remote unit's prompt terminator, which the poll replies are framed with.
 inline constexpr std::string_view kForwardingRespTerm = "\r\n>";
 
-// The status byte of a "/GPIB:SPOLL=xx/" reply: hexadecimal digits after the prefix, up to two
-// and up to the first non-digit; none gives 0.
-int16_t StatusByte(std::string_view reply);
-
-// Raises the error a poll reply other than a status stands for: E008, E010, or no answer.
+// Raises the error a poll reply other than a status stands for: E008, E010, or no answer
+// (anything else, a malformed status included).
 [[noreturn]] void RaisePollFailure(std::string_view reply);
 
 // The forwarding dialogue of one interface over one channel.

@@ -4,17 +4,19 @@
 #include <string>
 
 #include "catalogue/validation.hpp"
+#include "forwarding/fwd_replies.hpp"
 #include "model/access.hpp"
 #include "model/progress_update.hpp"
 #include "model/timeout.hpp"
 
 namespace parley::detail {
 namespace {
-// An IN reply frames the data as /GPIB:IN="..."/ and a REN reply as /GPIB:REN=v/.
-constexpr std::size_t kInPrefix = 10;
-constexpr std::size_t kInSuffix = 2;
-constexpr std::size_t kRenPrefix = 10;
-constexpr std::size_t kRenSuffix = 1;
+// The status byte of a poll reply; any other reply raises what it stands for.
+int16_t CheckedStatus(std::string_view reply) {
+  auto status = SpollStatus(reply);
+  if (!status) RaisePollFailure(reply);
+  return *status;
+}
 }  // namespace
 
 bool GpibInOut::MessageAvailable(int16_t status) const {
@@ -38,16 +40,16 @@ void GpibInOut::InOutPollBeforeSend() {
   fwd_.ForceRespTerm();
   for (int attempt = 0; attempt < kPollAttempts; ++attempt) {
     fwd_.Send(poll, message, DeviceSeconds());
-    if (!StartsWith(poll.resp(), kSpollPrefix)) {
+    auto status = SpollStatus(poll.resp());
+    if (!status) {
       ReportIdle();
       RaisePollFailure(poll.resp());
     }
-    int16_t status = StatusByte(poll.resp());
-    if (MessageAvailable(status)) {
+    if (MessageAvailable(*status)) {
       core_.UpdateProgress("Getting stray response out of buffer");
       KORTransaction stray;
       fwd_.Send(stray, fwd_.GPIBFwdHeader() + "IN/", DeviceSeconds());
-    } else if (Idle(status)) {
+    } else if (Idle(*status)) {
       ReportIdle();
       return;
     }
@@ -65,13 +67,13 @@ void GpibInOut::InOutComplete(KORTransaction& working) {
   KORTransaction poll;
   for (;;) {
     fwd_.Send(poll, fwd_.GPIBFwdHeader() + "SPOLL/", kPollTimeoutSeconds);
-    const bool is_status = StartsWith(poll.resp(), kSpollPrefix);
-    // Ready is tested before the timeout, so an answer found at the last poll is still read.
-    if (is_status && AnswerReady(StatusByte(poll.resp()))) break;
-    if (!is_status) {
+    auto status = SpollStatus(poll.resp());
+    if (!status) {
       ReportIdle();
       RaisePollFailure(poll.resp());
     }
+    // Ready is tested before the timeout, so an answer found at the last poll is still read.
+    if (AnswerReady(*status)) break;
     WaitSeconds(core_.host, kPollIntervalSeconds);
     if (core_.UpdateProgress("Getting response", RoundToInt16(timeout.Length()),
                              RoundToInt16(timeout.TimeRemaining()), true)) {
@@ -92,8 +94,7 @@ void GpibInOut::InOutSerialPoll(int16_t& value) {
   std::string message = fwd_.GPIBFwdHeader() + "SPOLL/";
   fwd_.ForceRespTerm();
   fwd_.Send(poll, std::move(message), kPollTimeoutSeconds);
-  if (!StartsWith(poll.resp(), kSpollPrefix)) RaisePollFailure(poll.resp());
-  value = StatusByte(poll.resp());
+  value = CheckedStatus(poll.resp());
 }
 
 void GpibInOut::Transact(KORTransaction& t, const StepRunner& step) {
@@ -110,20 +111,28 @@ void GpibInOut::Transact(KORTransaction& t, const StepRunner& step) {
   });
   if (!t.RespExpect()) return;
   step([&] { InOutComplete(working); });
-  TransactionAccess::SetResp(t, CutReply(working.resp(), kInPrefix, kInSuffix));
+  std::string answer;
+  step([&] { answer = InAnswer(working.resp()); });
+  TransactionAccess::SetResp(t, answer);
 }
 
 void GpibInOut::GetTransact(KORTransaction& t, const StepRunner& step) {
   step([&] { GPIBInOutValidateTrans(core_.settings, t); });
   KORTransaction read;
   step([&] { fwd_.Send(read, fwd_.GPIBFwdHeader() + "IN/", t.RespTimeout()); });
-  TransactionAccess::SetResp(t, CutReply(read.resp(), kInPrefix, kInSuffix));
+  std::string answer;
+  step([&] { answer = InAnswer(read.resp()); });
+  TransactionAccess::SetResp(t, answer);
 }
 
 void GpibInOut::RemoteEnable() {
   KORTransaction ren;
   fwd_.Send(ren, fwd_.GPIBFwdHeader() + "REN/", kPollTimeoutSeconds);
-  std::string state = CutReply(ren.resp(), kRenPrefix, kRenSuffix);
+  // The state goes back to the unit in the restoring message: only a well-formed short value
+  // may, so that nothing else the unit sent travels back onto the link.
+  auto checked = RenState(ren.resp());
+  if (!checked) Raise(err::GpibForwardingUnrecognized);
+  const std::string state = *checked;
   fwd_.Send(ren, fwd_.GPIBFwdHeader() + (state == "1" ? "REN=0/" : "REN=1/"), kPollTimeoutSeconds);
   fwd_.Send(ren, fwd_.GPIBFwdHeader() + "REN=" + state + "/", kPollTimeoutSeconds);
 }

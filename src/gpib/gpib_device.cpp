@@ -40,6 +40,10 @@ int32_t GpibErrorNumber(int16_t code) {
   return err::UndefinedError;
 }
 
+int16_t DeviceTimeoutSeconds(const Settings& set) {
+  return (!set.eabo_expected && set.dto < kMinimumDeviceSeconds) ? kMinimumDeviceSeconds : set.dto;
+}
+
 int16_t GpibTimeoutCode(int16_t seconds) {
   static constexpr std::array<std::pair<int16_t, int16_t>, 6> kBelow = {
       {{2, 11}, {4, 12}, {11, 13}, {31, 14}, {101, 15}, {301, 16}}};
@@ -88,9 +92,7 @@ void GpibLink::OpenBoard() {
 void GpibLink::OpenDevice() {
   const auto& set = core_.settings;
   gpib::Status s;
-  int16_t seconds =
-      (!set.eabo_expected && set.dto < kMinimumDeviceSeconds) ? kMinimumDeviceSeconds : set.dto;
-  int16_t code = GpibTimeoutCode(seconds);
+  int16_t code = GpibTimeoutCode(DeviceTimeoutSeconds(set));
   int16_t previous = device_;
   bool replaces_online = HoldsOnlineDevice();
   int16_t d = 0;

@@ -1,4 +1,5 @@
 // Mode 3: a transaction, serial poll, read and remote enable on the local GPIB board.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -32,10 +33,31 @@ std::string StripCRLF(std::string text) {
   return text;
 }
 
-// The first `count` bytes of a read buffer, as text.
+// The first `count` bytes of a read buffer, as text. A count the read cannot have produced
+// (negative, or more than was asked for) is the driver's own fault: it is raised as the
+// driver error EDVR (0x80047F80), which the catalogue does not retry, rather than returning
+// bytes the driver never delivered.
 std::string Received(const std::string& buffer, int16_t count) {
-  if (count <= 0) return "";
+  if (count < 0 || static_cast<std::size_t>(count) > buffer.size()) {
+    Raise(err::GpibDosError);
+  }
   return buffer.substr(0, static_cast<std::size_t>(count));
+}
+
+// A read starts from a zeroed buffer, so that nothing of an earlier read can pass as this
+// one's data.
+int16_t ReadInto(int16_t device, std::string& buffer, gpib::Status& st) {
+  std::fill(buffer.begin(), buffer.end(), '\0');
+  return gpib::ibrd(device, buffer, static_cast<int32_t>(buffer.size()), st);
+}
+
+// The driver's own timeout for the coming read: never longer than the transaction's, so that
+// a board ends the read in time (a blocking driver call cannot be interrupted from here). A
+// driver that refuses the option keeps the timeout the device was opened with.
+void LimitReadTimeout(const Settings& s, int16_t device, int32_t resp_timeout) {
+  int32_t seconds = std::min<int32_t>(DeviceTimeoutSeconds(s), resp_timeout);
+  gpib::Status st;
+  gpib::ibconfig(device, gpib::kIbcTmo, GpibTimeoutCode(static_cast<int16_t>(seconds)), st);
 }
 
 // One mode-3 exchange: poll, drain a stray response, check idle, write, wait, read. Each
@@ -92,7 +114,7 @@ class DirectExchange {
     Step([&] { c_.UpdateProgress("Getting stray response out of buffer"); });
     Step([&] {
       gpib::Status st;
-      gpib::ibrd(device_, buffer_, static_cast<int32_t>(buffer_.size()), st);
+      ReadInto(device_, buffer_, st);
     });
     c_.host.Yield();
     Step([&] { SerialPoll(); });
@@ -153,6 +175,7 @@ class DirectExchange {
   }
 
   void ReadResponse() {
+    Step([&] { LimitReadTimeout(s_, device_, t_.RespTimeout()); });
     bool retry = false;
     do {
       Step([&] { retry = ReadOnce(); });
@@ -170,7 +193,7 @@ class DirectExchange {
   // True when the read ended in an expected EABO and is to be tried again.
   bool ReadOnce() {
     gpib::Status st;
-    if (gpib::ibrd(device_, buffer_, static_cast<int32_t>(buffer_.size()), st) >= 0) {
+    if (ReadInto(device_, buffer_, st) >= 0) {
       count_ = st.ibcnt;
       return false;
     }
@@ -180,7 +203,8 @@ class DirectExchange {
   }
 
   void StoreResponse() {
-    std::string resp = Received(buffer_, count_);
+    std::string resp;
+    Step([&] { resp = Received(buffer_, count_); });
     if (s_.remove_extra_char) resp = StripCRLF(std::move(resp));
     TransactionAccess::SetResp(t_, resp);
     c_.DebugBuffWrite(kTraceRead, t_.resp());
@@ -217,20 +241,23 @@ void GpibLink::SpollDirect(int16_t& value, const StepRunner& step) {
   });
 }
 
-// Reads from the device an earlier Transact or Spoll opened: no poll, no wait, no stripping;
-// only the device timeout bounds the read.
+// Reads what the instrument has to send: no poll, no wait, no stripping. The device is opened
+// first as for a transaction, so a read before any transaction reads the instrument and never
+// the board's descriptor; the transaction's timeout bounds the driver's read.
 void GpibLink::GetTransactDirect(KORTransaction& t, const StepRunner& step) {
   std::string buffer(static_cast<std::size_t>(core_.settings.gpib_direct_max_resp_length), '\0');
   step([&] { GPIBDirectValidateTrans(core_.settings, t); });
+  step([&] { OpenGpibDevice(); });
+  step([&] { LimitReadTimeout(core_.settings, device_, t.RespTimeout()); });
   int16_t count = 0;
   step([&] {
     gpib::Status st;
-    if (gpib::ibrd(device_, buffer, static_cast<int32_t>(buffer.size()), st) < 0) {
-      RaiseDriverError(st);
-    }
+    if (ReadInto(device_, buffer, st) < 0) RaiseDriverError(st);
     count = st.ibcnt;
   });
-  TransactionAccess::SetResp(t, Received(buffer, count));
+  std::string resp;
+  step([&] { resp = Received(buffer, count); });
+  TransactionAccess::SetResp(t, resp);
   core_.DebugBuffWrite(kTraceRead, t.resp());
 }
 

@@ -58,6 +58,8 @@ class GpibLink {
 
 // The library error number of a driver error code (iberr).
 int32_t GpibErrorNumber(int16_t code);
+// The device timeout an opened device gets, in seconds (at least 10 unless EABO is expected).
+int16_t DeviceTimeoutSeconds(const Settings& settings);
 // The driver's timeout code for a device timeout of `seconds`.
 int16_t GpibTimeoutCode(int16_t seconds);
 

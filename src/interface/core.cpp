@@ -24,7 +24,7 @@ InterfaceCore::InterfaceCore(KORInterface& owner_object)
       ether(std::make_unique<EtherLink>(*this)),
       gpib(std::make_unique<GpibLink>(*this)) {
   // Another program may change the unit's GPIB settings while it holds the port.
-  serial->arbiter().OnPortTaken = [this] { forwarding->ForgetSettingsSent(); };
+  serial->arbiter().OnPortLost = [this] { forwarding->ForgetSettingsSent(); };
 }
 
 InterfaceCore::~InterfaceCore() = default;
@@ -62,6 +62,7 @@ void InterfaceCore::ClosePort() {
   ReleaseLinkObjects();
   is_port_open = false;
   gpib->PortClosed();
+  forwarding->ForgetSettingsSent();
 }
 
 void InterfaceCore::ReleaseLinkObjects() {

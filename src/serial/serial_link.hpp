@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "arbiter/port_arbiter.hpp"
@@ -42,6 +43,9 @@ class SerialLink {
   void SerialTransact(KORTransaction& t);
 
   PortArbiter& arbiter() { return arbiter_; }
+
+  // Called after each transmission of a command (forwarding marks its settings header sent).
+  std::function<void()> on_transmit;
 
  private:
   // A line error, or an error caught by a receive pass, waiting to be raised by the next

@@ -82,6 +82,7 @@ void SerialLink::Transmit(const std::string& command) {
   core_.UpdateProgress("Transmitting");
   core_.DebugBuffWrite(kTraceWrite, command);
   Control().Write(command + core_.settings.cmd_term);
+  if (on_transmit) on_transmit();
   RaiseRecordedError();
 }
 

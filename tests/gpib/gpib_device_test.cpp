@@ -189,7 +189,7 @@ TEST_P(GpibDeviceTest, GetTransactReadsWithoutSendingPollingOrStripping) {
   EXPECT_EQ(t.resp(), std::string(256, 'a'));
   i.GetTransact(t);
   EXPECT_EQ(t.resp(), std::string(44, 'a') + "\r\n");
-  EXPECT_EQ(Names(), (Calls{"ibrd", "ibrd"}));
+  EXPECT_EQ(Names(), (Calls{"ibconfig", "ibrd", "ibconfig", "ibrd"}));
 
   auto e = ErrorOf([&] { i.GetTransact(t); });  // nothing to read: the device timeout ends it
   EXPECT_EQ(e.Number(), err::GpibAborted);

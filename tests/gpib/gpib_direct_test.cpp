@@ -16,14 +16,14 @@ TEST_P(DirectTransactTest, FirstTransactionOpensThenPollsWritesWaitsAndReads) {
   EXPECT_FALSE(i.Busy());
   EXPECT_EQ(Texts(), (Calls{"ibfind(\"GPIB0\")", "ibconfig(0, 7, 0)", "ibdev(0, 1, 0, 13, 1, 0)",
                             "ibclr(16)", "ibrsp(16)", "ibwrt(16, \"MEAS?\", 5)", "ibrsp(16)",
-                            "ibrd(16, 256)"}));
+                            "ibconfig(16, 3, 13)", "ibrd(16, 256)"}));
   // The device settles for a second after its clear before anything is sent.
   EXPECT_NEAR(TimeOf("ibrsp") - TimeOf("ibclr"), 1.0, 1e-3);
   EXPECT_EQ(i.Progress()->status(), "");
 
   bus_.ClearCalls();
   i.Transact(t);  // the board and the device stay open
-  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibwrt", "ibrsp", "ibconfig", "ibrd"}));
 }
 
 TEST_P(DirectTransactTest, TraceRecordsCommandAndResponse) {
@@ -60,7 +60,7 @@ TEST_P(DirectTransactTest, StrayResponseIsDrainedOnceAndIdleCheckUsesTheNewPoll)
   bus_.ClearCalls();
   i.Transact(t);
   EXPECT_EQ(t.resp(), "1.23");
-  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibrd", "ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibrd", "ibrsp", "ibwrt", "ibrsp", "ibconfig", "ibrd"}));
   EXPECT_NE(std::find(stages.begin(), stages.end(), "Getting stray response out of buffer"),
             stages.end());
   link.disconnect();
@@ -77,7 +77,8 @@ TEST_P(DirectTransactTest, WaitForMavBitClearPollsAgainBeforeDraining) {
   bus_.ClearCalls();
   i.Transact(t);
   // Still set after the wait: one drain, then the usual exchange.
-  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibrsp", "ibrd", "ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_EQ(Names(),
+            (Calls{"ibrsp", "ibrsp", "ibrd", "ibrsp", "ibwrt", "ibrsp", "ibconfig", "ibrd"}));
   EXPECT_NEAR(TimeOf("ibrsp", 1) - TimeOf("ibrsp", 0), 1.5, 1e-3);
 
   // The instrument drops its stray output during the wait: nothing is drained.
@@ -85,7 +86,7 @@ TEST_P(DirectTransactTest, WaitForMavBitClearPollsAgainBeforeDraining) {
   EventLoop::ScheduleAfter(std::chrono::milliseconds(500), [&] { dev_.DiscardOutput(); });
   bus_.ClearCalls();
   i.Transact(t);
-  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibrsp", "ibwrt", "ibrsp", "ibconfig", "ibrd"}));
   EXPECT_EQ(t.resp(), "1.23");
 }
 
@@ -118,7 +119,7 @@ TEST_P(DirectTransactTest, MavMaskZeroSkipsStrayCheckAndReadsAfterOnePass) {
   dev_.QueueReply("stray");
   bus_.ClearCalls();
   i.Transact(t);
-  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_EQ(Names(), (Calls{"ibrsp", "ibwrt", "ibrsp", "ibconfig", "ibrd"}));
   EXPECT_EQ(t.resp(), "stray");  // whatever the instrument had first
 }
 
@@ -231,11 +232,11 @@ TEST_P(DirectTransactTest, UnexpectedEaboFailsAtOnce) {
 }
 
 TEST_P(DirectTransactTest, LateReplyIsStillATimeout) {
+  dev_.StatusBits(0x02, 0x10);
+  dev_.ResponseDelay(9);  // ready at 9 s; the pause before the read ends past the 10 s
   KORInterface i;
-  i.MAVSPoll(0);
-  i.DTO(30);  // device timeout 30 s: the read waits for the reply due at 12 s
+  i.MAVSPoll(16);
   Open(i);
-  dev_.ResponseDelay(12);
   auto t = Tx("MEAS?");
   auto e = ErrorOf([&] { i.Transact(t); });
   EXPECT_EQ(e.Number(), err::ResponseTerminatorTimeout);

@@ -19,8 +19,8 @@ TEST_F(LoadedLibraryTest, OnlyTheLibrarysOwnCallsReachIt) {
   EXPECT_EQ(t.resp(), "1.23");
   EXPECT_EQ(GpibLibraryLoadError(), "");
   // linux-gpib has no registration call: status comes through ThreadIbsta and friends.
-  EXPECT_EQ(bus_.CallNames(true),
-            (Calls{"ibfind", "ibconfig", "ibdev", "ibclr", "ibrsp", "ibwrt", "ibrsp", "ibrd"}));
+  EXPECT_EQ(bus_.CallNames(true), (Calls{"ibfind", "ibconfig", "ibdev", "ibclr", "ibrsp", "ibwrt",
+                                         "ibrsp", "ibconfig", "ibrd"}));
 }
 
 TEST(GpibLibraryMissing, FirstCallFailsAsABoardThatCannotBeInitialised) {

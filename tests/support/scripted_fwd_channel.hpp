@@ -4,14 +4,17 @@
 #pragma once
 
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "forwarding/gpib_forwarding.hpp"
 #include "host/virtual_host.hpp"
 #include "model/access.hpp"
+#include "parley/errors.hpp"
 
 namespace parley::testing {
 
@@ -28,8 +31,13 @@ class ScriptedFwdChannel : public detail::FwdChannel {
   explicit ScriptedFwdChannel(detail::VirtualHost& host) : host_(host) {}
 
   void Exchange(KORTransaction& t) override {
+    if (fail_before_transmit > 0) {  // e.g. the port was locked: nothing reached the unit
+      --fail_before_transmit;
+      throw AutomationError(failure, "Parley", std::string(CatalogueMessage(failure)));
+    }
     sent.push_back({t.cmd(), t.RespTimeout(), host_.elapsed_seconds()});
     held = true;
+    if (transmitted) transmitted();
     // An exchange takes time on the wire; the polls' spacing is measured with it.
     host_.Advance(std::chrono::milliseconds(exchange_ms));
     detail::TransactionAccess::SetResp(t, respond(t.cmd()));
@@ -53,7 +61,31 @@ class ScriptedFwdChannel : public detail::FwdChannel {
     return out;
   }
 
+  // Answers by message kind ("SPOLL", "IN", "TSND", "OUT", "REN", "REN="), each kind's
+  // replies in turn (the last one repeats); a kind without replies gets "".
+  void ByKind(std::map<std::string, std::vector<std::string>> replies) {
+    respond = [this, replies = std::move(replies)](const std::string& c) {
+      std::string kind = KindOf(c);
+      auto it = replies.find(kind);
+      if (it == replies.end() || it->second.empty()) return std::string();
+      std::size_t n = kind_count[kind]++;
+      return it->second[std::min(n, it->second.size() - 1)];
+    };
+  }
+  static std::string KindOf(const std::string& cmd) {
+    for (const char* kind : {"SPOLL/", ",TSND/", ",OUT/", "REN/", "IN/"}) {
+      if (cmd.size() >= std::strlen(kind) && cmd.ends_with(kind)) {
+        std::string k = kind;
+        return k.substr(k.front() == ',' ? 1 : 0, k.size() - (k.front() == ',' ? 2 : 1));
+      }
+    }
+    return cmd.find("REN=") != std::string::npos ? "REN=" : "";
+  }
+
   Responder respond = [](const std::string&) { return std::string(); };
+  int fail_before_transmit = 0;
+  int32_t failure = err::CommPortLocked;
+  std::map<std::string, std::size_t> kind_count;
   std::vector<FwdExchange> sent;
   bool held = false;
   int exchange_ms = 100;

@@ -33,6 +33,8 @@ inline constexpr int32_t kEabo = 6;
 
 // The option of ibconfig that switches the driver's automatic serial polling.
 inline constexpr int32_t kIbcAutopoll = 7;
+// The option of ibconfig that sets a descriptor's I/O timeout code.
+inline constexpr int32_t kIbcTmo = 3;
 
 class GpibDriver {
  public:

@@ -176,6 +176,10 @@ int32_t SimulatedGpibDriver::ibconfig(int32_t ud, int32_t option, int32_t value)
                             std::to_string(value) + ")");
   if (auto e = bus_->Injected("ibconfig")) return Done(kIbstaErr, kIbstaErr, *e);
   if (ud != kBoardDescriptor && !bus_->Device(ud)) return Done(kIbstaErr, kIbstaErr, kEdvr);
+  if (option == kIbcTmo && ud != kBoardDescriptor) {
+    if (value < 0 || value > 17) return Done(kIbstaErr, kIbstaErr, kEarg);
+    bus_->Device(ud)->tmo = value;
+  }
   return Done(kIbstaCmpl, kIbstaCmpl);
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "parley/errors.hpp"
 #include "support/fwd_fixture.hpp"
 
 namespace parley::testing {
@@ -171,15 +172,67 @@ TEST_F(InOut, HaltWhileWaitingForTheAnswer) {
   EXPECT_EQ(acks, 1);
 }
 
-TEST_F(InOut, ShortInReplyGivesEmptyResponse) {
-  for (const char* reply : {"/GPIB:IN=\"\"/", "/GPIB:IN", ""}) {
+TEST_F(InOut, InRepliesAreParsedNotCut) {
+  struct Case {
+    std::string reply;
+    int32_t number;
+    std::string resp;
+  } cases[] = {
+      {"/GPIB:IN=\"\"/", 0, ""},
+      {"/GPIB:IN=\"say <22>hi<22>\"/", 0, "say \"hi\""},
+      {std::string("/GPIB:IN=\"\0\xFF\"/", 14), 0, std::string("\0\xFF", 2)},
+      {"/GPIB:E008/", err::GpibDeviceTimeout, ""},
+      {"/GPIB:E010/", err::GpibForwardingUnavailable, ""},
+      {"/GPIB:IN=4.56/", err::GpibForwardingUnrecognized, ""},
+      {"/GPIB:IN=\"4.56", err::GpibForwardingUnrecognized, ""},
+      {"/GPIB:IN=\"/", err::GpibForwardingUnrecognized, ""},
+      {"/GPIB:IN=\"a\"b\"/", err::GpibForwardingUnrecognized, ""},
+      {"/GPIB:ERR=DEVICE TIMEOUT/", err::GpibForwardingUnrecognized, ""},
+      {"/GPIB:IN", err::GpibForwardingUnrecognized, ""},
+      {"", err::GpibForwardingUnrecognized, ""},
+  };
+  for (const auto& c : cases) {
     channel_.poll_count = 0;
-    channel_.PollThen({Spoll(0x02), Spoll(0x04)}, [&](const std::string& c) {
-      return c.find("IN/") != std::string::npos ? std::string(reply) : Unit(c);
+    channel_.PollThen({Spoll(0x02), Spoll(0x04)}, [&](const std::string& cmd) {
+      return cmd.find("IN/") != std::string::npos ? c.reply : Unit(cmd);
     });
     KORTransaction t = Command("MEAS?");
-    EXPECT_EQ(Run(t).Number(), 0) << reply;
-    EXPECT_EQ(t.resp(), "") << reply;
+    AutomationError e = Run(t);
+    EXPECT_EQ(e.Number(), c.number) << c.reply;
+    EXPECT_EQ(t.resp(), c.resp) << c.reply;
+    if (c.number) {
+      EXPECT_EQ(e.Description(), CatalogueMessage(c.number)) << c.reply;
+    }
+
+    channel_.respond = [&](const std::string&) { return c.reply; };
+    KORTransaction read = Command("X");
+    e = FailureOf([&] { GpibInOut(core_, channel_, settings_sent_).GetTransact(read, Steps()); });
+    EXPECT_EQ(e.Number(), c.number) << "GetTransact " << c.reply;
+    EXPECT_EQ(read.resp(), c.resp) << "GetTransact " << c.reply;
+  }
+}
+
+TEST_F(InOut, MalformedStatusBytesAreNoStatus) {
+  for (const char* reply :
+       {"/GPIB:SPOLL=zz/", "/GPIB:SPOLL=/", "/GPIB:SPOLL=-1/", "/GPIB:SPOLL=123/", "/GPIB:SPOLL=4/",
+        "/GPIB:SPOLL=02", "/GPIB:SPOLL=02/x"}) {
+    channel_.poll_count = 0;
+    channel_.PollThen({reply}, [](const std::string& c) { return Unit(c); });
+    int16_t value = -1;
+    AutomationError e =
+        FailureOf([&] { GpibInOut(core_, channel_, settings_sent_).InOutSerialPoll(value); });
+    EXPECT_EQ(e.Number(), err::GpibNoSerialPollResponse) << reply;
+    EXPECT_EQ(value, -1) << reply;
+    // Before the command: nothing is sent; after it: the answer is never read.
+    channel_.sent.clear();
+    KORTransaction t = Command("MEAS?");
+    EXPECT_EQ(Run(t).Number(), err::GpibNoSerialPollResponse) << reply;
+    EXPECT_EQ(CountOf(",OUT/"), 0u) << reply;
+    channel_.sent.clear();
+    channel_.poll_count = 0;
+    channel_.PollThen({Spoll(0x02), reply}, [](const std::string& c) { return Unit(c); });
+    EXPECT_EQ(Run(t).Number(), err::GpibNoSerialPollResponse) << reply;
+    EXPECT_EQ(CountOf("IN/"), 0u) << reply;
   }
 }
 
@@ -225,7 +278,6 @@ TEST_F(InOut, RemoteEnableTogglesAndRestores) {
       {"/GPIB:REN=1/", {"REN/", "REN=0/", "REN=1/"}},
       {"/GPIB:REN=0/", {"REN/", "REN=1/", "REN=0/"}},
       {"/GPIB:REN=7/", {"REN/", "REN=1/", "REN=7/"}},
-      {"/GPIB", {"REN/", "REN=1/", "REN=/"}},  // too short to hold a state
   };
   for (const auto& c : cases) {
     channel_.sent.clear();
@@ -239,6 +291,26 @@ TEST_F(InOut, RemoteEnableTogglesAndRestores) {
     }
   }
   EXPECT_EQ(channel_.sent[1].cmd, "/GPIB:REN=1/");
+}
+
+TEST_F(InOut, RemoteEnableSendsNothingOfAMalformedState) {
+  for (const std::string reply : {"/GPIB:REN=1\r\nXYZ/", "/GPIB:REN=0/SPOLL/", "/GPIB:REN=/",
+                                  "/GPIB:E010/", "/GPIB", "/GPIB:REN=123456789/", "/GPIB:REN=1"}) {
+    channel_.sent.clear();
+    channel_.respond = [&](const std::string&) { return reply; };
+    AutomationError e =
+        FailureOf([&] { GpibInOut(core_, channel_, settings_sent_).RemoteEnable(); });
+    EXPECT_EQ(e.Number(), err::GpibForwardingUnrecognized) << reply;
+    EXPECT_EQ(channel_.sent.size(), 1u) << reply;
+  }
+}
+
+TEST_F(InOut, RemoteEnableErrorsCarryTheirCatalogueText) {
+  iface_->commMode(korCommModeGPIBInOut);
+  core_.settings.itc = 5;  // refused by the header before anything is sent
+  AutomationError e = FailureOf([&] { iface_->RemoteEnable(); });
+  EXPECT_EQ(e.Number(), err::InvalidGpibTermination);
+  EXPECT_EQ(e.Description(), CatalogueMessage(err::InvalidGpibTermination));
 }
 
 }  // namespace

@@ -11,10 +11,8 @@
 namespace parley::testing {
 namespace {
 
-using detail::CutReply;
 using detail::EscapeQuotes;
 using detail::GpibForwarding;
-using detail::StatusByte;
 
 TEST(ForwardingTexts, EscapeQuotesReplacesOnlyDoubleQuotes) {
   EXPECT_EQ(EscapeQuotes(""), "");
@@ -24,25 +22,6 @@ TEST(ForwardingTexts, EscapeQuotesReplacesOnlyDoubleQuotes) {
   EXPECT_EQ(EscapeQuotes(std::string("a\0b\"", 4)), std::string("a\0b<22>", 7));
 }
 
-TEST(ForwardingTexts, CutReplyNeverReadsPastTheReply) {
-  EXPECT_EQ(CutReply("/GPIB:TSND=1.23/", 11, 1), "1.23");
-  EXPECT_EQ(CutReply("/GPIB:TSND=/", 11, 1), "");
-  EXPECT_EQ(CutReply("/GPIB:TSND=", 11, 1), "");  // shorter than prefix plus suffix
-  EXPECT_EQ(CutReply("/GPIB", 10, 2), "");
-  EXPECT_EQ(CutReply("", 10, 2), "");
-}
-
-TEST(ForwardingTexts, StatusByteReadsUpToTwoHexDigits) {
-  EXPECT_EQ(StatusByte("/GPIB:SPOLL=02/"), 2);
-  EXPECT_EQ(StatusByte("/GPIB:SPOLL=44/"), 0x44);
-  EXPECT_EQ(StatusByte("/GPIB:SPOLL=fF/"), 255);
-  EXPECT_EQ(StatusByte("/GPIB:SPOLL=4/"), 4);  // a single digit stops at the slash
-  EXPECT_EQ(StatusByte("/GPIB:SPOLL=/"), 0);
-  EXPECT_EQ(StatusByte("/GPIB:SPOLL="), 0);
-  EXPECT_EQ(StatusByte("/GP"), 0);
-  EXPECT_EQ(StatusByte("/GPIB:SPOLL=123/"), 0x12);
-}
-
 class ForwardingHeader : public FwdFixture {};
 
 TEST_F(ForwardingHeader, FullUntilSentWhileThePortIsHeld) {
@@ -50,14 +29,44 @@ TEST_F(ForwardingHeader, FullUntilSentWhileThePortIsHeld) {
   core_.settings.itc = korITC_CRLF;
   core_.settings.dto = 12;
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
-  // Not held yet: the full form again, however often it was sent.
-  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
   channel_.held = true;
-  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:");
-  // Another program may have changed the unit's settings meanwhile.
-  settings_sent_ = false;
+  // Built but not yet sent: still the full form.
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
+  KORTransaction t;
+  fwd.Send(t, fwd.GPIBFwdHeader() + "SPOLL/", 10);
   EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:");
+  // Not held: the full form again, however often it was sent.
+  channel_.held = false;
+  EXPECT_EQ(fwd.GPIBFwdHeader(), "/GPIB:ADDR=5,DTO=12,ITC=CRLF,REN=1,");
+}
+
+TEST_F(ForwardingHeader, MarkedSentOnlyOnceItWasTransmitted) {
+  channel_.held = true;
+  channel_.ByKind({{"SPOLL", {"/GPIB:SPOLL=02/"}}, {"TSND", {"/GPIB:TSND=1/"}}});
+  auto run = [&] {
+    KORTransaction t = Command("MEAS?");
+    return FailureOf(
+        [&] { GpibForwarding(core_, channel_, settings_sent_).TransactCRLFtoGPIB(t, Steps()); });
+  };
+  // The poll never went out (port locked): the next transaction carries the settings again.
+  channel_.fail_before_transmit = 1;
+  EXPECT_EQ(run().Number(), err::CommPortLocked);
+  EXPECT_FALSE(settings_sent_);
+  EXPECT_EQ(run().Number(), 0);
+  EXPECT_EQ(channel_.Commands(),
+            (std::vector<std::string>{"/GPIB:ADDR=5,DTO=5,ITC=EOI,REN=1,SPOLL/",
+                                      "/GPIB:WTIM=10,MSG=\"MEAS?\",TSND/"}));
+  // Sent, then the exchange failed on the answer: the unit has the settings.
+  channel_.sent.clear();
+  settings_sent_ = false;
+  channel_.ByKind({{"SPOLL", {""}}});
+  EXPECT_EQ(run().Number(), err::GpibNoSerialPollResponse);
+  EXPECT_TRUE(settings_sent_);
+  // A full header built while the port was not held, never transmitted, clears the mark.
+  channel_.held = false;
+  channel_.fail_before_transmit = 1;
+  EXPECT_EQ(run().Number(), err::CommPortLocked);
+  EXPECT_FALSE(settings_sent_);
 }
 
 TEST_F(ForwardingHeader, NamesEveryTerminationAndRefusesOthers) {
@@ -174,9 +183,13 @@ TEST_F(CRLFtoGPIB, TsndRepliesAreCheckedAndCut) {
     std::string reply;
     int32_t number;
     std::string resp;
-  } cases[] = {{"/GPIB:TSND=x", 0, ""},
-               {"/GPIB:TSND=", 0, ""},  // shorter than prefix plus closing character
+  } cases[] = {{"/GPIB:TSND=/", 0, ""},
                {"/GPIB:TSND=a/b/", 0, "a/b"},
+               {"/GPIB:TSND=1.5\r\n/", 0, "1.5\r\n"},
+               // Cut short: the closing slash is lost or the answer never came.
+               {"/GPIB:TSND=1.23", err::GpibForwardingUnrecognized, ""},
+               {"/GPIB:TSND=x", err::GpibForwardingUnrecognized, ""},
+               {"/GPIB:TSND=", err::GpibForwardingUnrecognized, ""},
                {"/GPIB:E008/", err::GpibForwardingUnrecognized, ""},
                {"/gpib:TSND=1/", err::GpibForwardingUnrecognized, ""}};
   for (const auto& c : cases) {
@@ -243,6 +256,46 @@ class ForwardingOverSerial : public SerialLinkTest {
     return written.empty() ? "" : written.front();
   }
 };
+
+// Reopened with a new address, the first exchange never reaches the unit: the one after it
+// must still carry the new settings.
+TEST_F(ForwardingOverSerial, SettingsTravelAgainAfterAnExchangeThatNeverWentOut) {
+  unit->answers["/GPIB:ADDR=9,DTO=5,ITC=EOI,REN=1,SPOLL/"] = "/GPIB:SPOLL=02/";
+  const std::string full9 = "/GPIB:ADDR=9,DTO=5,ITC=EOI,REN=1,SPOLL/";
+  Run("MEAS?");
+  iface.closePort();
+  iface.GPIBAddress(9);
+  iface.openPort();
+  connection()->locked = true;
+  EXPECT_THROW(Run("MEAS?"), AutomationError);
+  connection()->locked = false;
+  iface.DebugBuffClear();
+  Run("MEAS?");
+  EXPECT_EQ(FirstWritten(), full9);
+
+  // Another holder keeps the port through the whole wait.
+  iface.closePort();
+  iface.openPort();
+  Run("MEAS?");
+  iface.closePort();
+  iface.DTO(7);
+  iface.openPort();
+  auto c = connection();
+  c->HeldByOtherFor(1e9);
+  unit->held_elsewhere = [c] { return c->HeldByOther(); };
+  try {
+    Run("MEAS?");
+    ADD_FAILURE() << "the port wait did not fail";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), err::CouldNotGetCommPort);
+  }
+  c->HeldByOtherFor(0);
+  unit->held_elsewhere = nullptr;
+  unit->answers["/GPIB:ADDR=9,DTO=7,ITC=EOI,REN=1,SPOLL/"] = "/GPIB:SPOLL=02/";
+  iface.DebugBuffClear();
+  Run("MEAS?");
+  EXPECT_EQ(FirstWritten(), "/GPIB:ADDR=9,DTO=7,ITC=EOI,REN=1,SPOLL/");
+}
 
 TEST_F(ForwardingOverSerial, FullHeaderAfterOpeningAndAfterNotifySignal) {
   EXPECT_EQ(Run("MEAS?").resp(), "1.5");
