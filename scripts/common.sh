@@ -2,7 +2,7 @@
 set -euo pipefail
 
 PARLEY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest)
+PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest clang-14 clang-format)
 
 parley_install_packages() {
   local missing=()
@@ -21,6 +21,6 @@ parley_install_packages() {
 parley_build() {
   local dir=$1
   shift
-  cmake -S "$PARLEY_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$PARLEY_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEY_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
 }
