@@ -23,7 +23,8 @@ TEST(ResponseFramer, FindsTheFirstTerminatorAfterTheEchoWhereverChunksAreCut) {
   for (std::size_t cut = 0; cut <= wire.size(); ++cut) {
     ResponseFramer f;
     f.Start(4, "\r\n>", false);
-    bool done = f.Append(wire.substr(0, cut)) | f.Append(wire.substr(cut));
+    bool first = f.Append(wire.substr(0, cut));
+    bool done = f.Append(wire.substr(cut)) || first;
     ASSERT_TRUE(done) << cut;
     EXPECT_EQ(f.response(), ">x") << cut;
   }

@@ -8,9 +8,12 @@ thread_local int32_t t_ibsta = 0;
 thread_local int32_t t_iberr = 0;
 thread_local int32_t t_ibcntl = 0;
 
-int Refresh(int result) {
-  g_hooks.status(g_hooks.context, &t_ibsta, &t_iberr, &t_ibcntl);
-  return result;
+// Keeps the call's status where ThreadIbsta and friends read it, as the system library does.
+int Refresh(const parley::detail::DriverCall& call) {
+  t_ibsta = call.ibsta;
+  t_iberr = call.iberr;
+  t_ibcntl = call.ibcntl;
+  return call.result;
 }
 parley::detail::GpibDriver& D() { return *g_hooks.driver; }
 }  // namespace

@@ -9,9 +9,6 @@
 
 struct FakeGpibHooks {
   parley::detail::GpibDriver* driver;  // called through its (pure) interface only
-  // The calling thread's status of its last call.
-  void (*status)(void* context, int32_t* ibsta, int32_t* iberr, int32_t* ibcntl);
-  void* context;
 };
 
 extern "C" void parley_fake_gpib_install(const FakeGpibHooks* hooks);

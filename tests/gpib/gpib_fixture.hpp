@@ -47,15 +47,9 @@ class GpibTestBase : public ::testing::Test {
     ASSERT_NE(handle_, nullptr) << dlerror();
     auto install = reinterpret_cast<decltype(&parley_fake_gpib_install)>(
         dlsym(handle_, "parley_fake_gpib_install"));
-    FakeGpibHooks hooks{driver_.get(), &LibraryStatus, driver_.get()};
+    FakeGpibHooks hooks{driver_.get()};
     install(&hooks);
     UseGpibLibrary(PARLEY_FAKE_GPIB_PATH);
-  }
-  static void LibraryStatus(void* context, int32_t* ibsta, int32_t* iberr, int32_t* ibcntl) {
-    auto s = static_cast<detail::SimulatedGpibDriver*>(context)->ThreadStatus();
-    *ibsta = s.ibsta;
-    *iberr = s.iberr;
-    *ibcntl = s.ibcntl;
   }
 
   // Mode 3 at address 1, port open.

@@ -31,35 +31,31 @@ class HostileGpibDriver : public detail::GpibDriver {
   bool refuse_ibconfig = false;   // ibconfig answers ERR with ECAP and changes nothing
   int honest_reads = 0;           // the first reads are reported truthfully
 
-  int32_t RegisterGpibGlobalsForThread(int32_t* ibsta, int32_t* iberr, int32_t* ibcnt,
-                                       int32_t* ibcntl) override {
-    outer_ = {ibsta, iberr, ibcnt, ibcntl};
-    return inner_->RegisterGpibGlobalsForThread(&mine_[0], &mine_[1], &mine_[2], &mine_[3]);
-  }
+  int32_t RegisterGpibGlobalsForThread() override { return inner_->RegisterGpibGlobalsForThread(); }
   void UnregisterGpibGlobalsForThread() override { inner_->UnregisterGpibGlobalsForThread(); }
-  int32_t ibfind(const std::string& name) override { return Pass(inner_->ibfind(name)); }
-  int32_t ibconfig(int32_t ud, int32_t option, int32_t value) override {
-    if (!refuse_ibconfig) return Pass(inner_->ibconfig(ud, option, value));
-    mine_[0] = detail::kIbstaErr;
-    mine_[1] = 11;  // ECAP
-    return Pass(detail::kIbstaErr);
+  detail::DriverCall ibfind(const std::string& name) override { return inner_->ibfind(name); }
+  detail::DriverCall ibconfig(int32_t ud, int32_t option, int32_t value) override {
+    if (!refuse_ibconfig) return inner_->ibconfig(ud, option, value);
+    return {detail::kIbstaErr, detail::kIbstaErr, 11 /* ECAP */, 0};
   }
-  int32_t ibdev(int32_t b, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
-                int32_t eos) override {
-    return Pass(inner_->ibdev(b, pad, sad, tmo, eot, eos));
+  detail::DriverCall ibdev(int32_t b, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
+                           int32_t eos) override {
+    return inner_->ibdev(b, pad, sad, tmo, eot, eos);
   }
-  int32_t ibclr(int32_t ud) override { return Pass(inner_->ibclr(ud)); }
-  int32_t ibonl(int32_t ud, int32_t online) override { return Pass(inner_->ibonl(ud, online)); }
-  int32_t ibwrt(int32_t ud, const char* data, int32_t count) override {
-    return Pass(inner_->ibwrt(ud, data, count));
+  detail::DriverCall ibclr(int32_t ud) override { return inner_->ibclr(ud); }
+  detail::DriverCall ibonl(int32_t ud, int32_t online) override {
+    return inner_->ibonl(ud, online);
   }
-  int32_t ibrd(int32_t ud, char* buffer, int32_t count) override {
+  detail::DriverCall ibwrt(int32_t ud, const char* data, int32_t count) override {
+    return inner_->ibwrt(ud, data, count);
+  }
+  detail::DriverCall ibrd(int32_t ud, char* buffer, int32_t count) override {
     ++reads;
     if (read_block_seconds > 0) {
       detail::CurrentHost().Sleep(detail::Micros(static_cast<int64_t>(read_block_seconds * 1e6)));
     }
-    if (reads <= honest_reads) return Pass(inner_->ibrd(ud, buffer, count));
-    int32_t r = 0;
+    if (reads <= honest_reads) return inner_->ibrd(ud, buffer, count);
+    detail::DriverCall r;
     if (read_bytes.empty()) {
       r = inner_->ibrd(ud, buffer, count);
     } else {  // the instrument's data goes nowhere; only `read_bytes` reach the buffer
@@ -68,33 +64,24 @@ class HostileGpibDriver : public detail::GpibDriver {
       std::memcpy(buffer, read_bytes.data(),
                   std::min<std::size_t>(read_bytes.size(), static_cast<std::size_t>(count)));
     }
-    if (read_count) mine_[3] = *read_count;
-    if (read_iberr) mine_[1] = *read_iberr;
+    if (read_count) r.ibcntl = *read_count;
+    if (read_iberr) r.iberr = *read_iberr;
     if (read_ibsta) {
-      mine_[0] = *read_ibsta;
-      r = *read_ibsta;
+      r.ibsta = *read_ibsta;
+      r.result = *read_ibsta;
     }
-    return Pass(r);
+    return r;
   }
-  int32_t ibrsp(int32_t ud, char* status_byte) override {
-    return Pass(inner_->ibrsp(ud, status_byte));
+  detail::DriverCall ibrsp(int32_t ud, char* status_byte) override {
+    return inner_->ibrsp(ud, status_byte);
   }
-  int32_t ibsre(int32_t ud, int32_t value) override { return Pass(inner_->ibsre(ud, value)); }
-  int32_t ibwait(int32_t ud, int32_t mask) override { return Pass(inner_->ibwait(ud, mask)); }
+  detail::DriverCall ibsre(int32_t ud, int32_t value) override { return inner_->ibsre(ud, value); }
+  detail::DriverCall ibwait(int32_t ud, int32_t mask) override { return inner_->ibwait(ud, mask); }
 
   int reads = 0;
 
  private:
-  int32_t Pass(int32_t result) {
-    for (int k = 0; k < 4; ++k) {
-      if (outer_[k]) *outer_[k] = mine_[k];
-    }
-    return result;
-  }
-
   std::shared_ptr<detail::SimulatedGpibDriver> inner_;
-  int32_t mine_[4] = {0, 0, 0, 0};
-  std::array<int32_t*, 4> outer_{};
 };
 
 }  // namespace parley::testing

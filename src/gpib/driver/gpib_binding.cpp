@@ -12,10 +12,9 @@ constexpr const char* kSource = "KORComm";
 
 struct ThreadGpib {
   ~ThreadGpib();
-  // The four variables the driver writes, in registration order.
+  // The driver's status of this thread's last call.
   int32_t ibsta32 = 0;
   int32_t iberr32 = 0;
-  int32_t ibcnt32 = 0;
   int32_t ibcntl = 0;
   Status copies;
   bool registered = false;  // GpibGlobalsRegistered
@@ -47,10 +46,10 @@ ThreadGpib& State() {
 
 void RegisterGpibGlobals(ThreadGpib& t) {
   auto& d = *t.driver;
-  int32_t rc = d.RegisterGpibGlobalsForThread(&t.ibsta32, &t.iberr32, &t.ibcnt32, &t.ibcntl);
+  int32_t rc = d.RegisterGpibGlobalsForThread();
   if (rc == 1) {
     d.UnregisterGpibGlobalsForThread();
-    d.RegisterGpibGlobalsForThread(&t.ibsta32, &t.iberr32, &t.ibcnt32, &t.ibcntl);
+    d.RegisterGpibGlobalsForThread();
   } else if (rc == 2 || rc == 3) {
     d.UnregisterGpibGlobalsForThread();
     Raise(err::GpibBoardInitFailed);
@@ -71,16 +70,19 @@ int16_t NarrowErrorCode(int32_t code) {
   return static_cast<int16_t>(code);
 }
 
-void CopyDriverStatus(ThreadGpib& t) {
+void CopyDriverStatus(ThreadGpib& t, const DriverCall& call) {
+  t.ibsta32 = call.ibsta;
+  t.iberr32 = call.iberr;
+  t.ibcntl = call.ibcntl;
   t.copies.ibsta = ConvertLongToInt(t.ibsta32);
   t.copies.iberr = NarrowErrorCode(t.iberr32);
   t.copies.ibcnt = ConvertLongToInt(t.ibcntl);
 }
 
 // Steps 5, 7 and 8 common to every wrapper.
-int16_t Finish(ThreadGpib& t, int32_t result, Status* out) {
-  int16_t narrowed = ConvertLongToInt(result);
-  CopyDriverStatus(t);
+int16_t Finish(ThreadGpib& t, const DriverCall& call, Status* out) {
+  int16_t narrowed = ConvertLongToInt(call.result);
+  CopyDriverStatus(t, call);
   if (out) *out = t.copies;
   return narrowed;
 }
@@ -95,10 +97,10 @@ int16_t ConvertLongToInt(int32_t x) {
 
 int16_t ibfind(const std::string& name, Status& status) {
   auto& t = State();
-  int32_t result = Driver(t).ibfind(name);
-  int16_t descriptor = ConvertLongToInt(result);
+  DriverCall call = Driver(t).ibfind(name);
+  int16_t descriptor = ConvertLongToInt(call.result);
   if (descriptor < 0) Raise(err::GpibBoardInitFailed);
-  CopyDriverStatus(t);
+  CopyDriverStatus(t, call);
   status = t.copies;
   return descriptor;
 }
@@ -139,8 +141,8 @@ int16_t ibrd(int16_t ud, std::string& buffer, int32_t count, Status& status) {
 int16_t ibrsp(int16_t ud, int16_t& status_byte, Status& status) {
   auto& t = State();
   char spr = 0;
-  int32_t result = Driver(t).ibrsp(ud, &spr);
-  int16_t narrowed = Finish(t, result, &status);
+  DriverCall call = Driver(t).ibrsp(ud, &spr);
+  int16_t narrowed = Finish(t, call, &status);
   status_byte = static_cast<unsigned char>(spr);
   return narrowed;
 }

@@ -36,50 +36,36 @@ inline constexpr int32_t kIbcAutopoll = 7;
 // The option of ibconfig that sets a descriptor's I/O timeout code.
 inline constexpr int32_t kIbcTmo = 3;
 
-class GpibDriver {
- public:
-  virtual ~GpibDriver() = default;
-
-  // 0 registered; 1 already registered (the caller unregisters and registers again); any
-  // other value: failure. A driver that cannot be loaded answers -1.
-  virtual int32_t RegisterGpibGlobalsForThread(int32_t* ibsta, int32_t* iberr, int32_t* ibcnt,
-                                               int32_t* ibcntl) = 0;
-  virtual void UnregisterGpibGlobalsForThread() = 0;
-
-  virtual int32_t ibfind(const std::string& name) = 0;
-  virtual int32_t ibconfig(int32_t ud, int32_t option, int32_t value) = 0;
-  virtual int32_t ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
-                        int32_t eos) = 0;
-  virtual int32_t ibclr(int32_t ud) = 0;
-  virtual int32_t ibonl(int32_t ud, int32_t online) = 0;
-  // `data` holds at least `count` bytes; `buffer` has room for `count` bytes.
-  virtual int32_t ibwrt(int32_t ud, const char* data, int32_t count) = 0;
-  virtual int32_t ibrd(int32_t ud, char* buffer, int32_t count) = 0;
-  virtual int32_t ibrsp(int32_t ud, char* status_byte) = 0;
-  virtual int32_t ibsre(int32_t ud, int32_t value) = 0;
-  virtual int32_t ibwait(int32_t ud, int32_t mask) = 0;
-};
-
-// The status of one call, as a driver reports it.
-struct GpibCallStatus {
+// What one driver call reports: its result (a status word, or a descriptor for ibfind and
+// ibdev) with the status the driver set for the calling thread.
+struct DriverCall {
+  int32_t result = 0;
   int32_t ibsta = 0;
   int32_t iberr = 0;
   int32_t ibcntl = 0;
 };
 
-// Per-thread registrations of status variables with one driver instance: remembers where the
-// calling thread wants its status written, and the status of its last call.
-class ThreadStatusRegistry {
+class GpibDriver {
  public:
-  ThreadStatusRegistry();
-  void Register(int32_t* ibsta, int32_t* iberr, int32_t* ibcnt, int32_t* ibcntl);
-  void Unregister();
-  // Stores the calling thread's last status and writes it to its registered variables.
-  void Report(const GpibCallStatus& status);
-  GpibCallStatus Last() const;
+  virtual ~GpibDriver() = default;
 
- private:
-  uint64_t id_;  // unique per instance, so a reused address never inherits registrations
+  // Prepares the calling thread: 0 done; 1 already done (the caller undoes and redoes it); any
+  // other value: failure. A driver that cannot be loaded answers -1.
+  virtual int32_t RegisterGpibGlobalsForThread() = 0;
+  virtual void UnregisterGpibGlobalsForThread() = 0;
+
+  virtual DriverCall ibfind(const std::string& name) = 0;
+  virtual DriverCall ibconfig(int32_t ud, int32_t option, int32_t value) = 0;
+  virtual DriverCall ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
+                           int32_t eos) = 0;
+  virtual DriverCall ibclr(int32_t ud) = 0;
+  virtual DriverCall ibonl(int32_t ud, int32_t online) = 0;
+  // `data` holds at least `count` bytes; `buffer` has room for `count` bytes.
+  virtual DriverCall ibwrt(int32_t ud, const char* data, int32_t count) = 0;
+  virtual DriverCall ibrd(int32_t ud, char* buffer, int32_t count) = 0;
+  virtual DriverCall ibrsp(int32_t ud, char* status_byte) = 0;
+  virtual DriverCall ibsre(int32_t ud, int32_t value) = 0;
+  virtual DriverCall ibwait(int32_t ud, int32_t mask) = 0;
 };
 
 }  // namespace parley::detail

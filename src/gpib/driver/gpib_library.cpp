@@ -63,20 +63,23 @@ bool LibraryGpibDriver::Load() {
     return false;
   }
   auto api = std::make_unique<Api>();
-  bool ok = Resolve(handle_, "ibfind", api->ibfind, error_) &
-            Resolve(handle_, "ibconfig", api->ibconfig, error_) &
-            Resolve(handle_, "ibdev", api->ibdev, error_) &
-            Resolve(handle_, "ibclr", api->ibclr, error_) &
-            Resolve(handle_, "ibonl", api->ibonl, error_) &
-            Resolve(handle_, "ibwrt", api->ibwrt, error_) &
-            Resolve(handle_, "ibrd", api->ibrd, error_) &
-            Resolve(handle_, "ibrsp", api->ibrsp, error_) &
-            Resolve(handle_, "ibsre", api->ibsre, error_) &
-            Resolve(handle_, "ibwait", api->ibwait, error_) &
-            Resolve(handle_, "ThreadIbsta", api->ThreadIbsta, error_) &
-            Resolve(handle_, "ThreadIberr", api->ThreadIberr, error_) &
-            Resolve(handle_, "ThreadIbcnt", api->ThreadIbcnt, error_) &
-            Resolve(handle_, "ThreadIbcntl", api->ThreadIbcntl, error_);
+  // Every symbol is looked up, so that the error names one that is missing.
+  int missing = 0;
+  missing += Resolve(handle_, "ibfind", api->ibfind, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibconfig", api->ibconfig, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibdev", api->ibdev, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibclr", api->ibclr, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibonl", api->ibonl, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibwrt", api->ibwrt, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibrd", api->ibrd, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibrsp", api->ibrsp, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibsre", api->ibsre, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ibwait", api->ibwait, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ThreadIbsta", api->ThreadIbsta, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ThreadIberr", api->ThreadIberr, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ThreadIbcnt", api->ThreadIbcnt, error_) ? 0 : 1;
+  missing += Resolve(handle_, "ThreadIbcntl", api->ThreadIbcntl, error_) ? 0 : 1;
+  bool ok = missing == 0;
   if (!ok) {
     error_ = path_ + ": " + error_;
     dlclose(handle_);
@@ -88,72 +91,58 @@ bool LibraryGpibDriver::Load() {
   return true;
 }
 
-int32_t LibraryGpibDriver::RegisterGpibGlobalsForThread(int32_t* ibsta, int32_t* iberr,
-                                                        int32_t* ibcnt, int32_t* ibcntl) {
-  if (!Load()) return -1;
-  registry_.Register(ibsta, iberr, ibcnt, ibcntl);
-  return 0;
+// The library keeps its status per thread on its own; nothing to register.
+int32_t LibraryGpibDriver::RegisterGpibGlobalsForThread() { return Load() ? 0 : -1; }
+
+void LibraryGpibDriver::UnregisterGpibGlobalsForThread() {}
+
+DriverCall LibraryGpibDriver::Finish(int32_t result) {
+  return {result, api_->ThreadIbsta(), api_->ThreadIberr(), Narrow(api_->ThreadIbcntl())};
 }
 
-void LibraryGpibDriver::UnregisterGpibGlobalsForThread() { registry_.Unregister(); }
-
-int32_t LibraryGpibDriver::Finish(int32_t result) {
-  registry_.Report({api_->ThreadIbsta(), api_->ThreadIberr(), Narrow(api_->ThreadIbcntl())});
-  return result;
-}
-
-int32_t LibraryGpibDriver::NotLoaded() {
-  registry_.Report({kIbstaErr, kEdvr, 0});
-  return kIbstaErr;
-}
+DriverCall LibraryGpibDriver::NotLoaded(int32_t result) { return {result, kIbstaErr, kEdvr, 0}; }
 
 // Every call below is reached only after a successful registration has loaded the library;
 // the checks keep a stray call from jumping through a null pointer.
-int32_t LibraryGpibDriver::ibfind(const std::string& name) {
-  if (!Load()) {
-    NotLoaded();
-    return -1;
-  }
+DriverCall LibraryGpibDriver::ibfind(const std::string& name) {
+  if (!Load()) return NotLoaded(-1);
   return Finish(api_->ibfind(name.c_str()));
 }
-int32_t LibraryGpibDriver::ibconfig(int32_t ud, int32_t option, int32_t value) {
-  if (!Load()) return NotLoaded();
+DriverCall LibraryGpibDriver::ibconfig(int32_t ud, int32_t option, int32_t value) {
+  if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibconfig(ud, option, value));
 }
-int32_t LibraryGpibDriver::ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo,
-                                 int32_t eot, int32_t eos) {
-  if (!Load()) {
-    NotLoaded();
-    return -1;
-  }
+DriverCall LibraryGpibDriver::ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo,
+                                    int32_t eot, int32_t eos) {
+  if (!Load()) return NotLoaded(-1);
   return Finish(api_->ibdev(board_index, pad, sad, tmo, eot, eos));
 }
-int32_t LibraryGpibDriver::ibclr(int32_t ud) {
-  if (!Load()) return NotLoaded();
+DriverCall LibraryGpibDriver::ibclr(int32_t ud) {
+  if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibclr(ud));
 }
-int32_t LibraryGpibDriver::ibonl(int32_t ud, int32_t online) {
-  if (!Load()) return NotLoaded();
+DriverCall LibraryGpibDriver::ibonl(int32_t ud, int32_t online) {
+  if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibonl(ud, online));
 }
-int32_t LibraryGpibDriver::ibwrt(int32_t ud, const char* data, int32_t count) {
-  if (!Load()) return NotLoaded();
+DriverCall LibraryGpibDriver::ibwrt(int32_t ud, const char* data, int32_t count) {
+  if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibwrt(ud, data, count));
 }
-int32_t LibraryGpibDriver::ibrd(int32_t ud, char* buffer, int32_t count) {
-  if (!Load()) return NotLoaded();
+DriverCall LibraryGpibDriver::ibrd(int32_t ud, char* buffer, int32_t count) {
+  if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibrd(ud, buffer, count));
 }
-int32_t LibraryGpibDriver::ibrsp(int32_t ud, char* status_byte) {
-  if (!Load()) return NotLoaded();
+DriverCall LibraryGpibDriver::ibrsp(int32_t ud, char* status_byte) {
+  if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibrsp(ud, status_byte));
 }
-int32_t LibraryGpibDriver::ibsre(int32_t ud, int32_t value) {
-  if (!Load()) return NotLoaded();
+DriverCall LibraryGpibDriver::ibsre(int32_t ud, int32_t value) {
+  if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibsre(ud, value));
 }
-int32_t LibraryGpibDriver::ibwait(int32_t ud, int32_t mask) {
-  if (!Load()) return NotLoaded();
+DriverCall LibraryGpibDriver::ibwait(int32_t ud, int32_t mask) {
+  if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibwait(ud, mask));
 }
 

@@ -26,29 +26,28 @@ class LibraryGpibDriver : public GpibDriver {
   const std::string& path() const { return path_; }
   std::string LoadError() const;
 
-  int32_t RegisterGpibGlobalsForThread(int32_t* ibsta, int32_t* iberr, int32_t* ibcnt,
-                                       int32_t* ibcntl) override;
+  int32_t RegisterGpibGlobalsForThread() override;
   void UnregisterGpibGlobalsForThread() override;
-  int32_t ibfind(const std::string& name) override;
-  int32_t ibconfig(int32_t ud, int32_t option, int32_t value) override;
-  int32_t ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
-                int32_t eos) override;
-  int32_t ibclr(int32_t ud) override;
-  int32_t ibonl(int32_t ud, int32_t online) override;
-  int32_t ibwrt(int32_t ud, const char* data, int32_t count) override;
-  int32_t ibrd(int32_t ud, char* buffer, int32_t count) override;
-  int32_t ibrsp(int32_t ud, char* status_byte) override;
-  int32_t ibsre(int32_t ud, int32_t value) override;
-  int32_t ibwait(int32_t ud, int32_t mask) override;
+  DriverCall ibfind(const std::string& name) override;
+  DriverCall ibconfig(int32_t ud, int32_t option, int32_t value) override;
+  DriverCall ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
+                   int32_t eos) override;
+  DriverCall ibclr(int32_t ud) override;
+  DriverCall ibonl(int32_t ud, int32_t online) override;
+  DriverCall ibwrt(int32_t ud, const char* data, int32_t count) override;
+  DriverCall ibrd(int32_t ud, char* buffer, int32_t count) override;
+  DriverCall ibrsp(int32_t ud, char* status_byte) override;
+  DriverCall ibsre(int32_t ud, int32_t value) override;
+  DriverCall ibwait(int32_t ud, int32_t mask) override;
 
   struct Api;  // the library's entry points
 
  private:
   bool Load();
-  // Reads the thread's status from the library after a call and hands it on.
-  int32_t Finish(int32_t result);
+  // Reads the thread's status from the library right after a call.
+  DriverCall Finish(int32_t result);
   // A call made without a loaded library fails as an invalid descriptor would.
-  int32_t NotLoaded();
+  static DriverCall NotLoaded(int32_t result);
 
   std::string path_;
   mutable std::mutex mutex_;
@@ -57,7 +56,6 @@ class LibraryGpibDriver : public GpibDriver {
   void* handle_ = nullptr;
   std::unique_ptr<Api> api_;  // set once, under mutex_, before `loaded_` turns true
   bool loaded_ = false;
-  ThreadStatusRegistry registry_;
 };
 
 }  // namespace parley::detail

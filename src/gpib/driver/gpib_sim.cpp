@@ -137,13 +137,11 @@ void SimInstrumentState::TakeCommand(std::string command, double now) {
 
 // --- the driver --------------------------------------------------------------------------------
 
-int32_t SimulatedGpibDriver::Done(int32_t result, int32_t ibsta, int32_t iberr, int32_t count) {
-  registry_.Report({ibsta, iberr, count});
-  return result;
+DriverCall SimulatedGpibDriver::Done(int32_t result, int32_t ibsta, int32_t iberr, int32_t count) {
+  return {result, ibsta, iberr, count};
 }
 
-int32_t SimulatedGpibDriver::RegisterGpibGlobalsForThread(int32_t* ibsta, int32_t* iberr,
-                                                          int32_t* ibcnt, int32_t* ibcntl) {
+int32_t SimulatedGpibDriver::RegisterGpibGlobalsForThread() {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("RegisterGpibGlobalsForThread", "RegisterGpibGlobalsForThread()");
   int32_t rc = 0;
@@ -151,17 +149,15 @@ int32_t SimulatedGpibDriver::RegisterGpibGlobalsForThread(int32_t* ibsta, int32_
     rc = bus_->registration_results.front();
     bus_->registration_results.pop_front();
   }
-  if (rc == 0 || rc == 1) registry_.Register(ibsta, iberr, ibcnt, ibcntl);
   return rc;
 }
 
 void SimulatedGpibDriver::UnregisterGpibGlobalsForThread() {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("UnregisterGpibGlobalsForThread", "UnregisterGpibGlobalsForThread()");
-  registry_.Unregister();
 }
 
-int32_t SimulatedGpibDriver::ibfind(const std::string& name) {
+DriverCall SimulatedGpibDriver::ibfind(const std::string& name) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibfind", "ibfind(\"" + name + "\")");
   if (auto e = bus_->Injected("ibfind")) return Done(-1, kIbstaErr, *e);
@@ -170,7 +166,7 @@ int32_t SimulatedGpibDriver::ibfind(const std::string& name) {
   return Done(kBoardDescriptor, kIbstaCmpl | kIbstaCic);
 }
 
-int32_t SimulatedGpibDriver::ibconfig(int32_t ud, int32_t option, int32_t value) {
+DriverCall SimulatedGpibDriver::ibconfig(int32_t ud, int32_t option, int32_t value) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibconfig", "ibconfig(" + std::to_string(ud) + ", " + std::to_string(option) + ", " +
                             std::to_string(value) + ")");
@@ -183,8 +179,8 @@ int32_t SimulatedGpibDriver::ibconfig(int32_t ud, int32_t option, int32_t value)
   return Done(kIbstaCmpl, kIbstaCmpl);
 }
 
-int32_t SimulatedGpibDriver::ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo,
-                                   int32_t eot, int32_t eos) {
+DriverCall SimulatedGpibDriver::ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo,
+                                      int32_t eot, int32_t eos) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibdev", "ibdev(" + std::to_string(board_index) + ", " + std::to_string(pad) + ", " +
                          std::to_string(sad) + ", " + std::to_string(tmo) + ", " +
@@ -198,7 +194,7 @@ int32_t SimulatedGpibDriver::ibdev(int32_t board_index, int32_t pad, int32_t sad
   return Done(ud, kIbstaCmpl);
 }
 
-int32_t SimulatedGpibDriver::ibclr(int32_t ud) {
+DriverCall SimulatedGpibDriver::ibclr(int32_t ud) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibclr", "ibclr(" + std::to_string(ud) + ")");
   if (auto e = bus_->Injected("ibclr")) return Done(kIbstaErr, kIbstaErr, *e);
@@ -210,7 +206,7 @@ int32_t SimulatedGpibDriver::ibclr(int32_t ud) {
   return Done(kIbstaCmpl, kIbstaCmpl);
 }
 
-int32_t SimulatedGpibDriver::ibonl(int32_t ud, int32_t online) {
+DriverCall SimulatedGpibDriver::ibonl(int32_t ud, int32_t online) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibonl", "ibonl(" + std::to_string(ud) + ", " + std::to_string(online) + ")");
   if (auto e = bus_->Injected("ibonl")) return Done(kIbstaErr, kIbstaErr, *e);
@@ -224,7 +220,7 @@ int32_t SimulatedGpibDriver::ibonl(int32_t ud, int32_t online) {
   return Done(kIbstaCmpl, kIbstaCmpl);
 }
 
-int32_t SimulatedGpibDriver::ibwrt(int32_t ud, const char* data, int32_t count) {
+DriverCall SimulatedGpibDriver::ibwrt(int32_t ud, const char* data, int32_t count) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibwrt", "ibwrt(" + std::to_string(ud) + ", " + Quoted(data, count) + ", " +
                          std::to_string(count) + ")");
@@ -237,7 +233,7 @@ int32_t SimulatedGpibDriver::ibwrt(int32_t ud, const char* data, int32_t count) 
   return Done(kIbstaCmpl, kIbstaCmpl, 0, count);
 }
 
-int32_t SimulatedGpibDriver::ibrd(int32_t ud, char* buffer, int32_t count) {
+DriverCall SimulatedGpibDriver::ibrd(int32_t ud, char* buffer, int32_t count) {
   std::unique_lock lock(bus_->mutex);
   bus_->Log("ibrd", "ibrd(" + std::to_string(ud) + ", " + std::to_string(count) + ")");
   if (auto e = bus_->Injected("ibrd")) return Done(kIbstaErr, kIbstaErr, *e);
@@ -276,7 +272,7 @@ int32_t SimulatedGpibDriver::ibrd(int32_t ud, char* buffer, int32_t count) {
   return Done(ibsta, ibsta, 0, static_cast<int32_t>(n));
 }
 
-int32_t SimulatedGpibDriver::ibrsp(int32_t ud, char* status_byte) {
+DriverCall SimulatedGpibDriver::ibrsp(int32_t ud, char* status_byte) {
   std::unique_lock lock(bus_->mutex);
   bus_->Log("ibrsp", "ibrsp(" + std::to_string(ud) + ")");
   if (auto e = bus_->Injected("ibrsp")) return Done(kIbstaErr, kIbstaErr, *e);
@@ -295,7 +291,7 @@ int32_t SimulatedGpibDriver::ibrsp(int32_t ud, char* status_byte) {
   return Done(kIbstaCmpl, kIbstaCmpl, 0, 1);
 }
 
-int32_t SimulatedGpibDriver::ibsre(int32_t ud, int32_t value) {
+DriverCall SimulatedGpibDriver::ibsre(int32_t ud, int32_t value) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibsre", "ibsre(" + std::to_string(ud) + ", " + std::to_string(value) + ")");
   if (auto e = bus_->Injected("ibsre")) return Done(kIbstaErr, kIbstaErr, *e);
@@ -305,7 +301,7 @@ int32_t SimulatedGpibDriver::ibsre(int32_t ud, int32_t value) {
 }
 
 // Answers at once with the current status: the library only samples (mask 0).
-int32_t SimulatedGpibDriver::ibwait(int32_t ud, int32_t mask) {
+DriverCall SimulatedGpibDriver::ibwait(int32_t ud, int32_t mask) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibwait", "ibwait(" + std::to_string(ud) + ", " + std::to_string(mask) + ")");
   if (auto e = bus_->Injected("ibwait")) return Done(kIbstaErr, kIbstaErr, *e);

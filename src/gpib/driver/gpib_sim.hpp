@@ -12,30 +12,24 @@ class SimulatedGpibDriver : public GpibDriver {
  public:
   explicit SimulatedGpibDriver(std::shared_ptr<SimBusState> bus) : bus_(std::move(bus)) {}
 
-  int32_t RegisterGpibGlobalsForThread(int32_t* ibsta, int32_t* iberr, int32_t* ibcnt,
-                                       int32_t* ibcntl) override;
+  int32_t RegisterGpibGlobalsForThread() override;
   void UnregisterGpibGlobalsForThread() override;
-  int32_t ibfind(const std::string& name) override;
-  int32_t ibconfig(int32_t ud, int32_t option, int32_t value) override;
-  int32_t ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
-                int32_t eos) override;
-  int32_t ibclr(int32_t ud) override;
-  int32_t ibonl(int32_t ud, int32_t online) override;
-  int32_t ibwrt(int32_t ud, const char* data, int32_t count) override;
-  int32_t ibrd(int32_t ud, char* buffer, int32_t count) override;
-  int32_t ibrsp(int32_t ud, char* status_byte) override;
-  int32_t ibsre(int32_t ud, int32_t value) override;
-  int32_t ibwait(int32_t ud, int32_t mask) override;
-
-  // The calling thread's status of its last call, for a stand-in of the system library that
-  // reports status through functions rather than registered variables.
-  GpibCallStatus ThreadStatus() const { return registry_.Last(); }
+  DriverCall ibfind(const std::string& name) override;
+  DriverCall ibconfig(int32_t ud, int32_t option, int32_t value) override;
+  DriverCall ibdev(int32_t board_index, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
+                   int32_t eos) override;
+  DriverCall ibclr(int32_t ud) override;
+  DriverCall ibonl(int32_t ud, int32_t online) override;
+  DriverCall ibwrt(int32_t ud, const char* data, int32_t count) override;
+  DriverCall ibrd(int32_t ud, char* buffer, int32_t count) override;
+  DriverCall ibrsp(int32_t ud, char* status_byte) override;
+  DriverCall ibsre(int32_t ud, int32_t value) override;
+  DriverCall ibwait(int32_t ud, int32_t mask) override;
 
  private:
-  int32_t Done(int32_t result, int32_t ibsta, int32_t iberr = 0, int32_t count = 0);
+  static DriverCall Done(int32_t result, int32_t ibsta, int32_t iberr = 0, int32_t count = 0);
 
   std::shared_ptr<SimBusState> bus_;
-  ThreadStatusRegistry registry_;
 };
 
 struct SimBusAccess {
