@@ -2,8 +2,9 @@
 //
 // Everything the library does with time, waiting and devices goes through the Host of the
 // calling thread. The real host runs on Asio and the local time of day; the virtual host
-// (virtual_host.hpp) owns a simulated clock that jumps to the next due event whenever the code
-// under test waits, so that 15-second or midnight cases run in microseconds.
+// (tests/support/virtual_host.hpp, in the test-support library) owns a simulated clock that jumps
+// to the next due event whenever the code under test waits, so that 15-second or midnight cases run
+// in microseconds.
 #pragma once
 
 #include <chrono>

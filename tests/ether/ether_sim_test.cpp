@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/sim_tcp_client.hpp"
+#include "support/sim_tcp_client.hpp"
 #include "parley/interface.hpp"
 #include "parley/loop.hpp"
 #include "support/virtual_fixture.hpp"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/sim_serial_port.hpp"
-#include "host/sim_tcp_client.hpp"
+#include "support/sim_serial_port.hpp"
+#include "support/sim_tcp_client.hpp"
 #include "parley/interface.hpp"
 #include "support/virtual_fixture.hpp"
 

@@ -13,7 +13,7 @@
 
 #include "gpib/driver/gpib_sim.hpp"
 #include "gpib/fake_libgpib.hpp"
-#include "host/virtual_host.hpp"
+#include "support/virtual_host.hpp"
 #include "parley/parley.hpp"
 
 namespace parley::testing {

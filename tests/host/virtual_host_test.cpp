@@ -1,4 +1,4 @@
-#include "host/virtual_host.hpp"
+#include "support/virtual_host.hpp"
 
 #include <gtest/gtest.h>
 

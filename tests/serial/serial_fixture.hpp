@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/sim_serial_port.hpp"
+#include "support/sim_serial_port.hpp"
 #include "parley/interface.hpp"
 #include "support/virtual_fixture.hpp"
 

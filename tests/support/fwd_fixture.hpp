@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "catalogue/error_path.hpp"
-#include "host/virtual_host.hpp"
+#include "support/virtual_host.hpp"
 #include "interface/core.hpp"
 #include "parley/interface.hpp"
 #include "support/scripted_fwd_channel.hpp"

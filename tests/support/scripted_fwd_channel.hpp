@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "forwarding/gpib_forwarding.hpp"
-#include "host/virtual_host.hpp"
+#include "support/virtual_host.hpp"
 #include "model/access.hpp"
 #include "parley/errors.hpp"
 

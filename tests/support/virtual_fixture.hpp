@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "host/virtual_host.hpp"
+#include "support/virtual_host.hpp"
 #include "parley/errors.hpp"
 #include "support/scripted_manager.hpp"
 

@@ -1,4 +1,4 @@
-#include "host/sim_tcp_client.hpp"
+#include "support/sim_tcp_client.hpp"
 
 #include <algorithm>
 #include <cmath>

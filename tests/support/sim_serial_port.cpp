@@ -1,4 +1,4 @@
-#include "host/sim_serial_port.hpp"
+#include "support/sim_serial_port.hpp"
 
 #include <algorithm>
 #include <utility>
