@@ -132,7 +132,6 @@ class AutomationError : public std::exception {
   int32_t number_;
   std::string source_;
   std::string description_;
-  bool retries_exhausted_ = false;  // set once "Undefined error." gave up, so outer levels stop
 };
 
 }  // namespace parley

@@ -1,77 +1,51 @@
 // Events of the public objects: connect a handler, get a handle that can end the connection.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
-#include <utility>
 #include <vector>
 
 namespace parley {
 
 namespace detail {
 struct EventAccess;
-}
+struct EventSlot;
+}  // namespace detail
 
 // A connection made by Event::connect. Copies share the connection; destroying a handle does
 // not disconnect (call disconnect()).
 class Connection {
  public:
   Connection() = default;
-  void disconnect() {
-    if (auto slot = slot_.lock()) slot->connected = false;
-  }
-  bool connected() const {
-    auto slot = slot_.lock();
-    return slot && slot->connected;
-  }
-
-  struct Slot {
-    std::function<void()> handler;
-    bool connected = true;
-  };
+  void disconnect();
+  bool connected() const;
 
  private:
-  template <class>
-  friend class EventBase;
-  explicit Connection(std::weak_ptr<Slot> slot) : slot_(std::move(slot)) {}
-  std::weak_ptr<Slot> slot_;
+  friend class Event;
+  explicit Connection(std::weak_ptr<detail::EventSlot> slot) : slot_(std::move(slot)) {}
+  std::weak_ptr<detail::EventSlot> slot_;
 };
 
-template <class Tag>
-class EventBase {
+// Handlers run synchronously on the raising thread, in connection order. A handler may call
+// back into the object, connect or disconnect handlers, end its own connection, or destroy the
+// object that owns the event: the raise then stops and touches nothing of it any more.
+class Event {
  public:
-  // Handlers run synchronously on the raising thread, in connection order. A handler may call
-  // back into the object, connect or disconnect handlers, or end its own connection.
-  Connection connect(std::function<void()> handler) {
-    auto slot = std::make_shared<Connection::Slot>();
-    slot->handler = std::move(handler);
-    slots_.push_back(slot);
-    return Connection(slot);
-  }
+  Event();
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
 
-  std::size_t handler_count() const {
-    std::size_t n = 0;
-    for (const auto& s : slots_) n += s->connected ? 1 : 0;
-    return n;
-  }
+  Connection connect(std::function<void()> handler);
+  std::size_t handler_count() const;
 
  private:
   friend struct detail::EventAccess;
+  void raise();
 
-  void raise() {
-    // A snapshot keeps the iteration valid while handlers connect or disconnect; a handler
-    // disconnected by an earlier one in this round is skipped.
-    auto snapshot = slots_;
-    for (const auto& slot : snapshot) {
-      if (slot->connected) slot->handler();
-    }
-    std::erase_if(slots_, [](const auto& s) { return !s->connected; });
-  }
-
-  std::vector<std::shared_ptr<Connection::Slot>> slots_;
+  std::vector<std::shared_ptr<detail::EventSlot>> slots_;
+  std::shared_ptr<bool> alive_;  // false once the event is gone; a raise in progress checks it
 };
-
-struct EventTag {};
-using Event = EventBase<EventTag>;
 
 }  // namespace parley

@@ -21,12 +21,13 @@ std::string NormalisedSource(const std::string& source) {
 // sharing the counter cannot hand a persistent fault back and forth for ever.
 enumErrorAction UndefinedErrorAction(ErrorContext& core, AutomationError& error,
                                      std::string& description) {
-  if (ErrorAccess::RetriesExhausted(error)) return ActionRaise;
+  // The catalogue raises "Undefined error." only once its retries are used up, so one that
+  // already passed it (its Source carries the prefix) has given up on an inner level.
+  if (error.Source().find("RediDU") != std::string::npos) return ActionRaise;
   ++core.undefined_retries;
   if (core.undefined_retries < kUndefinedRetryLimit) return ActionResume;
   core.undefined_retries = 0;
   description = std::string(CatalogueMessage(err::UndefinedError));
-  ErrorAccess::MarkRetriesExhausted(error);
   return ActionRaise;
 }
 }  // namespace

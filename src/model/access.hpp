@@ -46,8 +46,6 @@ struct ProgressAccess {
 };
 
 struct ErrorAccess {
-  static bool RetriesExhausted(const AutomationError& e) { return e.retries_exhausted_; }
-  static void MarkRetriesExhausted(AutomationError& e) { e.retries_exhausted_ = true; }
   static void Rewrite(AutomationError& e, std::string source, std::string description) {
     e.source_ = std::move(source);
     e.description_ = std::move(description);

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "support/sim_tcp_client.hpp"
 #include "parley/interface.hpp"
 #include "parley/loop.hpp"
+#include "support/sim_tcp_client.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "parley/interface.hpp"
 #include "support/sim_serial_port.hpp"
 #include "support/sim_tcp_client.hpp"
-#include "parley/interface.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley::detail {

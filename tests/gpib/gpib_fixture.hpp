@@ -13,8 +13,8 @@
 
 #include "gpib/driver/gpib_sim.hpp"
 #include "gpib/fake_libgpib.hpp"
-#include "support/virtual_host.hpp"
 #include "parley/parley.hpp"
+#include "support/virtual_host.hpp"
 
 namespace parley::testing {
 

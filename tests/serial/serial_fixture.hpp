@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "support/sim_serial_port.hpp"
 #include "parley/interface.hpp"
+#include "support/sim_serial_port.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley::testing {

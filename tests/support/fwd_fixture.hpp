@@ -7,10 +7,10 @@
 #include <memory>
 
 #include "catalogue/error_path.hpp"
-#include "support/virtual_host.hpp"
 #include "interface/core.hpp"
 #include "parley/interface.hpp"
 #include "support/scripted_fwd_channel.hpp"
+#include "support/virtual_host.hpp"
 
 namespace parley::testing {
 

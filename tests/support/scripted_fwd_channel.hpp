@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "forwarding/gpib_forwarding.hpp"
-#include "support/virtual_host.hpp"
 #include "model/access.hpp"
 #include "parley/errors.hpp"
+#include "support/virtual_host.hpp"
 
 namespace parley::testing {
 

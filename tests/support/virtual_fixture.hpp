@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "support/virtual_host.hpp"
 #include "parley/errors.hpp"
 #include "support/scripted_manager.hpp"
+#include "support/virtual_host.hpp"
 
 namespace parley::testing {
 

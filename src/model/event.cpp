@@ -1,0 +1,55 @@
+#include "parley/event.hpp"
+
+#include <algorithm>
+
+namespace parley {
+
+namespace detail {
+struct EventSlot {
+  std::function<void()> handler;
+  bool connected = true;
+};
+}  // namespace detail
+
+void Connection::disconnect() {
+  if (auto slot = slot_.lock()) slot->connected = false;
+}
+
+bool Connection::connected() const {
+  auto slot = slot_.lock();
+  return slot && slot->connected;
+}
+
+Event::Event() : alive_(std::make_shared<bool>(true)) {}
+Event::~Event() { *alive_ = false; }
+
+Connection Event::connect(std::function<void()> handler) {
+  auto slot = std::make_shared<detail::EventSlot>();
+  slot->handler = std::move(handler);
+  slots_.push_back(slot);
+  return Connection(slot);
+}
+
+std::size_t Event::handler_count() const {
+  return static_cast<std::size_t>(
+      std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->connected; }));
+}
+
+void Event::raise() {
+  // A snapshot keeps the iteration valid while handlers connect or disconnect; a handler
+  // disconnected by an earlier one in this round is skipped. The slots and the liveness token
+  // are held by the snapshot, so a handler that destroys the owner frees nothing in use here.
+  auto snapshot = slots_;
+  auto alive = alive_;
+  for (const auto& slot : snapshot) {
+    if (!*alive) return;
+    if (slot->connected) {
+      auto handler = slot->handler;  // the handler may drop its own slot's last reference
+      handler();
+    }
+  }
+  if (!*alive) return;
+  std::erase_if(slots_, [](const auto& s) { return !s->connected; });
+}
+
+}  // namespace parley
