@@ -134,7 +134,7 @@ TEST_F(EtherE2eTest, AGreetingInTwoPiecesOrNoneIsNotAccepted) {
   }
 }
 
-// `parley tcp` as a user runs it: text, hex bytes in and out, and a refused connection.
+// `parleyctl tcp` as a user runs it: text, hex bytes in and out, and a refused connection.
 TEST(ParleyToolTcp, TextAndHexBytesAndARefusedConnection) {
   sim::SimProcess unit(PARLEY_SIM_PATH, {"--tcp-port", "0", "--answer", "MEAS?=1.5\\r"});
   std::string port = unit.ReadLine(milliseconds(5000));

@@ -18,12 +18,12 @@ std::vector<Command> Join(std::initializer_list<std::vector<Command>> groups) {
 std::vector<Command> AllCommands() {
   return Join({
       {{"demo",
-        "parley demo [--trace]",
+        "parleyctl demo [--trace]",
         "shows the library at work against its built-in simulators",
         {"trace", "help"},
         RunDemo},
        {"serial",
-        "parley serial --device PATH [--mode 2|1|4] [--timeout S] [--line 9600,o,7,1] "
+        "parleyctl serial --device PATH [--mode 2|1|4] [--timeout S] [--line 9600,o,7,1] "
         "[--cmd-term T] [--resp-term T] [--remove-extra-char] [--raw] [--trace] "
         "[--gpib-address N] [--dto S] [--itc eoi|cr|lf|crlf] [--no-response] COMMAND...",
         "runs transactions over a serial device: mode 2 to the remote unit, modes 1 and 4 to "
@@ -31,7 +31,7 @@ std::vector<Command> AllCommands() {
         {"remove-extra-char", "raw", "trace", "help", "no-response"},
         RunSerial},
        {"tcp",
-        "parley tcp [--host H] [--port P] [--bytes] [--timeout S] [--cmd-term T] "
+        "parleyctl tcp [--host H] [--port P] [--bytes] [--timeout S] [--cmd-term T] "
         "[--resp-term T] [--remove-extra-char] [--raw] [--trace] COMMAND...",
         "runs transactions with the remote unit over TCP (default 127.0.0.1:6000); with "
         "--bytes each COMMAND is hex bytes (\"42 00 FF\") and responses print as hex",

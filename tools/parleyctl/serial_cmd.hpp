@@ -1,4 +1,4 @@
-// `parley serial`: transactions over a serial device, and the options every serial-based mode
+// `parleyctl serial`: transactions over a serial device, and the options every serial-based mode
 // shares (device, line settings, terminators), so the forwarding modes reuse them.
 #pragma once
 

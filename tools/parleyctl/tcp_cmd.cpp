@@ -1,4 +1,4 @@
-// `parley tcp`: text or byte transactions with the remote unit over its TCP service.
+// `parleyctl tcp`: text or byte transactions with the remote unit over its TCP service.
 
 #include <stdexcept>
 #include <string>

@@ -1,4 +1,4 @@
-// parley: run transactions with a remote unit or a GPIB instrument from a shell.
+// parleyctl: run transactions with a remote unit or a GPIB instrument from a shell.
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -9,8 +9,8 @@
 namespace {
 
 void PrintHelp(std::ostream& out) {
-  out << "parley - command/response transactions with a remote test unit or GPIB instrument\n\n"
-         "usage: parley <command> [options]\n\ncommands:\n";
+  out << "parleyctl - command/response transactions with a remote test unit or GPIB instrument\n\n"
+         "usage: parleyctl <command> [options]\n\ncommands:\n";
   for (const auto& c : parley::cli::AllCommands()) {
     out << "  " << c.usage << "\n      " << c.summary << "\n";
   }
@@ -39,13 +39,13 @@ int main(int argc, char** argv) {
       parley::cli::PrintError(std::cerr, e);
       return 1;
     } catch (const std::invalid_argument& e) {
-      std::cerr << "parley " << command.name << ": " << e.what() << "\n";
+      std::cerr << "parleyctl " << command.name << ": " << e.what() << "\n";
       return 2;
     } catch (const std::exception& e) {
-      std::cerr << "parley " << command.name << ": " << e.what() << "\n";
+      std::cerr << "parleyctl " << command.name << ": " << e.what() << "\n";
       return 1;
     }
   }
-  std::cerr << "parley: unknown command '" << args[0] << "' (see parley --help)\n";
+  std::cerr << "parleyctl: unknown command '" << args[0] << "' (see parleyctl --help)\n";
   return 2;
 }

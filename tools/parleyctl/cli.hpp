@@ -1,4 +1,4 @@
-// The parley command-line tool: options, commands and output helpers shared by its parts.
+// parleyctl, the command-line tool: options, commands and output helpers shared by its parts.
 #pragma once
 
 #include <functional>
@@ -31,7 +31,7 @@ class Options {
 
 struct Command {
   std::string name;
-  std::string usage;    // e.g. "parley demo [--trace]"
+  std::string usage;    // e.g. "parleyctl demo [--trace]"
   std::string summary;  // one line for --help
   std::vector<std::string> flags;
   std::function<int(const Options&)> run;

@@ -1,4 +1,4 @@
-// parley gpib / spoll / read / ren: direct GPIB (mode 3) on a local board or the simulated bus.
+// parleyctl gpib / spoll / read / ren: direct GPIB (mode 3) on a local board or the simulated bus.
 // spoll, read and ren also serve mode 4 (--mode 4), whose link set-up lives in its own file.
 #include <unistd.h>
 
@@ -181,15 +181,15 @@ void SetUpDirectGpib(const Options& o, KORInterface& iface) {
 
 std::vector<Command> GpibCommands() {
   return {
-      {"gpib", "parley gpib CMD... [--timeout 10|30|60|120|480] [--no-response]" + kDirectOptions,
+      {"gpib", "parleyctl gpib CMD... [--timeout 10|30|60|120|480] [--no-response]" + kDirectOptions,
        std::string("runs direct-GPIB (mode 3) transactions, printing each response; ") +
            kDriverHelp + "; with sim: --sim-delay S, --sim-pending TEXT, --sim-busy",
        kFlags, RunGpib},
-      {"spoll", "parley spoll [--mode 3|4]" + kDirectOptions,
+      {"spoll", "parleyctl spoll [--mode 3|4]" + kDirectOptions,
        "serial-polls the instrument and prints its status byte", kFlags, RunSpoll},
-      {"read", "parley read [--mode 3|4]" + kDirectOptions,
+      {"read", "parleyctl read [--mode 3|4]" + kDirectOptions,
        "reads a pending response without sending (with sim: --sim-pending TEXT)", kFlags, RunRead},
-      {"ren", "parley ren [--mode 3|4]" + kDirectOptions,
+      {"ren", "parleyctl ren [--mode 3|4]" + kDirectOptions,
        "pulses the GPIB remote-enable line (off, then on)", kFlags, RunRen},
   };
 }
