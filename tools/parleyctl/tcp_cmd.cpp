@@ -50,6 +50,16 @@ std::string TcpHint(int32_t number) {
 
 }  // namespace
 
+void DefineTcpCommand(OptionSet& o) {
+  o.Text("--host,--RemoteHostIpAddress", "HOST", "the unit's address or host name", "127.0.0.1");
+  o.Whole("--port,--RemotePortNumber", "PORT", 1, 64000, "the unit's TCP port", "6000");
+  o.Flag("--bytes", "each COMMAND is hex bytes (\"42 00 FF\"); responses print as hex");
+  DefineTimeoutOption(o);
+  DefineTerminatorOptions(o);
+  DefineOutputOptions(o);
+  o.Words("COMMAND", "commands to send, in order; escapes \\r \\n \\xNN");
+}
+
 int RunTcp(const Options& options) {
   KORInterface iface;
   Configure(iface, options);
