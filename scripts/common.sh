@@ -2,7 +2,8 @@
 set -euo pipefail
 
 PARLEY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest clang-14 clang-format)
+PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest clang-14 clang-format
+  libcli11-dev)
 
 parley_install_packages() {
   local missing=()

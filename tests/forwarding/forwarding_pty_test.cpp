@@ -118,10 +118,11 @@ TEST(ParleyToolForwarding, ModesOneAndFourAndTheirSerialPoll) {
         .output;
   };
   EXPECT_EQ(run("serial --mode 1 '*IDN?'"), "Parley,SimulatedMeter,3,1.0\n");
-  EXPECT_EQ(run("serial --mode 4 --no-response 'VOLT 4'"), "\n");
+  EXPECT_EQ(run("serial --mode 4 --no-response 'VOLT 4'"), "");
   EXPECT_EQ(run("serial --mode 4 MEAS?"), "+4.000000E+00\n");
   EXPECT_EQ(run("spoll --mode 4"), "2 (0x02)\n");
-  EXPECT_NE(run("serial --mode 1 --itc xx MEAS?").find("--itc expects"), std::string::npos);
+  EXPECT_NE(run("serial --mode 1 --itc xx MEAS?").find("--itc: xx not in {eoi,cr,lf,crlf}"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // parley-sim: a simulated remote unit for Parley's tests, its demo and users without hardware.
 //
 // The serial side lives on a pseudo-terminal: the first line printed is the device path a
-// client opens (for example `parley serial --device /dev/pts/4 VER?`). With --tcp or
+// client opens (for example `parleyctl serial --device /dev/pts/4 VER?`). With --tcp or
 // --tcp-port the unit also serves TCP on 127.0.0.1, and the second line printed is the port.
 // The program runs until it receives SIGTERM or SIGINT.
 #include <asio/io_context.hpp>

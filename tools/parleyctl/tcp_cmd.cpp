@@ -1,4 +1,4 @@
-// `parley tcp`: text or byte transactions with the remote unit over its TCP service.
+// `parleyctl tcp`: text or byte transactions with the remote unit over its TCP service.
 
 #include <stdexcept>
 #include <string>
@@ -49,6 +49,16 @@ std::string TcpHint(int32_t number) {
 }
 
 }  // namespace
+
+void DefineTcpCommand(OptionSet& o) {
+  o.Text("--host,--RemoteHostIpAddress", "HOST", "the unit's address or host name", "127.0.0.1");
+  o.Whole("--port,--RemotePortNumber", "PORT", 1, 64000, "the unit's TCP port", "6000");
+  o.Flag("--bytes", "each COMMAND is hex bytes (\"42 00 FF\"); responses print as hex");
+  DefineTimeoutOption(o);
+  DefineTerminatorOptions(o);
+  DefineOutputOptions(o);
+  o.Words("COMMAND", "commands to send, in order; escapes \\r \\n \\xNN");
+}
 
 int RunTcp(const Options& options) {
   KORInterface iface;

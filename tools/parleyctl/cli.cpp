@@ -7,30 +7,9 @@
 #include <iostream>
 #include <stdexcept>
 
-namespace parley::cli {
+#include "progress.hpp"
 
-Options Options::Parse(const std::vector<std::string>& args,
-                       const std::vector<std::string>& flags) {
-  Options o;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a.rfind("--", 0) != 0 || a.size() == 2) {
-      o.positional_.push_back(a);
-      continue;
-    }
-    std::string name = a.substr(2);
-    if (auto eq = name.find('='); eq != std::string::npos) {
-      o.values_[name.substr(0, eq)] = name.substr(eq + 1);
-    } else if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
-      o.values_[name] = "1";
-    } else if (i + 1 < args.size()) {
-      o.values_[name] = args[++i];
-    } else {
-      throw std::invalid_argument("option --" + name + " needs a value");
-    }
-  }
-  return o;
-}
+namespace parley::cli {
 
 std::string Options::Get(const std::string& name, const std::string& fallback) const {
   auto it = values_.find(name);
@@ -90,50 +69,52 @@ std::string Visible(const std::string& bytes) {
   return out;
 }
 
-Connection ShowProgress(KORInterface& iface, std::ostream& out, bool terminal) {
-  if (!terminal) return {};
-  auto progress = iface.Progress();
-  return progress->Update.connect([&out, progress] {
-    out << "\r\033[K";
-    if (!progress->status().empty()) {
-      out << progress->status();
-      if (progress->max() > 0) out << "  " << progress->Value() << "/" << progress->max() << " s";
-    }
-    out.flush();
-  });
-}
-
 int RunTransactions(KORInterface& iface, const Options& options, TransactionBatch batch) {
   bool trace = options.Has("trace");
   if (trace) {
     iface.DebugBuffSizeSet(64000);
     iface.DebugMonitorOn();
   }
-  bool terminal = isatty(STDERR_FILENO) != 0;
-  Connection shown = ShowProgress(iface, std::cerr, terminal);
-  iface.openPort();
-  int status = 0;
-  for (auto& t : batch.transactions) {
-    try {
-      iface.Transact(t);
-      ClearProgressLine(terminal);
-      std::cout << batch.show(t) << std::endl;
-    } catch (const AutomationError& e) {
-      ClearProgressLine(terminal);
-      PrintError(std::cerr, e);
-      if (auto hint = batch.hint(e.Number()); !hint.empty()) std::cerr << "hint: " << hint << "\n";
-      status = 1;
-      break;
+  int status = kExitOk;
+  {
+    ProgressWatch watch(iface, std::cerr, ShowsProgress(options));
+    iface.openPort();
+    for (auto& t : batch.transactions) {
+      if (Interrupted()) {
+        status = ReportCanceled();
+        break;
+      }
+      watch.Begin(t.RespTimeout());
+      try {
+        iface.Transact(t);
+        watch.Clear();
+        if (t.RespExpect()) std::cout << batch.show(t) << '\n' << std::flush;
+        if (!std::cout) {  // the reader went away (a closed pipe): nothing more to say
+          status = kExitFailure;
+          break;
+        }
+      } catch (const AutomationError& e) {
+        watch.Clear();
+        PrintError(std::cerr, e);
+        if (auto hint = batch.hint(e.Number()); !hint.empty())
+          std::cerr << "hint: " << hint << "\n";
+        status = ExitCodeFor(e.Number());
+        break;
+      }
     }
   }
-  shown.disconnect();
   iface.closePort();
   if (trace) std::cerr << "--- debug trace ---\n" << Visible(iface.DebugBuffGet()) << "\n";
   return status;
 }
 
-void ClearProgressLine(bool terminal) {
-  if (terminal) std::cerr << "\r\033[K" << std::flush;
+bool ShowsProgress(const Options& options) {
+  return isatty(STDERR_FILENO) != 0 && !options.Has("quiet");
+}
+
+int ReportCanceled() {
+  std::cerr << CatalogueMessage(err::UserCanceled) << "\n";
+  return kExitCanceled;
 }
 
 int HexDigit(char c) {

@@ -1,4 +1,4 @@
-// The serial segment of `parley demo`: mode-2 transactions with parley-sim on a pseudo-terminal.
+// The serial segment of `parleyctl demo`: mode-2 transactions with parley-sim on a pseudo-terminal.
 #include <iostream>
 
 #include "serial_cmd.hpp"

@@ -1,4 +1,4 @@
-// parley demo: a tour of the library, one segment per link, against built-in simulators.
+// parleyctl demo: a tour of the library, one segment per link, against built-in simulators.
 #include <iostream>
 #include <string>
 #include <vector>

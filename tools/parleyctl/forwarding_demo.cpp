@@ -1,4 +1,4 @@
-// The GPIB-forwarding segment of `parley demo`: an instrument behind parley-sim, reached in
+// The GPIB-forwarding segment of `parleyctl demo`: an instrument behind parley-sim, reached in
 // mode 1 (send and read in one message) and mode 4 (poll, write, poll, read).
 #include <iostream>
 

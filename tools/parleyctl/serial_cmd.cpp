@@ -15,22 +15,9 @@ int32_t ParityValue(const std::string& letter) {
   throw std::invalid_argument("--line parity must be n, o or e, not '" + letter + "'");
 }
 
-long Whole(const std::string& text, const std::string& what) {
-  std::size_t used = 0;
-  long value = 0;
-  try {
-    value = std::stol(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size()) {
-    throw std::invalid_argument(what + " expects a whole number, not '" + text + "'");
-  }
-  return value;
-}
-
-// "9600,o,7,1" into the four line settings; the library checks the values themselves.
-void ApplyLine(KORInterface& iface, const std::string& line) {
+// "9600,o,7,1" into the four line settings, then the single settings given on their own.
+void ApplyLine(KORInterface& iface, const Options& options) {
+  std::string line = options.Get("line", "9600,o,7,1");
   std::vector<std::string> fields(1);
   for (char c : line) {
     if (c == ',') {
@@ -40,13 +27,74 @@ void ApplyLine(KORInterface& iface, const std::string& line) {
     }
   }
   if (fields.size() != 4) throw std::invalid_argument("--line expects RATE,PARITY,DATA,STOP");
-  iface.BitRate(static_cast<int32_t>(Whole(fields[0], "--line rate")));
-  iface.Parity(ParityValue(fields[1]));
-  iface.DataBits(static_cast<int32_t>(Whole(fields[2], "--line data bits")));
-  iface.StopBits(static_cast<int32_t>(Whole(fields[3], "--line stop bits")));
+  Options parts;
+  parts.Set("bit-rate", options.Get("bit-rate", fields[0]));
+  parts.Set("data-bits", options.Get("data-bits", fields[2]));
+  parts.Set("stop-bits", options.Get("stop-bits", fields[3]));
+  iface.BitRate(static_cast<int32_t>(parts.GetInt("bit-rate", 0)));
+  iface.Parity(ParityValue(options.Get("parity", fields[1])));
+  iface.DataBits(static_cast<int32_t>(parts.GetInt("data-bits", 0)));
+  iface.StopBits(static_cast<int32_t>(parts.GetInt("stop-bits", 0)));
 }
 
 }  // namespace
+
+void DefineOutputOptions(OptionSet& o) {
+  o.Flag("--trace", "print the debug trace after the run");
+  o.Flag("--quiet,-q", "no progress line on the terminal");
+  o.Flag("--raw", "print responses as received, without showing control characters as escapes");
+}
+
+void DefineTimeoutOption(OptionSet& o) {
+  o.OneOf("--timeout,--RespTimeout", "SECONDS", {10, 30, 60, 120, 480},
+          "response timeout of each transaction, seconds", "10");
+}
+
+void DefineTerminatorOptions(OptionSet& o) {
+  o.Text("--cmd-term,--CmdTerm", "TEXT",
+         "terminator sent after each command; escapes \\r \\n \\t \\xNN", "\\r\\n");
+  o.Text("--resp-term,--RespTerm", "TEXT", "terminator that ends a response; escapes as above",
+         "\\r\\n>");
+  o.Flag("--remove-extra-char,--RemoveExtraChar", "strip CR and LF from the end of each response");
+}
+
+void DefineSerialLinkOptions(OptionSet& o) {
+  o.Text("--device", "PATH", "serial device, e.g. /dev/ttyUSB0 (required)");
+  o.Text("--line", "RATE,PARITY,DATA,STOP",
+         "line settings in one: bit/s, n|o|e, 7|8 data bits, 1|2 stop bits", "9600,o,7,1");
+  o.OneOf("--bit-rate,--BitRate", "BIT/S", {1200, 2400, 4800, 9600, 19200, 38400, 115200},
+          "line speed, bit/s (over --line; modes 1 and 4 up to 19200)", "9600");
+  o.Choice("--parity,--Parity", {"n", "o", "e"}, "parity: none, odd, even (over --line)", "o");
+  o.OneOf("--data-bits,--DataBits", "BITS", {7, 8}, "data bits (over --line)", "7");
+  o.OneOf("--stop-bits,--StopBits", "BITS", {1, 2}, "stop bits (over --line)", "1");
+}
+
+void DefineForwardingOptions(OptionSet& o, bool with_address) {
+  if (with_address) {
+    o.Whole("--gpib-address,--address,--GPIBAddress", "N", 1, 30,
+            "GPIB address of the instrument behind the unit (modes 1 and 4)", "1");
+  }
+  o.Whole("--dto,--DTO", "SECONDS", 0, 32767,
+          "device timeout the unit applies to the instrument (modes 1 and 4)", "5");
+  o.Choice("--itc,--ITC", {"eoi", "cr", "lf", "crlf"},
+           "how the instrument ends its answers (modes 1 and 4)", "eoi");
+  o.Whole("--idle-mask,--IdleSPoll", "BITS", 0, 255, "status-byte bits that mean idle (mode 4)",
+          "2");
+  o.Whole("--mav-mask,--MAVSPoll", "BITS", 0, 255,
+          "status-byte bits that mean a message is available (mode 4)", "4");
+}
+
+void DefineSerialCommand(OptionSet& o) {
+  DefineSerialLinkOptions(o);
+  o.OneOf("--mode,--commMode", "MODE", {2, 1, 4},
+          "2: the remote unit itself; 1, 4: a GPIB instrument behind it", "2");
+  DefineTimeoutOption(o);
+  DefineTerminatorOptions(o);
+  DefineForwardingOptions(o, true);
+  o.Flag("--no-response", "send only, expect and print no response");
+  DefineOutputOptions(o);
+  o.Words("COMMAND", "commands to send, in order; escapes \\r \\n \\xNN");
+}
 
 std::string DecodeEscapes(const std::string& text) {
   std::string out;
@@ -85,12 +133,12 @@ void ConfigureSerialLink(KORInterface& iface, const Options& options) {
   // The library would wait 15 s for a port that may yet appear; from a shell a missing device
   // is more likely a typing mistake, so say so at once.
   if (access(device.c_str(), F_OK) != 0) {
-    throw std::runtime_error(device + ": no such device (unplugged, or a typing mistake?)");
+    throw LinkMissing(device + ": no such device (unplugged, or a typing mistake?)");
   }
   MapSerialPort(kCliSerialPort, device);
   iface.CommPort(kCliSerialPort);
   iface.commMode(static_cast<int32_t>(options.GetInt("mode", korCommModeCRLFDirect)));
-  ApplyLine(iface, options.Get("line", "9600,o,7,1"));
+  ApplyLine(iface, options);
   ApplyTerminators(iface, options);
   if (iface.commMode() == korCommModeCRLFtoGPIB || iface.commMode() == korCommModeGPIBInOut) {
     ApplyForwardingSettings(iface, options);

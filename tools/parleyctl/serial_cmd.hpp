@@ -1,4 +1,4 @@
-// `parley serial`: transactions over a serial device, and the options every serial-based mode
+// `parleyctl serial`: transactions over a serial device, and the options every serial-based mode
 // shares (device, line settings, terminators), so the forwarding modes reuse them.
 #pragma once
 
@@ -10,6 +10,15 @@ namespace parley::cli {
 
 // The port number the tool maps its --device to.
 inline constexpr int32_t kCliSerialPort = 1;
+
+// The options of the pieces below, for the commands that use them.
+void DefineOutputOptions(OptionSet& o);      // --trace, --quiet, --raw
+void DefineTimeoutOption(OptionSet& o);      // --timeout
+void DefineTerminatorOptions(OptionSet& o);  // --cmd-term, --resp-term, --remove-extra-char
+void DefineSerialLinkOptions(OptionSet& o);  // --device, --line and its four settings
+// --dto, --itc, the masks, and with `with_address` --gpib-address.
+void DefineForwardingOptions(OptionSet& o, bool with_address);
+void DefineSerialCommand(OptionSet& o);
 
 // Applies --device, --line, --cmd-term, --resp-term, --remove-extra-char and --mode to `iface`
 // (before openPort). Throws std::invalid_argument for a malformed option.

@@ -1,4 +1,4 @@
-// parley gpib / spoll / read / ren: direct GPIB (mode 3) on a local board or the simulated bus.
+// parleyctl gpib / spoll / read / ren: direct GPIB (mode 3) on a local board or the simulated bus.
 // spoll, read and ren also serve mode 4 (--mode 4), whose link set-up lives in its own file.
 #include <unistd.h>
 
@@ -8,13 +8,11 @@
 #include <stdexcept>
 
 #include "cli.hpp"
+#include "progress.hpp"
+#include "serial_cmd.hpp"
 
 namespace parley::cli {
 namespace {
-
-const char* kDriverHelp =
-    "--driver sim|system|PATH: the simulated bus, the system's libgpib.so.0 (default), or a "
-    "library at PATH";
 
 // The simulated bus of one run: an instrument at the chosen address that answers queries.
 SimulatedGpibBus& SimBus() {
@@ -61,8 +59,6 @@ void ApplySettings(const Options& o, KORInterface& iface) {
   iface.GPIBDirectMaxRespLength(static_cast<int16_t>(o.GetInt("max-length", 256)));
 }
 
-bool OnTerminal() { return isatty(STDERR_FILENO) != 0; }
-
 // The board cannot be initialised: say what the loader said, and what to try.
 void PrintHint(const AutomationError& e) {
   if (e.Number() != err::GpibBoardInitFailed) return;
@@ -75,17 +71,19 @@ void PrintHint(const AutomationError& e) {
 template <class F>
 int Guarded(KORInterface& iface, const Options& o, F&& f) {
   iface.DebugMonitorOn();
-  auto progress = ShowProgress(iface, std::cerr, OnTerminal());
   int status = 0;
-  try {
-    f();
-  } catch (const AutomationError& e) {
-    if (OnTerminal()) std::cerr << "\r\033[K";
-    PrintError(std::cerr, e);
-    PrintHint(e);
-    status = 1;
+  {
+    ProgressWatch watch(iface, std::cerr, ShowsProgress(o));
+    watch.Begin(static_cast<int32_t>(o.GetInt("timeout", korShort)));
+    try {
+      f();
+    } catch (const AutomationError& e) {
+      watch.Clear();
+      PrintError(std::cerr, e);
+      PrintHint(e);
+      status = ExitCodeFor(e.Number());
+    }
   }
-  progress.disconnect();
   if (o.Has("trace")) std::cout << Visible(iface.DebugBuffGet()) << "\n";
   return status;
 }
@@ -120,7 +118,7 @@ int RunGpib(const Options& o) {
       t.RespTimeout(static_cast<int32_t>(o.GetInt("timeout", korShort)));
       t.RespExpect(!o.Has("no-response"));
       iface.Transact(t);
-      if (t.RespExpect()) std::cout << Visible(t.resp()) << "\n";
+      if (t.RespExpect()) std::cout << Visible(t.resp()) << "\n" << std::flush;
     }
     iface.GPIBClose();
   });
@@ -166,11 +164,34 @@ int RunRen(const Options& o) {
   });
 }
 
-const std::vector<std::string> kFlags = {"trace", "help",        "srq",     "eabo",
-                                         "strip", "no-response", "sim-busy"};
-const std::string kDirectOptions =
-    " [--driver sim|system|PATH] [--address N] [--dto S] [--srq] [--eabo] [--strip] [--trace]"
-    "; --mode 4: --device PATH [--line 9600,o,7,1] [--gpib-address N] [--dto S] [--itc X]";
+void DefineDirectOptions(OptionSet& o) {
+  o.Text("--driver", "sim|system|PATH",
+         "GPIB driver (mode 3): the simulated bus, the system's libgpib.so.0, or a library at "
+         "PATH",
+         "system");
+  o.Whole("--address,--gpib-address,--GPIBAddress", "N", 0, 30, "the instrument's GPIB address",
+          "1");
+  o.Flag("--srq,--UseSRQ", "wait for service request instead of polling (mode 3)");
+  o.Flag("--eabo,--EABOExpected", "an aborted read is expected and not an error (mode 3)");
+  o.Flag("--strip,--remove-extra-char,--RemoveExtraChar",
+         "strip CR and LF from the end of each response");
+  o.Whole("--max-length,--GPIBDirectMaxRespLength", "BYTES", 1, 32767,
+          "largest response read at once (mode 3)", "256");
+  o.Real("--sim-delay", "SECONDS", 0, 3600, "with --driver sim: the instrument's answer delay",
+         "0");
+  o.Text("--sim-pending", "TEXT", "with --driver sim: an answer already waiting to be read");
+  o.Flag("--sim-busy", "with --driver sim: the instrument reports busy");
+  DefineForwardingOptions(o, false);
+  DefineOutputOptions(o);
+}
+
+// spoll, read and ren: mode 3 or, over the serial link, mode 4.
+void DefineModeOptions(OptionSet& o) {
+  o.OneOf("--mode,--commMode", "MODE", {3, 4}, "3: direct GPIB; 4: GPIB In/Out through the unit",
+          "3");
+  DefineDirectOptions(o);
+  DefineSerialLinkOptions(o);
+}
 
 }  // namespace
 
@@ -181,16 +202,23 @@ void SetUpDirectGpib(const Options& o, KORInterface& iface) {
 
 std::vector<Command> GpibCommands() {
   return {
-      {"gpib", "parley gpib CMD... [--timeout 10|30|60|120|480] [--no-response]" + kDirectOptions,
-       std::string("runs direct-GPIB (mode 3) transactions, printing each response; ") +
-           kDriverHelp + "; with sim: --sim-delay S, --sim-pending TEXT, --sim-busy",
-       kFlags, RunGpib},
-      {"spoll", "parley spoll [--mode 3|4]" + kDirectOptions,
-       "serial-polls the instrument and prints its status byte", kFlags, RunSpoll},
-      {"read", "parley read [--mode 3|4]" + kDirectOptions,
-       "reads a pending response without sending (with sim: --sim-pending TEXT)", kFlags, RunRead},
-      {"ren", "parley ren [--mode 3|4]" + kDirectOptions,
-       "pulses the GPIB remote-enable line (off, then on)", kFlags, RunRen},
+      {"gpib", "direct-GPIB (mode 3) transactions, printing each response",
+       [](OptionSet& o) {
+         DefineDirectOptions(o);
+         DefineTimeoutOption(o);
+         o.Flag("--no-response", "send only, expect and print no response");
+         o.Words("COMMAND", "commands to send, in order");
+       },
+       RunGpib},
+      {"spoll", "serial-polls the instrument and prints its status byte", DefineModeOptions,
+       RunSpoll},
+      {"read", "reads a pending response without sending",
+       [](OptionSet& o) {
+         DefineModeOptions(o);
+         DefineTimeoutOption(o);
+       },
+       RunRead},
+      {"ren", "pulses the GPIB remote-enable line (off, then on)", DefineModeOptions, RunRen},
   };
 }
 

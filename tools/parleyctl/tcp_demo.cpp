@@ -1,4 +1,4 @@
-// The TCP segment of `parley demo`: text and byte transactions with parley-sim's TCP service.
+// The TCP segment of `parleyctl demo`: text and byte transactions with parley-sim's TCP service.
 #include <functional>
 #include <iostream>
 #include <memory>
