@@ -220,3 +220,51 @@ def test_two_threads_each_with_its_own_interface(start_sim):
         t.join(20)
     assert results == {0: "PONG", 1: "PONG"}
     assert time.monotonic() - started < 1.5  # side by side, not one after the other
+
+
+# --- a connection manager written in Python ----------------------------------------------------
+
+class Connection(parley.PortConnection):
+    def __init__(self, log):
+        super().__init__()
+        self.log = log
+
+    def PortLocked(self):
+        self.log.append("locked?")
+        return False
+
+    def RequestPort(self):
+        self.log.append("request")
+
+
+class Manager(parley.ConnectionManager):
+    def __init__(self, log, fail=False):
+        super().__init__()
+        self.log, self.fail = log, fail
+
+    def GetConnection(self, port):
+        if self.fail:
+            raise HandlerError("no manager today")
+        self.log.append(port)
+        return Connection(self.log)
+
+
+def test_a_python_connection_manager_is_asked_for_the_port(start_sim):
+    sim = start_sim()
+    parley.MapSerialPort(6, sim.device)
+    log = []
+    try:
+        parley.UseConnectionManager(lambda: Manager(log))
+        with parley.open(port=6) as itf:
+            assert itf.query("PING") == "PONG"
+        assert log[0] == 6 and "locked?" in log
+        parley.UseConnectionManager(lambda: Manager(log, fail=True))
+        itf = parley.KORInterface()
+        itf.CommPort = 6
+        with pytest.raises(HandlerError, match="no manager today"):
+            itf.openPort()
+        with pytest.raises(TypeError):
+            parley.UseConnectionManager(5)
+    finally:
+        parley.UseConnectionManager(None)
+        parley.MapSerialPort(6, "")
