@@ -62,3 +62,14 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${pc_dir}/..
 if(rc)
   message(FATAL_ERROR "the pkg-config client reported failures: ${rc}")
 endif()
+
+# The Python package lands where Debian's python3 looks, and imports from there.
+if(PYTHON)
+  file(GLOB site ${prefix}/lib/python3*/dist-packages)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${site} PYTHONDONTWRITEBYTECODE=1
+                          ${PYTHON} -c "import parley; print(parley.version, parley.__file__)"
+                  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(rc OR NOT out MATCHES "dist-packages/parley/__init__.py")
+    message(FATAL_ERROR "the installed Python package does not import: ${rc} ${out}")
+  endif()
+endif()
