@@ -1,6 +1,7 @@
 """A PEP 517 build backend: CMake builds the module, the package is zipped as a wheel."""
 
 import base64
+import io
 import hashlib
 import os
 import re
@@ -89,6 +90,6 @@ def build_sdist(sdist_directory, config_settings=None):
         info = tarfile.TarInfo("%s/PKG-INFO" % base)
         data = _metadata().encode()
         info.size = len(data)
-        import io
+
         sdist.addfile(info, io.BytesIO(data))
     return base + ".tar.gz"
