@@ -18,7 +18,9 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -302,19 +304,48 @@ class PyConnectionManager : public ConnectionManager {
   }
 };
 
-// Checks for Ctrl-C while an operation waits: every tick takes the GIL and asks Python whether a
-// signal arrived. On one, the halt is requested (the library records "User canceled operation."
-// and ends); a stage that cannot be halted ends at the next tick. The caller gets the
-// KeyboardInterrupt.
+// Halt requests made from a thread where no operation runs (another Python thread, say): the
+// progress object belongs to the operation's thread, so the request is handed over and taken up
+// there at the next tick instead of writing the object from two threads.
+std::mutex halt_mutex;
+std::set<KORProgress*> halt_requests;
+thread_local int operations_running = 0;
+
+void RequestHalt(KORProgress& progress) {
+  if (operations_running > 0) {
+    progress.Halt();  // a handler of the operation on this thread
+    return;
+  }
+  std::lock_guard<std::mutex> lock(halt_mutex);
+  halt_requests.insert(&progress);
+}
+
+bool TakeHaltRequest(KORProgress* progress) {
+  std::lock_guard<std::mutex> lock(halt_mutex);
+  return halt_requests.erase(progress) != 0;
+}
+
+// Watches an operation while it waits. Every tick takes up halt requests from other threads and
+// asks Python (with the GIL) whether Ctrl-C arrived. On one, the halt is requested (the library
+// records "User canceled operation." and ends); a stage that cannot be halted ends at the next
+// tick. The caller gets the KeyboardInterrupt.
 class InterruptWatch {
  public:
-  explicit InterruptWatch(KORInterface& itf) : itf_(itf) { Arm(); }
-  ~InterruptWatch() { timer_.Cancel(); }
+  explicit InterruptWatch(KORInterface& itf) : itf_(itf) {
+    ++operations_running;
+    TakeHaltRequest(itf_.Progress().get());  // one made before this operation is stale
+    Arm();
+  }
+  ~InterruptWatch() {
+    timer_.Cancel();
+    --operations_running;
+    TakeHaltRequest(itf_.Progress().get());
+  }
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 
  private:
-  static constexpr std::chrono::milliseconds kTick{100};
+  static constexpr std::chrono::milliseconds kTick{50};
 
   void Arm() {
     timer_ = EventLoop::ScheduleAfter(kTick, [this] { Tick(); });
@@ -323,6 +354,8 @@ class InterruptWatch {
   void Tick() {
     // The halt was not taken up, or a handler that cannot unwind (an instrument's) failed.
     if (interrupted_ || pending_error) throw HandlerFailed();
+    auto progress = itf_.Progress();
+    if (TakeHaltRequest(progress.get())) progress->Halt();  // ignored unless it may halt now
     {
       py::gil_scoped_acquire gil;
       if (PyErr_CheckSignals() != 0) {
@@ -331,7 +364,6 @@ class InterruptWatch {
       }
     }
     if (interrupted_) {
-      auto progress = itf_.Progress();
       if (!progress->HaltEnabled()) throw HandlerFailed();
       progress->Halt();
     }
@@ -510,7 +542,9 @@ class AutomationError(RuntimeError):
       .def_property_readonly("Value", &KORProgress::Value)
       .def_property_readonly("status", [](KORProgress& p) { return Latin1(p.status()); })
       .def_property_readonly("HaltEnabled", &KORProgress::HaltEnabled)
-      .def("Halt", &KORProgress::Halt)
+      .def("Halt", &RequestHalt,
+           "Asks the running stage to stop (ignored while HaltEnabled is false). From another "
+           "thread the request is taken up by the operation's own thread within 50 ms.")
       .def_property_readonly("Update",
                              [](py::object self) {
                                auto& p = self.cast<KORProgress&>();

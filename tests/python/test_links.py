@@ -268,3 +268,25 @@ def test_a_python_connection_manager_is_asked_for_the_port(start_sim):
     finally:
         parley.UseConnectionManager(None)
         parley.MapSerialPort(6, "")
+
+
+def test_another_thread_halts_the_wait(serial_itf):
+    itf = serial_itf(parley.korCommModeCRLFDirect, "--silent")
+    progress = itf.Progress
+
+    def halt_when_possible():
+        deadline = time.monotonic() + 5
+        while not progress.HaltEnabled and time.monotonic() < deadline:
+            time.sleep(0.01)
+        progress.Halt()
+
+    halter = threading.Thread(target=halt_when_possible)
+    started = time.monotonic()
+    halter.start()
+    try:
+        with pytest.raises(parley.AutomationError) as info:
+            itf.query("VER?")
+    finally:
+        halter.join(10)
+    assert info.value.number == parley.err.UserCanceled
+    assert time.monotonic() - started < 3
