@@ -246,17 +246,23 @@ class Manager(parley.ConnectionManager):
         if self.fail:
             raise HandlerError("no manager today")
         self.log.append(port)
-        return Connection(self.log)
+        self.connection = Connection(self.log)
+        return self.connection
 
 
 def test_a_python_connection_manager_is_asked_for_the_port(start_sim):
     sim = start_sim()
     parley.MapSerialPort(6, sim.device)
     log = []
+    managers = []
     try:
-        parley.UseConnectionManager(lambda: Manager(log))
+        parley.UseConnectionManager(lambda: managers.append(Manager(log)) or managers[-1])
         with parley.open(port=6) as itf:
             assert itf.query("PING") == "PONG"
+            resets = []
+            itf.portReset.connect(lambda: resets.append(1))
+            managers[0].connection.RaiseNotifyReset()  # the manager says the port was reset
+            assert resets == [1]
         assert log[0] == 6 and "locked?" in log
         parley.UseConnectionManager(lambda: Manager(log, fail=True))
         itf = parley.KORInterface()
