@@ -11,10 +11,11 @@
 #include <memory>
 
 #include "parley/event.hpp"
+#include "parley/export.hpp"
 
 namespace parley {
 
-class PortConnection {
+class PARLEY_API PortConnection {
  public:
   virtual ~PortConnection() = default;
   virtual bool PortLocked() = 0;
@@ -29,7 +30,7 @@ class PortConnection {
   void RaiseNotifyReset();
 };
 
-class ConnectionManager {
+class PARLEY_API ConnectionManager {
  public:
   virtual ~ConnectionManager() = default;
   // The connection object for serial port number `port`. May throw AutomationError.
@@ -41,9 +42,9 @@ using ConnectionManagerFactory = std::function<std::shared_ptr<ConnectionManager
 // Chooses the manager that KORInterface::openPort creates on the calling thread. The default
 // is an in-process manager for a program alone on its ports: every port is granted at once and
 // never locked. Passing an empty function restores the default.
-void UseConnectionManager(ConnectionManagerFactory factory);
+PARLEY_API void UseConnectionManager(ConnectionManagerFactory factory);
 
 // The in-process manager.
-std::shared_ptr<ConnectionManager> MakeInProcessConnectionManager();
+PARLEY_API std::shared_ptr<ConnectionManager> MakeInProcessConnectionManager();
 
 }  // namespace parley

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "parley/export.hpp"
+
 namespace parley {
 
 // The one list of every error the library knows: constant name, number, catalogue message.
@@ -106,10 +108,10 @@ inline constexpr int32_t InvalidPropertyValue = 380;
 }  // namespace err
 
 // The catalogue message of `number`, or an empty view when the number has none.
-std::string_view CatalogueMessage(int32_t number);
+PARLEY_API std::string_view CatalogueMessage(int32_t number);
 
 // The constant name of `number` ("InterfaceBusy"), or an empty view for an unknown number.
-std::string_view ErrorName(int32_t number);
+PARLEY_API std::string_view ErrorName(int32_t number);
 
 namespace detail {
 struct ErrorAccess;
@@ -118,7 +120,7 @@ struct ErrorAccess;
 // Every error the library raises to a client. Number() is the 32-bit automation error number
 // (library numbers are negative as int32_t), Source() names where it arose (prefixed "RediDU"
 // once it passed the catalogue), Description() is the message; what() returns the description.
-class AutomationError : public std::exception {
+class PARLEY_API AutomationError : public std::exception {
  public:
   AutomationError(int32_t number, std::string source, std::string description);
 

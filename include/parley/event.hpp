@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "parley/export.hpp"
+
 namespace parley {
 
 namespace detail {
@@ -15,7 +17,7 @@ struct EventSlot;
 
 // A connection made by Event::connect. Copies share the connection; destroying a handle does
 // not disconnect (call disconnect()).
-class Connection {
+class PARLEY_API Connection {
  public:
   Connection() = default;
   void disconnect();
@@ -30,7 +32,7 @@ class Connection {
 // Handlers run synchronously on the raising thread, in connection order. A handler may call
 // back into the object, connect or disconnect handlers, end its own connection, or destroy the
 // object that owns the event: the raise then stops and touches nothing of it any more.
-class Event {
+class PARLEY_API Event {
  public:
   Event();
   ~Event();

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "parley/export.hpp"
+
 namespace parley {
 
 namespace detail {
@@ -29,14 +31,14 @@ class SimulatedGpibBus;
 // The system's NI-488.2-compatible library (linux-gpib), loaded on first use. Nothing of it is
 // needed to build. Without it, the first GPIB call fails with "Error initializing GPIB board."
 // (err::GpibBoardInitFailed) and GpibLibraryLoadError() says why.
-void UseSystemGpibLibrary();
+PARLEY_API void UseSystemGpibLibrary();
 // The same, from a library at `path` (for instance a vendor's build in /opt).
-void UseGpibLibrary(const std::string& path);
+PARLEY_API void UseGpibLibrary(const std::string& path);
 // The built-in simulated bus `bus` (its instruments and call log are shared with the caller).
-void UseSimulatedGpibBus(const SimulatedGpibBus& bus);
+PARLEY_API void UseSimulatedGpibBus(const SimulatedGpibBus& bus);
 // Why the chosen library could not be loaded ("" when it loaded, was not tried yet, or the
 // simulated bus is in use).
-std::string GpibLibraryLoadError();
+PARLEY_API std::string GpibLibraryLoadError();
 
 // One instrument on a simulated bus. A handle: copies refer to the same instrument. Every
 // member is safe to call from any thread, also while a transaction talks to the instrument.
@@ -50,7 +52,7 @@ std::string GpibLibraryLoadError();
 // a reply stays for the next read. A read with nothing to read waits for a reply that is due
 // within the device timeout, or ends after the device timeout in EABO (6), on the caller's
 // clock (a test's virtual clock jumps).
-class SimulatedInstrument {
+class PARLEY_API SimulatedInstrument {
  public:
   int Address() const { return address_; }
 
@@ -94,7 +96,7 @@ struct GpibCall {
 
 // A simulated GPIB bus behind board "GPIB0" (board descriptor 0; device descriptors from 16).
 // Copies share the bus. Safe to use from several threads.
-class SimulatedGpibBus {
+class PARLEY_API SimulatedGpibBus {
  public:
   SimulatedGpibBus();
 

@@ -8,6 +8,7 @@
 
 #include "parley/enums.hpp"
 #include "parley/event.hpp"
+#include "parley/export.hpp"
 #include "parley/progress.hpp"
 #include "parley/transaction.hpp"
 
@@ -27,7 +28,7 @@ class InterfaceCore;
 // progress is refused with "Interface is busy.".
 //
 // Destroying an object whose port is open closes the port.
-class KORInterface {
+class PARLEY_API KORInterface {
  public:
   KORInterface();
   ~KORInterface();

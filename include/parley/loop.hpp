@@ -18,9 +18,11 @@
 #include <cstdint>
 #include <functional>
 
+#include "parley/export.hpp"
+
 namespace parley {
 
-class EventLoop {
+class PARLEY_API EventLoop {
  public:
   static constexpr int kMaxNesting = 16;
 
@@ -29,7 +31,7 @@ class EventLoop {
   static void Post(std::function<void()> work);
 
   // A one-shot timer on this thread's loop; Cancel() before it fires prevents the call.
-  class Timer {
+  class PARLEY_API Timer {
    public:
     Timer() = default;
     void Cancel();

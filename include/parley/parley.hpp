@@ -5,6 +5,7 @@
 #include "parley/enums.hpp"
 #include "parley/errors.hpp"
 #include "parley/event.hpp"
+#include "parley/export.hpp"
 #include "parley/gpib.hpp"
 #include "parley/interface.hpp"
 #include "parley/loop.hpp"

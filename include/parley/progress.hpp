@@ -5,6 +5,7 @@
 #include <string>
 
 #include "parley/event.hpp"
+#include "parley/export.hpp"
 
 namespace parley {
 
@@ -14,7 +15,7 @@ struct ProgressAccess;
 
 // A user interface reads the stage text (status), a value on a scale of 0..max, whether the
 // stage may be halted, listens to Update and HaltAck, and calls Halt. The library writes it.
-class KORProgress {
+class PARLEY_API KORProgress {
  public:
   int16_t max() const { return max_; }
   int16_t Value() const { return value_; }

@@ -13,13 +13,15 @@
 #include <cstdint>
 #include <string>
 
+#include "parley/export.hpp"
+
 namespace parley {
 
 // Maps port number `port` to `device_path`; an empty path restores the default.
-void MapSerialPort(int32_t port, const std::string& device_path);
+PARLEY_API void MapSerialPort(int32_t port, const std::string& device_path);
 
 // The device path port number `port` opens now (the mapped one or /dev/ttyS{port-1}); empty
 // for a number below 1 that is not mapped.
-std::string SerialDevicePath(int32_t port);
+PARLEY_API std::string SerialDevicePath(int32_t port);
 
 }  // namespace parley

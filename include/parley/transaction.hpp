@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "parley/enums.hpp"
+#include "parley/export.hpp"
 
 namespace parley {
 
@@ -17,7 +18,7 @@ struct TransactionAccess;
 // KORInterface::Transact and reads the response back. While InComm() is true the puts of cmd,
 // RespTimeout and RespExpect are ignored, so a handler cannot change a transaction in flight.
 // Text holds bytes: every char value 0..255, NUL included, passes unchanged.
-class KORTransaction {
+class PARLEY_API KORTransaction {
  public:
   KORTransaction();
 

@@ -1,0 +1,896 @@
+// The Python extension module: the library's object model with Python properties, events and
+// exceptions. The package in python/parley/ adds the conveniences written in Python.
+//
+// Threads and the GIL: every call that may wait releases the GIL; each Python handler takes it
+// again. An interface belongs to the thread that created it (its waits run that thread's event
+// loop), so a call from any other thread is refused instead of corrupting that loop.
+//
+// Handler exceptions: the library turns an exception escaping a handler into a catalogue error
+// of its own. The original Python exception is kept per thread and raised in its place when the
+// operation returns, so the caller sees exactly what the handler raised.
+#include <Python.h>
+#include <pybind11/eval.h>
+#include <pybind11/functional.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "parley/parley.hpp"
+
+namespace py = pybind11;
+using namespace parley;
+
+namespace {
+
+// --- the Python exception carried across the library -----------------------------------------
+
+// Thrown into the library when a Python handler failed; the library reports it as its own error.
+struct HandlerFailed : std::runtime_error {
+  HandlerFailed() : std::runtime_error("A Python handler raised an exception.") {}
+};
+
+// Touched only with the GIL held, on the thread whose operation the handler ran in.
+thread_local std::unique_ptr<py::error_already_set> pending_error;
+
+void KeepPending(py::error_already_set&& e) {
+  // The first failure wins: later handlers of the same operation do not run anyway.
+  if (!pending_error) pending_error = std::make_unique<py::error_already_set>(std::move(e));
+}
+
+[[noreturn]] void RaisePending() {
+  auto e = std::move(pending_error);
+  e->restore();
+  throw py::error_already_set();
+}
+
+// Runs `f` without the GIL; re-raises a handler's Python exception in place of whatever the
+// library made of it. Called with the GIL held.
+template <class F>
+auto Released(F&& f) -> decltype(f()) {
+  pending_error.reset();
+  if constexpr (std::is_void_v<decltype(f())>) {
+    try {
+      py::gil_scoped_release release;
+      f();
+    } catch (...) {
+      if (pending_error) RaisePending();
+      throw;
+    }
+    if (pending_error) RaisePending();
+  } else {
+    std::optional<decltype(f())> result;
+    try {
+      py::gil_scoped_release release;
+      result.emplace(f());
+    } catch (...) {
+      if (pending_error) RaisePending();
+      throw;
+    }
+    if (pending_error) RaisePending();
+    return std::move(*result);
+  }
+}
+
+// A Python callable that may be copied and destroyed where the GIL is not held (inside the
+// library's calls).
+class PyCallable {
+ public:
+  explicit PyCallable(py::handle f) : f_(f.ptr()) { Py_INCREF(f_); }
+  ~PyCallable() {
+    if (!Py_IsInitialized()) return;  // the interpreter is gone; so is the object
+    py::gil_scoped_acquire gil;
+    Py_DECREF(f_);
+  }
+  PyCallable(const PyCallable&) = delete;
+  PyCallable& operator=(const PyCallable&) = delete;
+  PyObject* get() const { return f_; }
+
+ private:
+  PyObject* f_;
+};
+
+py::handle RequireCallable(py::handle f, const char* what) {
+  if (!PyCallable_Check(f.ptr())) {
+    throw py::type_error(std::string(what) + " expects a callable, not " +
+                         std::string(py::str(py::type::handle_of(f).attr("__name__"))));
+  }
+  return f;
+}
+
+// An event handler for the library: takes the GIL, calls, and turns a Python exception into
+// HandlerFailed so that the operation in progress ends.
+std::function<void()> MakeHandler(py::handle f) {
+  auto callable = std::make_shared<PyCallable>(RequireCallable(f, "connect"));
+  return [callable] {
+    py::gil_scoped_acquire gil;
+    if (pending_error) throw HandlerFailed();  // an earlier handler failed: run no more Python
+    try {
+      py::handle(callable->get())();
+    } catch (py::error_already_set& e) {
+      KeepPending(std::move(e));
+      throw HandlerFailed();
+    }
+  };
+}
+
+// --- conversions with clear messages ---------------------------------------------------------
+
+std::string TypeName(py::handle h) { return py::str(py::type::handle_of(h).attr("__name__")); }
+
+int64_t ToInt(py::handle value, const char* name, int64_t lo, int64_t hi) {
+  if (!PyLong_Check(value.ptr())) {
+    throw py::type_error(std::string(name) + " expects an int, not " + TypeName(value));
+  }
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0 || v < lo || v > hi) {
+    throw py::value_error(std::string(name) + " expects an int from " + std::to_string(lo) +
+                          " to " + std::to_string(hi) + ", not " + std::string(py::repr(value)));
+  }
+  return v;
+}
+
+int32_t ToInt32(py::handle v, const char* name) {
+  return static_cast<int32_t>(
+      ToInt(v, name, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+int16_t ToInt16(py::handle v, const char* name) {
+  return static_cast<int16_t>(
+      ToInt(v, name, std::numeric_limits<int16_t>::min(), std::numeric_limits<int16_t>::max()));
+}
+
+bool ToBool(py::handle value, const char* name) {
+  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+  if (PyLong_Check(value.ptr())) return ToInt(value, name, 0, 1) != 0;
+  throw py::type_error(std::string(name) + " expects a bool, not " + TypeName(value));
+}
+
+double ToDouble(py::handle value, const char* name) {
+  if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) {
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+  }
+  throw py::type_error(std::string(name) + " expects a number, not " + TypeName(value));
+}
+
+// Text is bytes: a str must hold only code points 0..255 (latin-1); bytes-like objects pass as
+// they are.
+std::string ToBytes(py::handle value, const char* name) {
+  if (PyUnicode_Check(value.ptr())) {
+    PyObject* encoded = PyUnicode_AsLatin1String(value.ptr());
+    if (encoded == nullptr) {
+      PyErr_Clear();
+      throw py::value_error(std::string(name) +
+                            " holds bytes: a str may contain only code points 0..255 (latin-1); "
+                            "pass bytes for binary data");
+    }
+    auto owned = py::reinterpret_steal<py::bytes>(encoded);
+    return std::string(owned);
+  }
+  if (PyBytes_Check(value.ptr())) return std::string(py::reinterpret_borrow<py::bytes>(value));
+  if (PyByteArray_Check(value.ptr()) || PyMemoryView_Check(value.ptr())) {
+    auto owned = py::reinterpret_steal<py::bytes>(PyBytes_FromObject(value.ptr()));
+    if (!owned) throw py::error_already_set();
+    return std::string(owned);
+  }
+  throw py::type_error(std::string(name) + " expects str or bytes, not " + TypeName(value));
+}
+
+std::vector<uint8_t> ToByteVector(py::handle value, const char* name) {
+  std::string s = ToBytes(value, name);
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+py::str Latin1(const std::string& s) {
+  PyObject* o = PyUnicode_DecodeLatin1(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(o);
+}
+
+py::bytes Bytes(const std::vector<uint8_t>& v) {
+  return py::bytes(reinterpret_cast<const char*>(v.data()), v.size());
+}
+
+// --- objects ---------------------------------------------------------------------------------
+
+[[noreturn]] void WrongThread(const char* what) {
+  throw AutomationError(
+      err::InvalidCall, "KORInterface",
+      std::string(what) + " belongs to the thread that created it; use it only there.");
+}
+
+// KORInterface with the thread it belongs to.
+struct PyInterface {
+  std::unique_ptr<KORInterface> itf = std::make_unique<KORInterface>();
+  std::thread::id owner = std::this_thread::get_id();
+
+  KORInterface& Use() {
+    if (std::this_thread::get_id() != owner) WrongThread("A KORInterface");
+    return *itf;
+  }
+
+  ~PyInterface() {
+    if (std::this_thread::get_id() != owner) {
+      // Its port and timers live on the owner thread's loop, which may be gone: freeing them
+      // here could crash. Leaking one object is the lesser harm.
+      (void)itf.release();
+      return;
+    }
+    py::gil_scoped_release release;  // closing may wait and run handlers
+    itf.reset();
+  }
+};
+
+// An event of a library object, kept alive together with the Python object that owns it.
+struct PyEvent {
+  py::object owner;
+  Event* event;
+  std::thread::id thread;
+};
+
+// The library keeps the Python object behind a C++ interface alive through this deleter.
+template <class T>
+std::shared_ptr<T> HoldPython(py::object obj) {
+  T* raw = obj.cast<T*>();
+  auto holder = std::make_shared<PyCallable>(obj);
+  return std::shared_ptr<T>(raw, [holder](T*) mutable { holder.reset(); });
+}
+
+class PyPortConnection : public PortConnection {
+ public:
+  bool PortLocked() override { return CallOverride<bool>("PortLocked"); }
+  void RequestPort() override { CallOverride<void>("RequestPort"); }
+  void RaiseNotifySignalPublic() { RaiseNotifySignal(); }
+  void RaiseNotifyResetPublic() { RaiseNotifyReset(); }
+
+ private:
+  template <class R>
+  R CallOverride(const char* name) {
+    py::gil_scoped_acquire gil;
+    py::function f = py::get_override(static_cast<const PortConnection*>(this), name);
+    if (!f)
+      throw AutomationError(err::InvalidCall, "PortConnection",
+                            std::string(name) + " is not implemented");
+    try {
+      if constexpr (std::is_void_v<R>) {
+        f();
+      } else {
+        return ToBool(f(), name);
+      }
+    } catch (py::error_already_set& e) {
+      KeepPending(std::move(e));
+      throw HandlerFailed();
+    }
+  }
+};
+
+// Only a connection written in Python raises its events from Python.
+PyPortConnection& Own(PortConnection& c) {
+  auto* own = dynamic_cast<PyPortConnection*>(&c);
+  if (own == nullptr)
+    throw py::type_error("only a PortConnection subclassed in Python raises here");
+  return *own;
+}
+
+class PyConnectionManager : public ConnectionManager {
+ public:
+  std::shared_ptr<PortConnection> GetConnection(int32_t port) override {
+    py::gil_scoped_acquire gil;
+    py::function f = py::get_override(static_cast<const ConnectionManager*>(this), "GetConnection");
+    if (!f)
+      throw AutomationError(err::InvalidCall, "ConnectionManager",
+                            "GetConnection is not implemented");
+    try {
+      return HoldPython<PortConnection>(f(port));
+    } catch (py::error_already_set& e) {
+      KeepPending(std::move(e));
+      throw HandlerFailed();
+    } catch (py::cast_error&) {
+      throw AutomationError(err::InvalidCall, "ConnectionManager",
+                            "GetConnection must return a PortConnection");
+    }
+  }
+};
+
+// Halt requests made from a thread where no operation runs (another Python thread, say): the
+// progress object belongs to the operation's thread, so the request is handed over and taken up
+// there at the next tick instead of writing the object from two threads.
+std::mutex halt_mutex;
+std::set<KORProgress*> halt_requests;
+thread_local int operations_running = 0;
+
+void RequestHalt(KORProgress& progress) {
+  if (operations_running > 0) {
+    progress.Halt();  // a handler of the operation on this thread
+    return;
+  }
+  std::lock_guard<std::mutex> lock(halt_mutex);
+  halt_requests.insert(&progress);
+}
+
+bool TakeHaltRequest(KORProgress* progress) {
+  std::lock_guard<std::mutex> lock(halt_mutex);
+  return halt_requests.erase(progress) != 0;
+}
+
+// Watches an operation while it waits. Every tick takes up halt requests from other threads and
+// asks Python (with the GIL) whether Ctrl-C arrived. On one, the halt is requested (the library
+// records "User canceled operation." and ends); a stage that cannot be halted ends at the next
+// tick. The caller gets the KeyboardInterrupt.
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(KORInterface& itf) : itf_(itf) {
+    ++operations_running;
+    TakeHaltRequest(itf_.Progress().get());  // one made before this operation is stale
+    Arm();
+  }
+  ~InterruptWatch() {
+    timer_.Cancel();
+    --operations_running;
+    TakeHaltRequest(itf_.Progress().get());
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  static constexpr std::chrono::milliseconds kTick{50};
+
+  void Arm() {
+    timer_ = EventLoop::ScheduleAfter(kTick, [this] { Tick(); });
+  }
+
+  void Tick() {
+    // The halt was not taken up, or a handler that cannot unwind (an instrument's) failed.
+    if (interrupted_ || pending_error) throw HandlerFailed();
+    auto progress = itf_.Progress();
+    if (TakeHaltRequest(progress.get())) progress->Halt();  // ignored unless it may halt now
+    {
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() != 0) {
+        KeepPending(py::error_already_set());
+        interrupted_ = true;
+      }
+    }
+    if (interrupted_) {
+      if (!progress->HaltEnabled()) throw HandlerFailed();
+      progress->Halt();
+    }
+    Arm();
+  }
+
+  KORInterface& itf_;
+  EventLoop::Timer timer_;
+  bool interrupted_ = false;
+};
+
+// An operation of `self`: on its thread, without the GIL, watched for Ctrl-C. `self` holds a
+// reference so that a handler deleting the last name of the interface cannot free it mid-call.
+template <class F>
+auto Operation(const py::object& self, F&& f) {
+  py::object keep = self;
+  KORInterface& itf = keep.cast<PyInterface&>().Use();
+  return Released([&] {
+    InterruptWatch watch(itf);  // off the main thread Python reports no signals: harmless
+    return f(itf);
+  });
+}
+
+// Any other call on `self`: on its thread; handlers it raises may fail the same way.
+template <class F>
+auto Call(const py::object& self, F&& f) {
+  py::object keep = self;
+  KORInterface& itf = keep.cast<PyInterface&>().Use();
+  return Released([&] { return f(itf); });
+}
+
+PyEvent EventOf(const py::object& owner, Event& event, std::thread::id thread) {
+  return PyEvent{owner, &event, thread};
+}
+
+// Registers an int32 setting: get and put, the put converting with a clear message.
+#define PARLEY_INT_SETTING(cls, name, convert)                                                     \
+  cls.def_property(                                                                                \
+      #name,                                                                                       \
+      [](const py::object& self) { return Call(self, [](KORInterface& i) { return i.name(); }); }, \
+      [](const py::object& self, const py::object& v) {                                            \
+        auto value = convert(v, #name);                                                            \
+        Call(self, [&](KORInterface& i) { i.name(value); });                                       \
+      })
+
+#define PARLEY_TEXT_SETTING(cls, name)                                       \
+  cls.def_property(                                                          \
+      #name,                                                                 \
+      [](const py::object& self) {                                           \
+        return Latin1(Call(self, [](KORInterface& i) { return i.name(); })); \
+      },                                                                     \
+      [](const py::object& self, const py::object& v) {                      \
+        auto value = ToBytes(v, #name);                                      \
+        Call(self, [&](KORInterface& i) { i.name(value); });                 \
+      })
+
+}  // namespace
+
+PYBIND11_MODULE(_parley, m) {
+  m.doc() = "Command/response transactions with remote test units and GPIB instruments.";
+
+  // --- errors --------------------------------------------------------------------------------
+  // AutomationError is a Python class (so that it can subclass RuntimeError); the translator
+  // fills number, source and description.
+  py::object builtins = py::module_::import("builtins");
+  py::dict ns;
+  py::exec(R"py(
+class AutomationError(RuntimeError):
+    """An error of the library: number (the 32-bit error number, negative for the library's
+    own), source (where it arose) and description (the message)."""
+
+    def __init__(self, number, source, description):
+        super().__init__(description)
+        self.number = number
+        self.source = source
+        self.description = description
+
+    def __str__(self):
+        return self.description
+
+    def __repr__(self):
+        return "AutomationError(%d, %r, %r)" % (self.number, self.source, self.description)
+)py",
+           builtins.attr("__dict__"), ns);
+  py::object automation_error = ns["AutomationError"];
+  automation_error.attr("__module__") = "parley";
+  m.attr("AutomationError") = automation_error;
+  static py::handle error_class = automation_error.inc_ref();
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const AutomationError& e) {
+      py::object err = error_class(e.Number(), Latin1(e.Source()), Latin1(e.Description()));
+      PyErr_SetObject(error_class.ptr(), err.ptr());
+    }
+  });
+
+  py::module_ errs = m.def_submodule("err", "Error numbers by name.");
+#define PARLEY_ERROR_CONSTANT(name, number, message) \
+  errs.attr(#name) = static_cast<int32_t>(number);
+  PARLEY_ERROR_TABLE(PARLEY_ERROR_CONSTANT)
+#undef PARLEY_ERROR_CONSTANT
+  errs.attr("InvalidCall") = err::InvalidCall;
+  errs.attr("Overflow") = err::Overflow;
+  errs.attr("SubscriptOutOfRange") = err::SubscriptOutOfRange;
+  errs.attr("InvalidPropertyValue") = err::InvalidPropertyValue;
+  m.def("CatalogueMessage", [](int32_t n) { return Latin1(std::string(CatalogueMessage(n))); });
+  m.def("ErrorName", [](int32_t n) { return std::string(ErrorName(n)); });
+
+  // --- enumerations: each as a class with its members, and every member at module level ----
+  auto enumeration = [&m](const char* name, std::vector<std::pair<const char*, int32_t>> items) {
+    py::dict members;
+    for (auto& [k, v] : items) {
+      members[k] = v;
+      m.attr(k) = v;
+    }
+    m.attr(name) =
+        py::module_::import("enum").attr("IntEnum")(name, members, py::arg("module") = "parley");
+  };
+#define E(x) {#x, x}
+  enumeration("CommModes",
+              {E(korCommModeCRLFtoGPIB), E(korCommModeCRLFDirect), E(korCommModeGPIBDirect),
+               E(korCommModeGPIBInOut), E(korCommModeEther)});
+  {
+    std::vector<std::pair<const char*, int32_t>> ports;
+    static const char* names[] = {
+        "korCommPort1",  "korCommPort2",  "korCommPort3",  "korCommPort4",
+        "korCommPort5",  "korCommPort6",  "korCommPort7",  "korCommPort8",
+        "korCommPort9",  "korCommPort10", "korCommPort11", "korCommPort12",
+        "korCommPort13", "korCommPort14", "korCommPort15", "korCommPort16"};
+    for (int i = 0; i < 16; ++i) ports.emplace_back(names[i], korCommPort1 + i);
+    enumeration("CommPorts", ports);
+    std::vector<std::pair<const char*, int32_t>> addrs;
+    static const std::vector<std::string> addr_names = [] {
+      std::vector<std::string> v;
+      for (int i = 1; i <= 30; ++i) v.push_back("korGPIBAddr" + std::to_string(i));
+      return v;
+    }();
+    for (int i = 0; i < 30; ++i) addrs.emplace_back(addr_names[i].c_str(), korGPIBAddr1 + i);
+    enumeration("GPIBAddresses", addrs);
+  }
+  enumeration("BitRates", {E(korBitRate1200bps), E(korBitRate2400bps), E(korBitRate4800bps),
+                           E(korBitRate9600bps), E(korBitRate19200bps), E(korBitRate38400bps),
+                           E(korBitRate115200bps)});
+  enumeration("ParityValues", {E(korParityNone), E(korParityOdd), E(korParityEven)});
+  enumeration("DataBitValues", {E(korDataBits7), E(korDataBits8)});
+  enumeration("StopBitValues", {E(korStopBits1), E(korStopBits2)});
+  enumeration("ITCValues", {E(korITC_EOI), E(korITC_CR), E(korITC_LF), E(korITC_CRLF)});
+  enumeration("TimeoutValues",
+              {E(korShort), E(korMedium), E(korLong), E(korVeryLong), E(korSuperLong)});
+  enumeration("korWnskPortNumers", {E(WnskMinRemotePortNumber), E(korWnskRemotePortNumber1),
+                                    E(WnskMaxRemotePortNumber)});
+  enumeration("enumErrorAction", {E(ActionResume), E(ActionResumeNext), E(ActionUnrecoverable),
+                                  E(ActionUnrecognized), E(ActionRaise)});
+  enumeration("korDBOperations", {E(korDBRead), E(korDBSendAndWrite), E(korDBWrite)});
+#undef E
+
+  // --- events --------------------------------------------------------------------------------
+  py::class_<Connection>(m, "Connection", "A handler's connection to an event.")
+      .def("disconnect", &Connection::disconnect)
+      .def_property_readonly("connected", &Connection::connected);
+  py::class_<PyEvent>(m, "Event", "An event: connect(callable) runs the callable on each raise.")
+      .def(
+          "connect",
+          [](PyEvent& e, const py::object& handler) {
+            if (std::this_thread::get_id() != e.thread) WrongThread("An event");
+            return e.event->connect(MakeHandler(handler));
+          },
+          py::arg("handler"))
+      .def_property_readonly("handler_count", [](PyEvent& e) { return e.event->handler_count(); });
+
+  // --- progress ------------------------------------------------------------------------------
+  py::class_<KORProgress, std::shared_ptr<KORProgress>>(m, "KORProgress")
+      .def(py::init<>())
+      .def_property_readonly("max", &KORProgress::max)
+      .def_property_readonly("Value", &KORProgress::Value)
+      .def_property_readonly("status", [](KORProgress& p) { return Latin1(p.status()); })
+      .def_property_readonly("HaltEnabled", &KORProgress::HaltEnabled)
+      .def("Halt", &RequestHalt,
+           "Asks the running stage to stop (ignored while HaltEnabled is false). From another "
+           "thread the request is taken up by the operation's own thread within 50 ms.")
+      .def_property_readonly("Update",
+                             [](py::object self) {
+                               auto& p = self.cast<KORProgress&>();
+                               return EventOf(self, p.Update, std::this_thread::get_id());
+                             })
+      .def_property_readonly("HaltAck", [](py::object self) {
+        auto& p = self.cast<KORProgress&>();
+        return EventOf(self, p.HaltAck, std::this_thread::get_id());
+      });
+
+  // --- transaction ---------------------------------------------------------------------------
+  py::class_<KORTransaction>(m, "KORTransaction")
+      .def(py::init<>())
+      .def_property(
+          "cmd", [](KORTransaction& t) { return Latin1(t.cmd()); },
+          [](KORTransaction& t, const py::object& v) { t.cmd(ToBytes(v, "cmd")); })
+      .def_property(
+          "RespTimeout", [](KORTransaction& t) { return t.RespTimeout(); },
+          [](KORTransaction& t, const py::object& v) { t.RespTimeout(ToInt32(v, "RespTimeout")); })
+      .def_property(
+          "RespExpect", [](KORTransaction& t) { return t.RespExpect(); },
+          [](KORTransaction& t, const py::object& v) { t.RespExpect(ToBool(v, "RespExpect")); })
+      .def_property(
+          "IsCmdTypeString", [](KORTransaction& t) { return t.IsCmdTypeString(); },
+          [](KORTransaction& t, const py::object& v) {
+            t.IsCmdTypeString(ToBool(v, "IsCmdTypeString"));
+          })
+      .def_property_readonly("resp", [](KORTransaction& t) { return Latin1(t.resp()); })
+      .def_property_readonly("resp_bytes", [](KORTransaction& t) { return py::bytes(t.resp()); })
+      .def_property_readonly("InComm", [](KORTransaction& t) { return t.InComm(); })
+      .def_property(
+          "ByteCmd",
+          [](KORTransaction& t) {
+            std::vector<uint8_t> v;
+            t.GetByteArr(v);
+            return Bytes(v);
+          },
+          [](KORTransaction& t, const py::object& v) { t.ByteCmd(ToByteVector(v, "ByteCmd")); })
+      .def("SetByteArr", [](KORTransaction& t,
+                            const py::object& v) { t.SetByteArr(ToByteVector(v, "SetByteArr")); })
+      .def("GetByteArr",
+           [](KORTransaction& t) {
+             std::vector<uint8_t> v;
+             t.GetByteArr(v);
+             return Bytes(v);
+           })
+      .def_property_readonly("ByteArrToString",
+                             [](KORTransaction& t) { return Latin1(t.ByteArrToString()); })
+      .def_property_readonly("ByteArrLen", [](KORTransaction& t) { return t.ByteArrLen(); })
+      .def("GetByteArrResp",
+           [](KORTransaction& t) {
+             std::vector<uint8_t> v;
+             t.GetByteArrResp(v);
+             return Bytes(v);
+           })
+      .def_property_readonly("ByteArrRespStrVal",
+                             [](KORTransaction& t) { return Latin1(t.ByteArrRespStrVal()); });
+
+  // --- interface -----------------------------------------------------------------------------
+  py::class_<PyInterface> itf(m, "KORInterface");
+  itf.def(py::init<>())
+      .def("openPort",
+           [](const py::object& s) { Operation(s, [](KORInterface& i) { i.openPort(); }); })
+      .def("closePort",
+           [](const py::object& s) { Operation(s, [](KORInterface& i) { i.closePort(); }); })
+      .def_property_readonly(
+          "Busy",
+          [](const py::object& s) { return Call(s, [](KORInterface& i) { return i.Busy(); }); })
+      .def_property_readonly("IsPortOpen",
+                             [](const py::object& s) {
+                               return Call(s, [](KORInterface& i) { return i.IsPortOpen(); });
+                             })
+      .def_property(
+          "Progress",
+          [](const py::object& s) { return Call(s, [](KORInterface& i) { return i.Progress(); }); },
+          [](const py::object& s, std::shared_ptr<KORProgress> p) {
+            if (!p) throw py::type_error("Progress expects a KORProgress, not None");
+            Call(s, [&](KORInterface& i) { i.Progress(p); });
+          })
+      .def(
+          "Transact",
+          [](const py::object& s, KORTransaction& t) {
+            Operation(s, [&](KORInterface& i) { i.Transact(t); });
+          },
+          py::arg("transaction"))
+      .def(
+          "GetTransact",
+          [](const py::object& s, KORTransaction& t) {
+            Operation(s, [&](KORInterface& i) { i.GetTransact(t); });
+          },
+          py::arg("transaction"))
+      .def("Spoll",
+           [](const py::object& s) {
+             return Operation(s, [](KORInterface& i) {
+               int16_t v = 0;
+               i.Spoll(v);
+               return v;
+             });
+           })
+      .def("RemoteEnable",
+           [](const py::object& s) { Operation(s, [](KORInterface& i) { i.RemoteEnable(); }); })
+      .def("GPIBClose",
+           [](const py::object& s) { Operation(s, [](KORInterface& i) { i.GPIBClose(); }); })
+      .def("GPIBInOutValidateTrans",
+           [](const py::object& s, KORTransaction& t) {
+             Call(s, [&](KORInterface& i) { i.GPIBInOutValidateTrans(t); });
+           })
+      .def("ReceivedStringBuffer",
+           [](const py::object& s) {
+             return Latin1(Call(s, [](KORInterface& i) { return i.ReceivedStringBuffer(); }));
+           })
+      .def("ReceivedByteArrBuffer",
+           [](const py::object& s) {
+             return Bytes(Call(s, [](KORInterface& i) {
+               std::vector<uint8_t> v;
+               i.ReceivedByteArrBuffer(v);
+               return v;
+             }));
+           })
+      .def("ClearResponseArray",
+           [](const py::object& s) { Call(s, [](KORInterface& i) { i.ClearResponseArray(); }); })
+      .def("DebugMonitorOn",
+           [](const py::object& s) { Call(s, [](KORInterface& i) { i.DebugMonitorOn(); }); })
+      .def("DebugMonitorOff",
+           [](const py::object& s) { Call(s, [](KORInterface& i) { i.DebugMonitorOff(); }); })
+      .def("DebugBuffSizeGet",
+           [](const py::object& s) {
+             return Call(s, [](KORInterface& i) { return i.DebugBuffSizeGet(); });
+           })
+      .def("DebugBuffSizeSet",
+           [](const py::object& s, const py::object& v) {
+             int32_t n = ToInt32(v, "DebugBuffSizeSet");
+             Call(s, [&](KORInterface& i) { i.DebugBuffSizeSet(n); });
+           })
+      .def("DebugBuffGet",
+           [](const py::object& s) {
+             return Latin1(Call(s, [](KORInterface& i) { return i.DebugBuffGet(); }));
+           })
+      .def("DebugBuffClear",
+           [](const py::object& s) { Call(s, [](KORInterface& i) { i.DebugBuffClear(); }); })
+      .def("DebugMonitorShow",
+           [](const py::object& s) { Call(s, [](KORInterface& i) { i.DebugMonitorShow(); }); })
+      .def("DebugMonitorHide",
+           [](const py::object& s) { Call(s, [](KORInterface& i) { i.DebugMonitorHide(); }); })
+      .def_property_readonly("DebugMonitorVisible",
+                             [](const py::object& s) {
+                               return Call(s,
+                                           [](KORInterface& i) { return i.DebugMonitorVisible(); });
+                             })
+      .def_property_readonly("portReset",
+                             [](const py::object& s) {
+                               auto& p = s.cast<PyInterface&>();
+                               return EventOf(s, p.Use().portReset, p.owner);
+                             })
+      .def_property_readonly("debugMonUpdate", [](const py::object& s) {
+        auto& p = s.cast<PyInterface&>();
+        return EventOf(s, p.Use().debugMonUpdate, p.owner);
+      });
+  PARLEY_INT_SETTING(itf, commMode, ToInt32);
+  PARLEY_INT_SETTING(itf, CommPort, ToInt32);
+  PARLEY_INT_SETTING(itf, BitRate, ToInt32);
+  PARLEY_INT_SETTING(itf, Parity, ToInt32);
+  PARLEY_INT_SETTING(itf, DataBits, ToInt32);
+  PARLEY_INT_SETTING(itf, StopBits, ToInt32);
+  PARLEY_INT_SETTING(itf, GPIBAddress, ToInt32);
+  PARLEY_INT_SETTING(itf, ITC, ToInt32);
+  PARLEY_INT_SETTING(itf, DTO, ToInt16);
+  PARLEY_INT_SETTING(itf, IdleSPoll, ToInt16);
+  PARLEY_INT_SETTING(itf, MAVSPoll, ToInt16);
+  PARLEY_INT_SETTING(itf, GPIBDirectMaxRespLength, ToInt16);
+  PARLEY_INT_SETTING(itf, UseSRQ, ToBool);
+  PARLEY_INT_SETTING(itf, EABOExpected, ToBool);
+  PARLEY_INT_SETTING(itf, SkipIBClr, ToBool);
+  PARLEY_INT_SETTING(itf, RemoveExtraChar, ToBool);
+  PARLEY_INT_SETTING(itf, DelayGPIBTrans, ToBool);
+  PARLEY_INT_SETTING(itf, WaitForMAVbitClear, ToBool);
+  PARLEY_INT_SETTING(itf, RaiseEtherPortResetErr, ToBool);
+  PARLEY_TEXT_SETTING(itf, CmdTerm);
+  PARLEY_TEXT_SETTING(itf, RespTerm);
+  PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress);
+  PARLEY_TEXT_SETTING(itf, RemotePortNumber);
+  itf.def_property(
+      "TimeDelayForMAVbit",
+      [](const py::object&) -> py::object {
+        throw py::attribute_error("TimeDelayForMAVbit can only be set");
+      },
+      [](const py::object& s, const py::object& v) {
+        double d = ToDouble(v, "TimeDelayForMAVbit");
+        Call(s, [&](KORInterface& i) { i.TimeDelayForMAVbit(d); });
+      });
+
+  // --- serial ports, GPIB driver, connection manager -----------------------------------------
+  m.def(
+      "MapSerialPort",
+      [](const py::object& port, const py::object& path) {
+        MapSerialPort(ToInt32(port, "port"), ToBytes(path, "device_path"));
+      },
+      py::arg("port"), py::arg("device_path"));
+  m.def("SerialDevicePath",
+        [](const py::object& port) { return Latin1(SerialDevicePath(ToInt32(port, "port"))); });
+  m.def("UseSystemGpibLibrary", &UseSystemGpibLibrary);
+  m.def("UseGpibLibrary", [](const py::object& path) { UseGpibLibrary(ToBytes(path, "path")); });
+  m.def("UseSimulatedGpibBus", &UseSimulatedGpibBus, py::arg("bus"));
+  m.def("GpibLibraryLoadError", [] { return Latin1(GpibLibraryLoadError()); });
+  m.attr("kSystemGpibLibrary") = kSystemGpibLibrary;
+
+  using Release = py::call_guard<py::gil_scoped_release>;  // the bus lock is taken inside
+  py::class_<GpibCall>(m, "GpibCall")
+      .def_readonly("name", &GpibCall::name)
+      .def_property_readonly("text", [](GpibCall& c) { return Latin1(c.text); })
+      .def_readonly("at", &GpibCall::at);
+  py::class_<SimulatedInstrument>(m, "SimulatedInstrument")
+      .def_property_readonly("Address", &SimulatedInstrument::Address)
+      .def("Reply",
+           [](SimulatedInstrument& i, const py::object& cmd, const py::object& reply) {
+             auto c = ToBytes(cmd, "command");
+             auto r = ToBytes(reply, "reply");
+             py::gil_scoped_release release;
+             i.Reply(c, r);
+           })
+      .def("OnCommand",
+           [](SimulatedInstrument& i, const py::object& handler) {
+             auto callable = std::make_shared<PyCallable>(RequireCallable(handler, "OnCommand"));
+             py::gil_scoped_release release;
+             // Runs inside a driver call: a Python failure cannot unwind through the bus, so it
+             // answers nothing and the exception reaches the caller when the operation ends.
+             i.OnCommand([callable](const std::string& cmd) -> std::optional<std::string> {
+               py::gil_scoped_acquire gil;
+               if (pending_error) return std::nullopt;
+               try {
+                 py::object r = py::handle(callable->get())(Latin1(cmd));
+                 if (r.is_none()) return std::nullopt;
+                 return ToBytes(r, "OnCommand result");
+               } catch (py::error_already_set& e) {
+                 KeepPending(std::move(e));
+               } catch (const std::exception& e) {
+                 PyErr_SetString(PyExc_TypeError, e.what());
+                 KeepPending(py::error_already_set());
+               }
+               return std::nullopt;
+             });
+           })
+      .def("ResponseDelay",
+           [](SimulatedInstrument& i, const py::object& v) {
+             double d = ToDouble(v, "seconds");
+             py::gil_scoped_release release;
+             i.ResponseDelay(d);
+           })
+      .def("Busy", &SimulatedInstrument::Busy, Release())
+      .def("StatusBits", &SimulatedInstrument::StatusBits, Release())
+      .def("QueueReply",
+           [](SimulatedInstrument& i, const py::object& reply) {
+             auto r = ToBytes(reply, "reply");
+             py::gil_scoped_release release;
+             i.QueueReply(r);
+           })
+      .def("DiscardOutput", &SimulatedInstrument::DiscardOutput, Release())
+      .def("StatusByte", &SimulatedInstrument::StatusByte, Release())
+      .def("Received",
+           [](SimulatedInstrument& i) {
+             std::vector<std::string> v;
+             {
+               py::gil_scoped_release release;
+               v = i.Received();
+             }
+             py::list out;
+             for (auto& s : v) out.append(Latin1(s));
+             return out;
+           })
+      .def("Unread",
+           [](SimulatedInstrument& i) {
+             std::string s;
+             {
+               py::gil_scoped_release release;
+               s = i.Unread();
+             }
+             return Latin1(s);
+           })
+      .def("ServiceRequestEnable", &SimulatedInstrument::ServiceRequestEnable, Release());
+  py::class_<SimulatedGpibBus>(m, "SimulatedGpibBus")
+      .def(py::init<>())
+      .def(
+          "AddInstrument",
+          [](SimulatedGpibBus& b, const py::object& a) {
+            int address = static_cast<int>(ToInt(a, "address", 0, 30));
+            py::gil_scoped_release release;
+            return b.AddInstrument(address);
+          },
+          py::arg("address"))
+      .def("InjectError", &SimulatedGpibBus::InjectError, py::arg("call"), py::arg("iberr"),
+           py::arg("times") = 1, Release())
+      .def("ClearInjectedErrors", &SimulatedGpibBus::ClearInjectedErrors, Release())
+      .def("QueueRegistrationResult", &SimulatedGpibBus::QueueRegistrationResult, Release())
+      .def("Calls", &SimulatedGpibBus::Calls, Release())
+      .def("CallNames", &SimulatedGpibBus::CallNames, py::arg("with_registration") = false,
+           Release())
+      .def("ClearCalls", &SimulatedGpibBus::ClearCalls, Release())
+      .def_property_readonly("BoardOnline", &SimulatedGpibBus::BoardOnline, Release())
+      .def_property_readonly("OnlineDevices", &SimulatedGpibBus::OnlineDevices, Release())
+      .def_property_readonly("RemoteEnableAsserted", &SimulatedGpibBus::RemoteEnableAsserted,
+                             Release());
+
+  py::class_<PortConnection, PyPortConnection, std::shared_ptr<PortConnection>>(
+      m, "PortConnection",
+      "Subclass it: PortLocked() -> bool, RequestPort(); raise NotifySignal and NotifyReset "
+      "with RaiseNotifySignal() and RaiseNotifyReset().")
+      .def(py::init<>())
+      .def("PortLocked", &PortConnection::PortLocked)
+      .def("RequestPort", &PortConnection::RequestPort)
+      .def("RaiseNotifySignal",
+           [](PortConnection& c) { Released([&] { Own(c).RaiseNotifySignalPublic(); }); })
+      .def("RaiseNotifyReset",
+           [](PortConnection& c) { Released([&] { Own(c).RaiseNotifyResetPublic(); }); });
+  py::class_<ConnectionManager, PyConnectionManager, std::shared_ptr<ConnectionManager>>(
+      m, "ConnectionManager", "Subclass it: GetConnection(port) -> PortConnection.")
+      .def(py::init<>())
+      .def("GetConnection", &ConnectionManager::GetConnection);
+  m.def(
+      "UseConnectionManager",
+      [](const py::object& factory) {
+        if (factory.is_none()) {
+          UseConnectionManager({});
+          return;
+        }
+        auto callable =
+            std::make_shared<PyCallable>(RequireCallable(factory, "UseConnectionManager"));
+        UseConnectionManager([callable]() -> std::shared_ptr<ConnectionManager> {
+          py::gil_scoped_acquire gil;
+          try {
+            py::object made = py::handle(callable->get())();
+            if (!py::isinstance<ConnectionManager>(made)) {
+              throw AutomationError(err::InvalidCall, "ConnectionManager",
+                                    "the connection manager factory must return a "
+                                    "ConnectionManager");
+            }
+            return HoldPython<ConnectionManager>(made);
+          } catch (py::error_already_set& e) {
+            KeepPending(std::move(e));
+            throw HandlerFailed();
+          }
+        });
+      },
+      py::arg("factory"),
+      "Chooses the connection manager openPort creates on the calling thread; None restores "
+      "the in-process one.");
+  m.def("MakeInProcessConnectionManager", &MakeInProcessConnectionManager);
+
+  m.attr("version") = PARLEY_VERSION;
+}

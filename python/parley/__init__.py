@@ -1,0 +1,105 @@
+"""Command/response transactions with remote test units and GPIB instruments.
+
+Text is bytes: a str holds one character per byte (latin-1), so every byte value 0..255
+survives in both directions; bytes are accepted wherever a command is taken.
+"""
+
+from . import _parley
+from ._parley import *  # noqa: F401,F403  (the object model, enumerations and constants)
+from ._parley import (AutomationError, KORInterface, KORTransaction, MapSerialPort, err,
+                      korShort, version)
+
+__all__ = [name for name in dir(_parley) if not name.startswith("_")] + ["open"]
+
+
+def _with_progress(itf, progress, call):
+    """Runs call() with progress(itf.Progress) connected to each progress update."""
+    if progress is None:
+        return call()
+    if not callable(progress):
+        raise TypeError("progress expects a callable, not %s" % type(progress).__name__)
+    meter = itf.Progress
+    link = meter.Update.connect(lambda: progress(meter))
+    try:
+        return call()
+    finally:
+        link.disconnect()
+
+
+def _transact(self, transaction, progress=None):
+    """Transact(transaction, progress=None): one exchange; progress(KORProgress) follows it."""
+    _with_progress(self, progress, lambda: _parley_transact(self, transaction))
+
+
+def _query(self, cmd, timeout=korShort, progress=None, expect=True):
+    """Sends cmd (str or bytes) and returns the response as str (one character per byte)."""
+    t = KORTransaction()
+    t.cmd = cmd
+    t.RespTimeout = timeout
+    t.RespExpect = expect
+    _with_progress(self, progress, lambda: _parley_transact(self, t))
+    return t.resp
+
+
+def _query_bytes(self, data, timeout=korShort, progress=None, expect=True):
+    """Sends data (bytes or str) and returns the response as bytes.
+
+    In Ethernet mode the command goes as a byte command and the byte response comes back;
+    in the other modes the text response is returned as its bytes."""
+    t = KORTransaction()
+    if self.commMode == korCommModeEther:
+        t.ByteCmd = data
+        t.IsCmdTypeString = False
+    else:
+        t.cmd = data
+    t.RespTimeout = timeout
+    t.RespExpect = expect
+    _with_progress(self, progress, lambda: _parley_transact(self, t))
+    if self.commMode == korCommModeEther:
+        return t.GetByteArrResp()
+    return t.resp_bytes
+
+
+def _enter(self):
+    if not self.IsPortOpen:
+        self.openPort()
+    return self
+
+
+def _exit(self, *exc):
+    self.closePort()
+    return False
+
+
+_parley_transact = KORInterface.Transact
+KORInterface.Transact = _transact
+KORInterface.query = _query
+KORInterface.query_bytes = _query_bytes
+KORInterface.__enter__ = _enter
+KORInterface.__exit__ = _exit
+
+
+def open(mode=korCommModeCRLFDirect, port=None, device=None, **settings):  # noqa: A001
+    """Makes a KORInterface, applies the settings and opens its port.
+
+    mode is the commMode; port the CommPort (serial modes) or, in Ethernet mode, the remote
+    TCP port; device maps the serial port number to a device path first (MapSerialPort).
+    Any other keyword names a property (BitRate=19200, RemoteHostIpAddress="10.0.0.5").
+    Use it in a with statement, which closes the port at the end."""
+    itf = KORInterface()
+    itf.commMode = mode
+    if port is not None:
+        if mode == korCommModeEther:
+            itf.RemotePortNumber = str(port)
+        else:
+            itf.CommPort = port
+    if device is not None:
+        if port is None:
+            raise TypeError("device needs the port number it maps")
+        MapSerialPort(port, device)
+    for name, value in settings.items():
+        if not hasattr(KORInterface, name) or name.startswith("_"):
+            raise TypeError("open() got an unknown setting %r" % name)
+        setattr(itf, name, value)
+    itf.openPort()
+    return itf

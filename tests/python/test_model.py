@@ -1,0 +1,179 @@
+"""The object model without a link: defaults, names, errors and bad input."""
+
+import gc
+import threading
+
+import pytest
+
+import parley
+
+
+def test_version_names_and_constants():
+    assert parley.version.count(".") == 2
+    assert parley.korCommModeEther == parley.CommModes.korCommModeEther == 5
+    assert parley.korGPIBAddr30 == 30 and parley.korCommPort16 == 16
+    assert parley.korBitRate115200bps == 115200 and parley.korSuperLong == 480
+    assert parley.err.InterfaceBusy == -2147188871  # 0x80047F79 as int32
+    assert parley.err.CommDcb == 1011 and parley.err.Overflow == 6
+    assert parley.ErrorName(parley.err.UserCanceled) == "UserCanceled"
+    assert parley.CatalogueMessage(parley.err.UserCanceled) == "User canceled operation."
+
+
+def test_defaults():
+    itf = parley.KORInterface()
+    assert (itf.commMode, itf.BitRate, itf.Parity, itf.DataBits, itf.StopBits) == (
+        parley.korCommModeCRLFDirect, 9600, parley.korParityOdd, 7, 1)
+    assert (itf.GPIBAddress, itf.DTO, itf.RespTerm, itf.RemotePortNumber) == (1, 5, "\r\n>", "6000")
+    assert not itf.Busy and not itf.IsPortOpen
+    t = parley.KORTransaction()
+    assert (t.cmd, t.RespTimeout, t.RespExpect, t.IsCmdTypeString) == ("", parley.korShort, True, True)
+    p = itf.Progress
+    assert isinstance(p, parley.KORProgress) and not p.HaltEnabled
+
+
+def test_automation_error_carries_number_source_description():
+    itf = parley.KORInterface()
+    t = parley.KORTransaction()
+    t.cmd = "VER?"
+    with pytest.raises(parley.AutomationError) as info:
+        itf.Transact(t)
+    e = info.value
+    assert isinstance(e, RuntimeError) and not isinstance(e, OSError)
+    assert e.number == parley.err.PortNotOpen
+    assert e.description == str(e) == "Port is not open."
+    assert e.source.startswith("RediDU")
+    with pytest.raises(parley.AutomationError) as info:
+        itf.RemotePortNumber = "abc"
+    assert info.value.number == parley.err.TcpPortOutOfRange
+    with pytest.raises(parley.AutomationError) as info:
+        itf.GPIBAddress = 70000
+    assert info.value.number == parley.err.Overflow
+    with pytest.raises(parley.AutomationError) as info:
+        itf.DebugBuffSizeSet(99)
+    assert info.value.number == parley.err.DebugBufferTooSmall
+
+
+@pytest.mark.parametrize("name", ["commMode", "BitRate", "DTO", "GPIBDirectMaxRespLength"])
+def test_integer_settings_refuse_wrong_types(name):
+    itf = parley.KORInterface()
+    before = getattr(itf, name)
+    with pytest.raises(TypeError, match=name):
+        setattr(itf, name, None)
+    with pytest.raises(TypeError, match=name):
+        setattr(itf, name, 2.0)
+    with pytest.raises(TypeError, match=name):
+        setattr(itf, name, "2")
+    with pytest.raises(ValueError, match=name):
+        setattr(itf, name, 2 ** 40)
+    assert getattr(itf, name) == before
+
+
+def test_sixteen_bit_settings_check_their_range():
+    itf = parley.KORInterface()
+    with pytest.raises(ValueError):
+        itf.DTO = 40000
+    itf.DTO = 7
+    assert itf.DTO == 7
+
+
+def test_text_and_bool_settings_refuse_wrong_types():
+    itf = parley.KORInterface()
+    with pytest.raises(ValueError, match="latin-1"):
+        itf.CmdTerm = "\u20ac"
+    with pytest.raises(TypeError):
+        itf.CmdTerm = None
+    with pytest.raises(TypeError):
+        itf.UseSRQ = None
+    with pytest.raises(ValueError):
+        itf.UseSRQ = 2
+    itf.CmdTerm = b"\r"
+    assert itf.CmdTerm == "\r"
+    t = parley.KORTransaction()
+    with pytest.raises(ValueError):
+        t.cmd = "snowman \u2603"
+    with pytest.raises(TypeError):
+        t.RespTimeout = 1.5
+    with pytest.raises(TypeError):
+        itf.Progress = None
+    with pytest.raises(TypeError):
+        itf.TimeDelayForMAVbit = "1"
+    with pytest.raises(AttributeError):
+        itf.TimeDelayForMAVbit
+
+
+def test_text_is_bytes_both_ways():
+    everything = bytes(range(256))
+    t = parley.KORTransaction()
+    t.cmd = everything
+    assert t.cmd == everything.decode("latin-1")
+    t.cmd = everything.decode("latin-1")
+    assert t.cmd.encode("latin-1") == everything
+    t.ByteCmd = bytearray(everything)
+    assert t.GetByteArr() == everything and t.ByteArrLen == 255
+    with pytest.raises(parley.AutomationError) as info:
+        t.ByteCmd = b""
+    assert info.value.number == parley.err.SubscriptOutOfRange
+
+
+def test_events_connect_and_disconnect():
+    itf = parley.KORInterface()
+    with pytest.raises(TypeError, match="callable"):
+        itf.debugMonUpdate.connect(42)
+    calls = []
+    link = itf.debugMonUpdate.connect(lambda: calls.append(1))
+    itf.DebugMonitorOn()
+    itf.DebugMonitorShow()
+    itf.DebugBuffClear()
+    assert calls == [1] and link.connected
+    link.disconnect()
+    itf.DebugBuffClear()
+    assert calls == [1] and not link.connected
+
+
+def test_a_raising_handler_outside_an_operation_reaches_the_caller():
+    itf = parley.KORInterface()
+    itf.DebugMonitorOn()
+    itf.DebugMonitorShow()
+
+    class Mine(Exception):
+        pass
+
+    def boom():
+        raise Mine("from the handler")
+
+    itf.debugMonUpdate.connect(boom)
+    with pytest.raises(Mine, match="from the handler"):
+        itf.DebugBuffClear()
+
+
+def test_an_interface_belongs_to_its_thread():
+    itf = parley.KORInterface()
+    errors = []
+
+    def other():
+        try:
+            itf.commMode = 3
+        except parley.AutomationError as e:
+            errors.append(e.number)
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    thread.join(10)
+    assert errors == [parley.err.InvalidCall]
+    assert itf.commMode == parley.korCommModeCRLFDirect
+
+
+def test_an_interface_whose_thread_ended_is_refused_and_freed_safely():
+    made = []
+    thread = threading.Thread(target=lambda: made.append(parley.KORInterface()))
+    thread.start()
+    thread.join(10)
+    with pytest.raises(parley.AutomationError, match="thread"):
+        made[0].openPort()
+    made.clear()
+    gc.collect()  # freed on another thread than its own: must not crash
+
+
+def test_open_refuses_unknown_settings():
+    with pytest.raises(TypeError, match="Nonsense"):
+        parley.open(mode=parley.korCommModeEther, Nonsense=1)
