@@ -13,8 +13,11 @@ constexpr const char* kBoardName = "GPIB0";
 constexpr int16_t kMinimumDeviceSeconds = 10;
 constexpr float kSettleSeconds = 1.0f;
 
-[[noreturn]] void RaiseDriverError(const gpib::Status& s) { Raise(GpibErrorNumber(s.iberr)); }
 }  // namespace
+
+void RaiseDriverError(const gpib::Status& s) { Raise(GpibErrorNumber(s.iberr)); }
+
+namespace {}  // namespace
 
 int32_t GpibErrorNumber(int16_t code) {
   static constexpr std::array<std::pair<int16_t, int32_t>, 15> kTable = {{
@@ -83,7 +86,7 @@ void GpibLink::OpenBoard() {
   board.descriptor = descriptor;
   // Automatic serial polling off: the library polls itself and must see every status byte.
   RunStep(core_, [&] {
-    if (gpib::ibconfig(board.descriptor, gpib::kIbcAutopoll, 0, s) < 0) RaiseDriverError(s);
+    if (gpib::ibconfig(board.descriptor, kIbcAutopoll, 0, s) < 0) RaiseDriverError(s);
   });
   board.open = true;
   board.device_count = 0;

@@ -8,16 +8,14 @@
 #include "gpib/gpib_link.hpp"
 #include "model/access.hpp"
 #include "model/progress_update.hpp"
+#include "model/strip_crlf.hpp"
 #include "model/timeout.hpp"
 
 namespace parley::detail {
 namespace {
-constexpr int16_t kEabo = 6;
 constexpr int16_t kSrqMavMask = 16;  // the IEEE 488.2 message-available bit
 constexpr float kMavSettleSeconds = 2.0f;
 constexpr double kPassSeconds = 0.001;
-
-[[noreturn]] void RaiseDriverError(const gpib::Status& s) { Raise(GpibErrorNumber(s.iberr)); }
 
 [[noreturn]] void RaiseNotIdle(int16_t spr, int16_t idle_mask) {
   char text[160];
@@ -26,11 +24,6 @@ constexpr double kPassSeconds = 0.001;
                 "(IdleSPoll); nothing was sent.",
                 spr & 0xFF, idle_mask & 0xFFFF);
   throw AutomationError(err::GpibDirectFailure, kLibrarySource, text);
-}
-
-std::string StripCRLF(std::string text) {
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  return text;
 }
 
 // The first `count` bytes of a read buffer, as text. A count the read cannot have produced
@@ -205,7 +198,7 @@ class DirectExchange {
   void StoreResponse() {
     std::string resp;
     Step([&] { resp = Received(buffer_, count_); });
-    if (s_.remove_extra_char) resp = StripCRLF(std::move(resp));
+    if (s_.remove_extra_char) StripCRLF(resp);
     TransactionAccess::SetResp(t_, resp);
     c_.DebugBuffWrite(kTraceRead, t_.resp());
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "catalogue/error_path.hpp"
+#include "gpib/driver/gpib_binding.hpp"
 #include "model/link_context.hpp"
 
 namespace parley::detail {
@@ -58,6 +59,8 @@ class GpibLink {
 
 // The library error number of a driver error code (iberr).
 int32_t GpibErrorNumber(int16_t code);
+// Raises the library error of the driver error a failed call reported.
+[[noreturn]] void RaiseDriverError(const gpib::Status& s);
 // The device timeout an opened device gets, in seconds (at least 10 unless EABO is expected).
 int16_t DeviceTimeoutSeconds(const Settings& settings);
 // The driver's timeout code for a device timeout of `seconds`.

@@ -58,39 +58,6 @@ int32_t OpenFailureNumber(int error) {
   }
 }
 
-speed_t SpeedOf(int32_t rate) {
-  switch (rate) {
-    case 110:
-      return B110;
-    case 300:
-      return B300;
-    case 600:
-      return B600;
-    case 1200:
-      return B1200;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    case 230400:
-      return B230400;
-    case 460800:
-      return B460800;
-    default:
-      return B921600;  // ParseLineSettings admits no other rate
-  }
-}
-
 tcflag_t SizeOf(int bits) {
   switch (bits) {
     case 5:
@@ -130,8 +97,8 @@ void ApplyLine(int fd, const LineSettings& line) {
   tio.c_iflag &= ~(IXON | IXOFF | IXANY);
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, SpeedOf(line.bit_rate));
-  cfsetospeed(&tio, SpeedOf(line.bit_rate));
+  cfsetispeed(&tio, *LineSpeed(line.bit_rate));  // parsed settings hold a known rate
+  cfsetospeed(&tio, *LineSpeed(line.bit_rate));
   if (tcsetattr(fd, TCSANOW, &tio) != 0 && !OnlyLineFormatRefused(fd, tio)) {
     Fail(err::ErrorInitializingCommPort, std::strerror(errno));
   }

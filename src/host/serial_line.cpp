@@ -1,5 +1,7 @@
 #include "host/serial_line.hpp"
 
+#include <termios.h>
+
 #include <algorithm>
 #include <charconv>
 #include <string>
@@ -7,8 +9,15 @@
 namespace parley::detail {
 namespace {
 
-constexpr int32_t kRates[] = {110,   300,   600,   1200,   2400,   4800,   9600,
-                              19200, 38400, 57600, 115200, 230400, 460800, 921600};
+// The one table of the rates a line can be set to, with the system's constant for each.
+struct Rate {
+  int32_t bits_per_second;
+  speed_t speed;
+};
+constexpr Rate kRates[] = {
+    {110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
 
 std::string_view Trimmed(std::string_view s) {
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
@@ -36,6 +45,13 @@ std::vector<std::string_view> Fields(std::string_view text) {
 
 }  // namespace
 
+std::optional<speed_t> LineSpeed(int32_t bits_per_second) {
+  for (const Rate& r : kRates) {
+    if (r.bits_per_second == bits_per_second) return r.speed;
+  }
+  return std::nullopt;
+}
+
 std::optional<LineSettings> ParseLineSettings(std::string_view text) {
   auto fields = Fields(text);
   if (fields.size() != 4) return std::nullopt;
@@ -49,7 +65,7 @@ std::optional<LineSettings> ParseLineSettings(std::string_view text) {
   s.parity = static_cast<char>(parity[0] | 0x20);  // lower case
   s.data_bits = *data;
   s.stop_bits = *stop;
-  if (std::find(std::begin(kRates), std::end(kRates), s.bit_rate) == std::end(kRates)) {
+  if (!LineSpeed(s.bit_rate)) {
     return std::nullopt;
   }
   if (s.parity != 'n' && s.parity != 'o' && s.parity != 'e') return std::nullopt;

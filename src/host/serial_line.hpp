@@ -1,6 +1,8 @@
 // Pure pieces of the serial facility: the line-settings text and the line-error counters.
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -15,6 +17,9 @@ struct LineSettings {
   int data_bits = 8;
   int stop_bits = 1;
 };
+
+// The system's speed constant for a bit rate, or nothing for a rate the line cannot be set to.
+std::optional<speed_t> LineSpeed(int32_t bits_per_second);
 
 // Parses a settings text; nothing for a malformed text or a rate the system cannot set. Upper
 // case parity letters and blanks around the fields are accepted.

@@ -18,11 +18,10 @@ namespace parley::detail {
 inline constexpr int32_t kSerialDeviceUnavailable = 68;
 inline constexpr int32_t kSerialPortAlreadyOpen = 8005;
 inline constexpr int32_t kSerialPortInUse = 8012;
-inline constexpr int32_t kSerialDeviceNotOpen = 8013;
 
 inline bool IsPortBusyRefusal(int32_t number) {
   return number == kSerialDeviceUnavailable || number == kSerialPortAlreadyOpen ||
-         number == kSerialPortInUse || number == kSerialDeviceNotOpen;
+         number == kSerialPortInUse;
 }
 
 // A serial port: the byte stream plus its line settings. Line errors (1001..1011) arrive as

@@ -14,7 +14,6 @@ class KORTimeout {
   void Start(float length);
   bool Expired() const { return TimeRemaining() <= 0.0f; }
   float Length() const { return length_; }
-  float TimeStarted() const { return time_started_; }
   float TimeRemaining() const;
 
  private:

@@ -29,7 +29,6 @@ class DebugTrace {
 
   void MonitorOn() { on_ = true; }
   void MonitorOff() { on_ = false; }
-  bool On() const { return on_; }
   void Show() { visible_ = true; }
   void Hide() { visible_ = false; }
   bool Visible() const { return visible_; }

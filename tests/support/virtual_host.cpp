@@ -34,14 +34,12 @@ bool VirtualHost::RunReady() {
   for (std::size_t i = 0; i < count && !posted_.empty(); ++i) {
     auto work = std::move(posted_.front());
     posted_.pop_front();
-    ++handlers_run_;
     work();
     ran = true;
   }
   while (!timers_.empty() && timers_.begin()->first.first <= now_) {
     auto node = timers_.extract(timers_.begin());
     timer_due_.erase(node.key().second);
-    ++handlers_run_;
     node.mapped()();
     ran = true;
   }

@@ -40,8 +40,6 @@ class VirtualHost : public Host {
   double elapsed_seconds() const { return (now_ - start_) / 1e6; }
   // Moves time on by `d`, running every timer that falls due on the way.
   void Advance(Micros d);
-  // Number of handlers run so far (posted work and timers).
-  uint64_t handlers_run() const { return handlers_run_; }
 
   std::function<std::unique_ptr<SerialPort>()> serial_factory;
   std::function<std::unique_ptr<TcpClient>()> tcp_factory;
@@ -57,7 +55,6 @@ class VirtualHost : public Host {
   std::map<std::pair<int64_t, uint64_t>, std::function<void()>> timers_;
   std::map<uint64_t, int64_t> timer_due_;
   uint64_t next_timer_id_ = 1;
-  uint64_t handlers_run_ = 0;
 };
 
 }  // namespace parley::detail

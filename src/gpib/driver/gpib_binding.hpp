@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "gpib/driver/gpib_driver.hpp"
+
 namespace parley::detail::gpib {
 
 // 16-bit copies of the status of the last call.
@@ -22,8 +24,7 @@ struct Status {
 
 inline constexpr int16_t kErr = static_cast<int16_t>(0x8000);
 inline constexpr int16_t kSrqi = 0x1000;
-inline constexpr int16_t kIbcAutopoll = 7;  // ibconfig option: automatic serial polling
-inline constexpr int16_t kIbcTmo = 3;       // ibconfig option: the I/O timeout code
+inline constexpr int16_t kIbcTmo = 3;  // ibconfig option: the I/O timeout code
 
 // -1..32767 unchanged; below -1: AND 0x7FFF; 32768..98303: minus 65536; above: err::Overflow.
 int16_t ConvertLongToInt(int32_t x);
