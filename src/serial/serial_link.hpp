@@ -23,6 +23,8 @@ class SerialLink {
  public:
   static constexpr float kEchoSeconds = 9;
   static constexpr int16_t kMaxRetries = 3;  // after the first attempt
+  // What one exchange may keep (echo and response); more fails the exchange with err::Overflow.
+  static constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
 
   explicit SerialLink(LinkContext& core) : core_(core), arbiter_(core) {}
 
