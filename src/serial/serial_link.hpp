@@ -57,6 +57,9 @@ class SerialLink {
     int32_t number = 0;
     std::string description;
     std::string source;
+    // The line is lost or the exchange overflowed: waiting on cannot help, so the waiting
+    // exchange ends with the error at once. Other line errors wait for the next check.
+    bool ends_exchange = false;
   };
 
   SerialPort& Control();

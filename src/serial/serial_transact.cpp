@@ -97,6 +97,7 @@ bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
                                  const KORTimeout& echo) {
   for (;;) {
     WaitPass(core_.host, SecondsLeft(response, echo));
+    if (comm_error_.set && comm_error_.ends_exchange) RaiseRecordedError();
     if (!framer_.echo_received()) {
       if (core_.UpdateProgress("Waiting for echo", RoundToInt16(echo.Length()),
                                RoundToInt16(echo.TimeRemaining()), true)) {
@@ -182,7 +183,15 @@ void SerialLink::SerialReceive() {
   }
   receiving_ = false;
   StopTimer();
-  comm_error_ = {true, failure.Number(), failure.Description(), failure.Source()};
+  if (failure.Number() == err::Overflow) {
+    // A flood without terminator: the receive buffer's bound is reached, and the exchange ends
+    // with the line's overflow error.
+    core_.DebugBuffWrite(kTraceError, failure.Description());
+    comm_error_ = {true, err::CommRxOverflow, "", "", true};
+    return;
+  }
+  comm_error_ = {true, failure.Number(), failure.Description(), failure.Source(),
+                 failure.Number() == kSerialLineLost};
 }
 
 }  // namespace parley::detail
