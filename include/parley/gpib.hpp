@@ -111,6 +111,9 @@ class PARLEY_API SimulatedGpibBus {
   // Return codes of the next registrations, in order (then 0 again).
   void QueueRegistrationResult(int32_t rc);
 
+  // The log keeps the most recent kMaxLoggedCalls driver calls; older ones are dropped, so a
+  // long-running program on the simulated bus does not grow without bound.
+  static constexpr std::size_t kMaxLoggedCalls = 10000;
   std::vector<GpibCall> Calls() const;
   // Just the names, optionally without the registration calls.
   std::vector<std::string> CallNames(bool with_registration = false) const;

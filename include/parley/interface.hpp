@@ -42,6 +42,10 @@ class PARLEY_API KORInterface {
   void closePort();
   bool Busy() const;
   bool IsPortOpen() const;
+  // The operating system's reason for the last failure of a serial port or TCP connection
+  // (opening, reading, writing, connecting), for example "/dev/ttyS0: Permission denied";
+  // empty until one fails. It is also written to the trace; a later success does not clear it.
+  std::string LastLinkError() const;
 
   std::shared_ptr<KORProgress> Progress() const;
   void Progress(std::shared_ptr<KORProgress> progress);  // a null pointer is ignored
@@ -107,6 +111,12 @@ class PARLEY_API KORInterface {
   void GPIBDirectMaxRespLength(int16_t value);  // stored only within 1..20000
   bool RemoveExtraChar() const;
   void RemoveExtraChar(bool value);
+  // True (the default): a serial or Ethernet text response is taken only after the exact echo
+  // of the command with the terminator that was sent; bytes before it are stale, dropped and
+  // traced. False: the echo is skipped by its length alone, for a unit whose echo differs (in
+  // letter case or terminator). Ethernet byte mode skips no echo either way.
+  bool VerifyEcho() const;
+  void VerifyEcho(bool value);
   bool DelayGPIBTrans() const;
   void DelayGPIBTrans(bool value);
   bool WaitForMAVbitClear() const;

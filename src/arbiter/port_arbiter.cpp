@@ -24,12 +24,16 @@ void PortArbiter::AcquirePort() {
   RunStep(core_, [&] { WaitForPort(); });
 }
 
-// A port that is in use or unavailable is not an error here: the wait goes on.
+// A port that is in use or temporarily unavailable is not an error here: the wait goes on. Any
+// other refusal is final and fails the wait at once, its reason recorded.
 void PortArbiter::TryOpen() {
   try {
     Control().PortOpen(true);
   } catch (const AutomationError& e) {
-    if (!IsPortBusyRefusal(e.Number())) throw;
+    if (!IsPortBusyRefusal(e.Number())) {
+      core_.LinkFailed(e.Description());
+      throw;
+    }
   }
 }
 

@@ -80,9 +80,12 @@ bool EtherLink::EtherTransact(KORTransaction& t) {
   });
   attempt([&] {
     sent_text_ = SentText(t.cmd(), core_.settings.cmd_term);
-    // The echo of what was sent is skipped without being compared.
-    text_.Start(sent_text_.size(), core_.settings.resp_term, core_.settings.remove_extra_char,
-                kMaxResponseBytes);
+    const Settings& s = core_.settings;
+    if (s.verify_echo) {
+      text_.Start(sent_text_, s.resp_term, s.remove_extra_char, kMaxResponseBytes);
+    } else {
+      text_.StartLengthOnly(sent_text_.size(), s.resp_term, s.remove_extra_char, kMaxResponseBytes);
+    }
   });
   attempt([&] {
     if (Socket().State() != kTcpConnected) Raise(err::InvalidSocketState);
@@ -147,7 +150,9 @@ void EtherLink::EtherReceiveText(int32_t, const std::string& text) {
     return;
   }
   if (!awaiting_response_) return;
-  if (text_.Append(text)) awaiting_response_ = false;
+  bool done = text_.Append(text);
+  TraceStale(core_, text_);
+  if (done) awaiting_response_ = false;
 }
 
 bool EtherLink::EtherReceiveBytes(int32_t, std::string_view bytes) {

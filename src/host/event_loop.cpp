@@ -10,12 +10,11 @@ void EventLoop::Poll() { detail::CurrentHost().Yield(); }
 
 void EventLoop::RunFor(std::chrono::milliseconds duration) {
   auto& host = detail::CurrentHost();
-  // Measured on the host's clock so that the virtual clock stands in for it in tests.
-  double start = host.SecondsSinceMidnight();
+  // Measured on the host's monotonic clock, which the virtual clock stands in for in tests.
+  double start = host.MonotonicSeconds();
   double wanted = std::chrono::duration<double>(duration).count();
   for (;;) {
-    double now = host.SecondsSinceMidnight();
-    if (now < start) now += 86400.0;
+    double now = host.MonotonicSeconds();
     double left = wanted - (now - start);
     if (left <= 0) break;
     host.WaitForEvent(detail::Micros(static_cast<int64_t>(left * 1e6) + 1));

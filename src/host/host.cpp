@@ -1,5 +1,6 @@
 #include "host/host.hpp"
 
+#include <chrono>
 #include <utility>
 
 #include "parley/errors.hpp"
@@ -16,6 +17,10 @@ Host::NestingGuard::NestingGuard(Host& host) : host_(host) {
     throw AutomationError(err::InvalidCall, "EventLoop", "Event loop waits nested too deeply.");
   }
   ++host_.nesting_;
+}
+
+double Host::MonotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 Host& CurrentHost() {

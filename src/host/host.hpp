@@ -27,6 +27,9 @@ class Host {
   // --- clock -------------------------------------------------------------------------------
   // Seconds since local midnight, 0 to just under 86400.
   virtual double SecondsSinceMidnight() = 0;
+  // Seconds on a clock that only moves forward at a steady rate (no wall-clock steps): what
+  // every timeout and wait measures elapsed time with.
+  virtual double MonotonicSeconds();
   // Local date and time as the trace writes it: "YYYY-MM-DD HH:MM:SS".
   virtual std::string LocalDateTimeText() = 0;
 

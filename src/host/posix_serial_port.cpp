@@ -38,8 +38,9 @@ constexpr int32_t kPortNotOpen = 8018;  // an operation that needs an open port
   throw AutomationError(number, kSource, text);
 }
 
-// In use (EBUSY, or another program's lock) and unavailable (missing, unplugged, not
-// permitted) openings use the numbers the port wait ignores; anything else fails outright.
+// Only an opening refused because another program has the device (EBUSY, a lock) or because it
+// is momentarily unavailable (EAGAIN) is worth waiting for; anything else cannot get better by
+// waiting, and fails on the first attempt.
 int32_t OpenFailureNumber(int error) {
   switch (error) {
     case EBUSY:
@@ -48,12 +49,8 @@ int32_t OpenFailureNumber(int error) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-    case EACCES:
-    case EPERM:
-    case EIO:
-    case ENOTTY:
-      return kSerialDeviceUnavailable;
-    default:
+      return err::SerialPortNotFound;
+    default:  // EACCES, EPERM, ENOTTY, EISDIR, EIO, ...
       return err::ErrorInitializingCommPort;
   }
 }
@@ -119,7 +116,7 @@ std::optional<LineCounters> ReadCounters(int fd) {
 // Opens `path` for this program alone: TIOCEXCL keeps other openers out, and an advisory lock
 // does the same for privileged openers (whom TIOCEXCL lets through).
 int OpenExclusive(const std::string& path) {
-  if (path.empty()) Fail(kSerialDeviceUnavailable, "No device for this port number.");
+  if (path.empty()) Fail(err::SerialPortNotFound, "No device for this port number.");
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int error = errno;
@@ -134,6 +131,7 @@ int OpenExclusive(const std::string& path) {
     Fail(OpenFailureNumber(error),
          path + ": " +
              (error == EWOULDBLOCK ? std::string("in use by another program")
+              : error == ENOTTY    ? std::string("not a terminal device")
                                    : std::strerror(error)));
   }
   return fd;
@@ -179,6 +177,13 @@ class PosixSerialPort : public SerialPort {
   void Write(std::string_view bytes) override;
 
   void Received(Channel& c, std::size_t n);
+  // Reports a failed read or write of the device as the lost-line error.
+  void LineLost(const std::string& reason) {
+    if (OnError) {
+      auto handler = OnError;
+      handler(kSerialLineLost, SerialDevicePath(port_) + ": " + reason);
+    }
+  }
 
  private:
   void Open();
@@ -201,8 +206,15 @@ void StartRead(const std::shared_ptr<Channel>& c) {
     if (!ec) {
       c->owner->Received(*c, n);
       StartRead(c);
+      return;
     }
-    // A read error (device unplugged) ends reading; the exchange then times out.
+    // The device is gone (EIO when an adapter is unplugged, a hang-up): reading ends, and the
+    // port reports the lost line so that the exchange ends now instead of by its timeout.
+    if (ec == asio::error::eof) {
+      c->owner->LineLost("read: hang-up (the other side of the line went away)");
+    } else if (ec != asio::error::operation_aborted) {
+      c->owner->LineLost("read: " + ec.message());
+    }
   });
 }
 
@@ -211,8 +223,12 @@ void StartWrite(const std::shared_ptr<Channel>& c) {
   c->writing = true;
   auto bytes = std::make_shared<std::string>(std::move(c->tx));
   c->tx.clear();
-  asio::async_write(c->port, asio::buffer(*bytes), [c, bytes](std::error_code, std::size_t) {
+  asio::async_write(c->port, asio::buffer(*bytes), [c, bytes](std::error_code ec, std::size_t) {
     c->writing = false;
+    if (ec && ec != asio::error::operation_aborted && c->owner) {
+      c->owner->LineLost("write: " + ec.message());
+      return;
+    }
     StartWrite(c);
   });
 }
@@ -273,6 +289,9 @@ void PosixSerialPort::Write(std::string_view bytes) {
     // What the device takes at once is written now, without a trip through the loop; the
     // rest goes out asynchronously.
     ssize_t n = ::write(c.port.native_handle(), bytes.data(), bytes.size());
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      Fail(kSerialLineLost, "write: " + std::string(std::strerror(errno)));
+    }
     if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
     if (bytes.empty()) return;
   }

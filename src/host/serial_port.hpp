@@ -14,7 +14,10 @@
 namespace parley::detail {
 
 // Numbers a failed opening is reported with (as AutomationError) when the port is in use or
-// unavailable; the port wait recognises and ignores exactly these.
+// temporarily unavailable; the port wait recognises and ignores exactly these. An opening that
+// can never succeed (no such device, not a terminal, not permitted) fails with the catalogue's
+// SerialPortNotFound or ErrorInitializingCommPort instead, and its description holds the
+// system's reason.
 inline constexpr int32_t kSerialDeviceUnavailable = 68;
 inline constexpr int32_t kSerialPortAlreadyOpen = 8005;
 inline constexpr int32_t kSerialPortInUse = 8012;
@@ -23,6 +26,11 @@ inline bool IsPortBusyRefusal(int32_t number) {
   return number == kSerialDeviceUnavailable || number == kSerialPortAlreadyOpen ||
          number == kSerialPortInUse;
 }
+
+// The line error a port reports when reading or writing the device fails (EIO when a USB
+// adapter is unplugged, a hang-up): the carrier, and with it the line, is gone. The exchange
+// under way ends at once with it.
+inline constexpr int32_t kSerialLineLost = 1007;
 
 // A serial port: the byte stream plus its line settings. Line errors (1001..1011) arrive as
 // OnError with their event code.

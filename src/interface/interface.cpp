@@ -51,6 +51,7 @@ void KORInterface::closePort() {
 
 bool KORInterface::Busy() const { return core_->busy; }
 bool KORInterface::IsPortOpen() const { return core_->is_port_open; }
+std::string KORInterface::LastLinkError() const { return core_->last_link_error; }
 
 std::shared_ptr<KORProgress> KORInterface::Progress() const { return core_->progress; }
 void KORInterface::Progress(std::shared_ptr<KORProgress> progress) {
@@ -109,6 +110,7 @@ PARLEY_BUSY_GUARDED(UseSRQ, use_srq)
 PARLEY_BUSY_GUARDED(EABOExpected, eabo_expected)
 PARLEY_BUSY_GUARDED(SkipIBClr, skip_ibclr)
 PARLEY_UNGUARDED(RemoveExtraChar, bool, remove_extra_char)
+PARLEY_UNGUARDED(VerifyEcho, bool, verify_echo)
 PARLEY_UNGUARDED(DelayGPIBTrans, bool, delay_gpib_trans)
 PARLEY_UNGUARDED(WaitForMAVbitClear, bool, wait_for_mav_bit_clear)
 PARLEY_UNGUARDED(RemoteHostIpAddress, std::string, remote_host_ip_address)

@@ -44,6 +44,14 @@ class LinkContext : public ErrorContext {
   // Built by openPort, released by closePort and GPIBClose.
   std::unique_ptr<LinkControls> controls;
   std::shared_ptr<PortConnection> connection;
+  // The system's reason for the last failure of the port or connection (LastLinkError).
+  std::string last_link_error;
+
+  // Records a link failure's reason for the client and in the trace.
+  void LinkFailed(const std::string& reason) {
+    last_link_error = reason;
+    DebugBuffWrite(kTraceError, "Link error: " + reason);
+  }
 
   // Reports a stage to the current Progress object; true when a halt was requested.
   virtual bool UpdateProgress(const std::string& status, int16_t max = 0, int16_t value = 0,

@@ -27,6 +27,7 @@ struct Settings {
   bool skip_ibclr = false;
   int16_t gpib_direct_max_resp_length = 256;
   bool remove_extra_char = false;
+  bool verify_echo = true;
   bool delay_gpib_trans = true;
   bool wait_for_mav_bit_clear = false;
   double time_delay_for_mav_bit = 1.0;

@@ -7,7 +7,6 @@
 
 namespace parley::detail {
 namespace {
-constexpr float kSecondsPerDay = 86400.0f;
 float Clock(Host& host) { return static_cast<float>(host.SecondsSinceMidnight()); }
 }  // namespace
 
@@ -16,15 +15,14 @@ void KORTimeout::Start(float length) {
     throw AutomationError(err::InvalidPropertyValue, "KORTimeout", "Invalid property value");
   }
   time_started_ = Clock(host_);
+  started_ = host_.MonotonicSeconds();
   length_ = length;
 }
 
 float KORTimeout::TimeRemaining() const {
-  float now = Clock(host_);
-  float elapsed =
-      now < time_started_ ? (kSecondsPerDay - time_started_) + now : now - time_started_;
-  float remaining = length_ - elapsed;
-  return remaining < 0.0f ? 0.0f : remaining;
+  double elapsed = host_.MonotonicSeconds() - started_;
+  double remaining = length_ - elapsed;
+  return remaining < 0.0 ? 0.0f : static_cast<float>(remaining);
 }
 
 void WaitAtMost(Host& host, double seconds) {
@@ -42,12 +40,10 @@ void WaitPass(Host& host, double seconds_left) {
 }
 
 void WaitSeconds(Host& host, float seconds) {
-  float start = Clock(host);
-  float end = start + seconds;
-  if (!(start < end)) return;
+  if (!(seconds > 0)) return;
+  double end = host.MonotonicSeconds() + seconds;
   for (;;) {
-    float now = Clock(host);
-    if (now < start) now += kSecondsPerDay;
+    double now = host.MonotonicSeconds();
     if (now >= end) return;
     WaitAtMost(host, end - now);
   }

@@ -5,7 +5,9 @@
 
 namespace parley::detail {
 
-// An interval that survives one midnight wrap. Readings are single precision, as the clock.
+// An interval measured on the host's monotonic clock, so that a step of the wall clock (NTP, a
+// change to or from summer time, a manual set) neither ends nor stretches it. TimeStarted is the
+// wall clock's seconds since midnight at Start, as shown to the client.
 class KORTimeout {
  public:
   explicit KORTimeout(Host& host) : host_(host) {}
@@ -19,11 +21,12 @@ class KORTimeout {
  private:
   Host& host_;
   float time_started_ = 0;
+  double started_ = 0;  // monotonic seconds at Start
   float length_ = 0;
 };
 
-// Waits `seconds` on the host clock while running the loop (blocking for the next event, never
-// spinning). Zero or less returns at once without running the loop.
+// Waits `seconds` on the host's monotonic clock while running the loop (blocking for the next
+// event, never spinning). Zero or less returns at once without running the loop.
 void WaitSeconds(Host& host, float seconds);
 
 // Blocks on the loop for at most `seconds` (the next event ends the wait earlier). The one

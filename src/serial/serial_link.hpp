@@ -23,6 +23,8 @@ class SerialLink {
  public:
   static constexpr float kEchoSeconds = 9;
   static constexpr int16_t kMaxRetries = 3;  // after the first attempt
+  // What one exchange may keep (echo and response); more fails the exchange with err::Overflow.
+  static constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
 
   explicit SerialLink(LinkContext& core) : core_(core), arbiter_(core) {}
 
@@ -55,6 +57,9 @@ class SerialLink {
     int32_t number = 0;
     std::string description;
     std::string source;
+    // The line is lost or the exchange overflowed: waiting on cannot help, so the waiting
+    // exchange ends with the error at once. Other line errors wait for the next check.
+    bool ends_exchange = false;
   };
 
   SerialPort& Control();

@@ -1,4 +1,6 @@
 // Bringing the serial control in line with the settings, closing it, and its line events.
+#include <utility>
+
 #include "model/access.hpp"
 #include "serial/serial_link.hpp"
 
@@ -20,7 +22,10 @@ void SerialLink::AttachControls() {
   controls.timer.Interval(std::chrono::milliseconds(20));
   controls.timer.OnTick = [this] { ptwTrans_Timer(); };
   if (!controls.serial) return;
-  controls.serial->OnError = [this](int32_t code, const std::string&) { pmscComm_OnComm(code); };
+  controls.serial->OnError = [this](int32_t code, const std::string& reason) {
+    if (code == kSerialLineLost) core_.LinkFailed(reason);
+    pmscComm_OnComm(code);
+  };
   // Data that arrive while the engine waits are collected at once instead of at the next tick.
   controls.serial->OnReadable = [this] {
     if (core_.controls && core_.controls->timer.Enabled()) ptwTrans_Timer();
@@ -57,16 +62,18 @@ void SerialLink::SerialPortClose() {
 // Codes below 1000 (data, modem lines) need nothing; errors wait for the next check.
 void SerialLink::pmscComm_OnComm(int32_t event) {
   if (event < 1000) return;
+  comm_error_ = {};
   comm_error_.set = true;
   comm_error_.number = event;
+  comm_error_.ends_exchange = event == kSerialLineLost;
 }
 
 // A recorded error is reported once: left set, one line error would fail every transaction
 // after it for as long as the settings stay the same.
 void SerialLink::RaiseRecordedError() {
   if (!comm_error_.set) return;
-  comm_error_.set = false;
-  throw AutomationError(comm_error_.number, comm_error_.source, comm_error_.description);
+  CommErrorRecord recorded = std::exchange(comm_error_, {});
+  throw AutomationError(recorded.number, recorded.source, recorded.description);
 }
 
 void SerialLink::TransactCRLFDirect(KORTransaction& t, const StepRunner& step) {

@@ -63,8 +63,13 @@ bool SerialLink::Attempt(KORTransaction& t) {
   Step([&] {
     core_.UpdateProgress("Preparing for response");
     sent_cmd_ = t.cmd();
-    framer_.Start(sent_cmd_.size() + core_.settings.cmd_term.size(), core_.settings.resp_term,
-                  core_.settings.remove_extra_char);
+    const Settings& s = core_.settings;
+    if (s.verify_echo) {
+      framer_.Start(sent_cmd_ + s.cmd_term, s.resp_term, s.remove_extra_char, kMaxResponseBytes);
+    } else {
+      framer_.StartLengthOnly(sent_cmd_.size() + s.cmd_term.size(), s.resp_term,
+                              s.remove_extra_char, kMaxResponseBytes);
+    }
     core_.controls->timer.Enabled(true);
   });
   KORTimeout response(core_.host);
@@ -92,7 +97,8 @@ bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
                                  const KORTimeout& echo) {
   for (;;) {
     WaitPass(core_.host, SecondsLeft(response, echo));
-    if (framer_.nothing_received()) {
+    if (comm_error_.set && comm_error_.ends_exchange) RaiseRecordedError();
+    if (!framer_.echo_received()) {
       if (core_.UpdateProgress("Waiting for echo", RoundToInt16(echo.Length()),
                                RoundToInt16(echo.TimeRemaining()), true)) {
         Raise(err::UserCanceled);
@@ -119,7 +125,7 @@ bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
 // Until the echo is in, its own shorter timeout ends the wait first.
 double SerialLink::SecondsLeft(const KORTimeout& response, const KORTimeout& echo) const {
   double left = response.TimeRemaining();
-  if (framer_.nothing_received()) left = std::min<double>(left, echo.TimeRemaining());
+  if (!framer_.echo_received()) left = std::min<double>(left, echo.TimeRemaining());
   return left;
 }
 
@@ -164,7 +170,9 @@ void SerialLink::SerialReceive() {
       std::string chunk = port.TakeReceived();
       core_.DebugBuffWrite(kTraceRead, chunk);
       RaiseRecordedError();
-      if (framer_.Append(chunk)) StopTimer();
+      bool done = framer_.Append(chunk);
+      TraceStale(core_, framer_);
+      if (done) StopTimer();
     }
     receiving_ = false;
     return;
@@ -175,7 +183,15 @@ void SerialLink::SerialReceive() {
   }
   receiving_ = false;
   StopTimer();
-  comm_error_ = {true, failure.Number(), failure.Description(), failure.Source()};
+  if (failure.Number() == err::Overflow) {
+    // A flood without terminator: the receive buffer's bound is reached, and the exchange ends
+    // with the line's overflow error.
+    core_.DebugBuffWrite(kTraceError, failure.Description());
+    comm_error_ = {true, err::CommRxOverflow, "", "", true};
+    return;
+  }
+  comm_error_ = {true, failure.Number(), failure.Description(), failure.Source(),
+                 failure.Number() == kSerialLineLost};
 }
 
 }  // namespace parley::detail

@@ -346,3 +346,20 @@ PARLEY_GPIB_BACKENDS(GpibDeviceTest);
 
 }  // namespace
 }  // namespace parley::testing
+
+namespace parley::testing {
+namespace {
+
+// A program left running on the simulated bus keeps only the latest calls in its log.
+TEST(SimulatedGpibBusLog, KeepsOnlyTheMostRecentCalls) {
+  SimulatedGpibBus bus;
+  auto driver = detail::SimBusAccess::MakeDriver(bus);
+  for (std::size_t i = 0; i < SimulatedGpibBus::kMaxLoggedCalls + 50; ++i) driver->ibclr(0);
+  driver->ibonl(0, 1);
+  auto calls = bus.Calls();
+  ASSERT_EQ(calls.size(), SimulatedGpibBus::kMaxLoggedCalls);
+  EXPECT_EQ(calls.back().name, "ibonl");
+}
+
+}  // namespace
+}  // namespace parley::testing

@@ -64,5 +64,22 @@ TEST_F(TimeoutTest, WaitSecondsServicesTheLoopAndEndsOnTimeAcrossMidnight) {
   EXPECT_GE(ticks, 69);
 }
 
+// NTP, a change of summer time or a manual set moves the time of day; a running timeout and a
+// running wait go on by elapsed time alone.
+TEST_F(TimeoutTest, WallClockStepsNeitherEndNorStretchAWait) {
+  KORTimeout t(host());
+  t.Start(10.0f);
+  host().StepWallClock(Micros(-3'600'000'000LL));  // back an hour
+  EXPECT_NEAR(t.TimeRemaining(), 10.0f, 0.01f);
+  host().StepWallClock(Micros(7'200'000'000LL));  // forward two
+  EXPECT_NEAR(t.TimeRemaining(), 10.0f, 0.01f);
+
+  host().StartTimer(Micros(1'000'000), [&] { host().StepWallClock(Micros(-3'600'000'000LL)); });
+  host().StartTimer(Micros(2'000'000), [&] { host().StepWallClock(Micros(86'000'000'000LL)); });
+  WaitSeconds(host(), 7.0f);
+  EXPECT_NEAR(host().elapsed_seconds(), 7.0, 0.01);
+  EXPECT_NEAR(t.TimeRemaining(), 3.0f, 0.01f);
+}
+
 }  // namespace
 }  // namespace parley

@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "host/asio_host.hpp"
@@ -37,10 +41,16 @@ class RawPeer {
     keepalive_ = slave;  // as a simulator does, so the master never sees a hang-up
   }
   ~RawPeer() {
-    close(keepalive_);
-    close(master_);
+    if (keepalive_ >= 0) close(keepalive_);
+    if (master_ >= 0) close(master_);
   }
   const std::string& path() const { return path_; }
+  // The other side goes away, as when a USB adapter is unplugged: reads of the device fail.
+  void HangUp() {
+    close(keepalive_);
+    close(master_);
+    keepalive_ = master_ = -1;
+  }
   void Write(const std::string& bytes) {
     ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
@@ -128,10 +138,108 @@ TEST_F(PosixSerialPortTest, SevenBitsWithParityOpenOnAPseudoTerminal) {
 
 TEST_F(PosixSerialPortTest, MissingDevicesAndBadSettingsAreRefused) {
   MapSerialPort(9, "/dev/parley-no-such-device");
-  auto e = PARLEY_EXPECT_ERROR(port->PortOpen(true), detail::kSerialDeviceUnavailable);
-  EXPECT_TRUE(detail::IsPortBusyRefusal(e.Number()));
+  auto e = PARLEY_EXPECT_ERROR(port->PortOpen(true), err::SerialPortNotFound);
+  EXPECT_FALSE(detail::IsPortBusyRefusal(e.Number()));
   PARLEY_EXPECT_ERROR(port->Settings("9600,q,7,1"), err::InvalidPropertyValue);
   EXPECT_EQ(port->Settings(), "9600,n,8,1");
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs one mode-2 transaction on port 1 mapped to `path`; the error it fails with.
+AutomationError TransactOn(KORInterface& iface, const std::string& path) {
+  MapSerialPort(1, path);
+  iface.DebugBuffSizeSet(64000);
+  iface.DebugMonitorOn();
+  try {
+    iface.openPort();
+    KORTransaction t;
+    t.cmd("VER?");
+    t.RespTimeout(korShort);
+    iface.Transact(t);
+  } catch (const AutomationError& e) {
+    MapSerialPort(1, "");
+    if (iface.IsPortOpen()) iface.closePort();
+    return e;
+  }
+  MapSerialPort(1, "");
+  ADD_FAILURE() << path << " did not fail";
+  return AutomationError(0, "", "");
+}
+
+// Waiting for a port is for one that another program holds; a device that can never open fails
+// on the first attempt (the wait lasts 15 s), and the system's reason is kept.
+TEST(SerialOpenFailures, DevicesThatCanNeverOpenFailAtOnceWithTheReason) {
+  char dir_template[] = "/tmp/parley-open-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  std::string dir = dir_template;
+  std::string file = dir + "/plain";
+  std::string locked = dir + "/locked";
+  for (const auto& path : {file, locked}) close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+  chmod(locked.c_str(), 0);
+  struct Case {
+    std::string path;
+    int32_t number;
+    std::string reason;
+  };
+  // Root may open the unreadable file; it then fails as "not a terminal".
+  std::string locked_reason = geteuid() == 0 ? "" : "Permission denied";
+  for (const Case& c : {Case{"/dev/null", err::ErrorInitializingCommPort, "/dev/null: "},
+                        Case{file, err::ErrorInitializingCommPort, "terminal"},
+                        Case{dir, err::ErrorInitializingCommPort, "directory"},
+                        Case{locked, err::ErrorInitializingCommPort, locked_reason},
+                        Case{dir + "/missing", err::SerialPortNotFound, "No such file"}}) {
+    KORInterface iface;
+    auto start = std::chrono::steady_clock::now();
+    AutomationError e = TransactOn(iface, c.path);
+    EXPECT_LT(SecondsSince(start), 5.0) << c.path;
+    EXPECT_EQ(e.Number(), c.number) << c.path << ": " << e.Description();
+    EXPECT_NE(iface.LastLinkError().find(c.path), std::string::npos) << iface.LastLinkError();
+    EXPECT_NE(iface.LastLinkError().find(c.reason), std::string::npos) << iface.LastLinkError();
+    EXPECT_NE(iface.DebugBuffGet().find(iface.LastLinkError()), std::string::npos);
+  }
+  unlink(file.c_str());
+  unlink(locked.c_str());
+  rmdir(dir.c_str());
+}
+
+// The other side of the line goes away during a wait: the exchange ends at once with the
+// lost-line error instead of waiting out its timeouts and retries.
+TEST(SerialLineLost, HangUpDuringAWaitEndsTheExchangeAtOnce) {
+  RawPeer peer;
+  KORInterface iface;
+  EventLoop::Timer hang_up = EventLoop::ScheduleAfter(milliseconds(200), [&] { peer.HangUp(); });
+  auto start = std::chrono::steady_clock::now();
+  AutomationError e = TransactOn(iface, peer.path());
+  EXPECT_LT(SecondsSince(start), 5.0);
+  EXPECT_FALSE(hang_up.Pending());
+  EXPECT_EQ(e.Number(), detail::kSerialLineLost);
+  EXPECT_EQ(e.Description(), "Serial COMM port error: Carrier Detect Timeout.");
+  EXPECT_NE(iface.LastLinkError().find(peer.path() + ": read: "), std::string::npos)
+      << iface.LastLinkError();
+}
+
+// A launch that fails leaves neither a child process nor a descriptor behind.
+TEST(SimLaunch, AFailedStartLeavesNothingBehind) {
+  auto descriptors = [] {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+      ++n;
+    }
+    return n;
+  };
+  int before = descriptors();
+  EXPECT_THROW(sim::SimProcess("/bin/sh", {"-c", "sleep 30"}, milliseconds(200)),
+               std::runtime_error);
+  EXPECT_THROW(sim::SimProcess("/parley/no/such/program", {}, milliseconds(2000)),
+               std::runtime_error);
+  EXPECT_EQ(descriptors(), before);
+  int status = 0;
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);  // no child at all, running or unreaped
+  EXPECT_EQ(errno, ECHILD);
 }
 
 TEST(SerialDeviceMap, DefaultsToTtySAndMapsPerPort) {

@@ -163,6 +163,20 @@ TEST_F(SerialTransactTest, LineErrorDuringReceiveDropsTheChunkAndSurfacesLater) 
   EXPECT_EQ(Run("C").resp(), "OK");
 }
 
+// A unit that floods without a terminator cannot grow memory: at the exchange's bound the
+// exchange ends with the receive overflow error, long before its timeout.
+TEST_F(SerialTransactTest, FloodWithoutTerminatorEndsAtTheBoundWithTheOverflowError) {
+  unit->reaction.answer.reset();
+  const std::string mebibyte(1 << 20, 'x');
+  for (int i = 1; i <= 20; ++i) unit->Send(mebibyte, Micros(i * 100'000));
+  auto e = PARLEY_EXPECT_ERROR(Run("A"), err::CommRxOverflow);
+  EXPECT_EQ(e.Description(), "Serial COMM port error: Receive Buffer Overflow.");
+  EXPECT_LT(host().elapsed_seconds(), 2.0);
+  unit->reaction.answer = "OK";
+  host().Advance(Micros(5'000'000));
+  EXPECT_EQ(Run("B").resp(), "OK");
+}
+
 TEST_F(SerialTransactTest, UnchangedSettingsLeaveThePortAloneAndChangedOnesReopenIt) {
   Run("A");
   Run("B");

@@ -99,7 +99,7 @@ void SimRemoteUnit::React(const std::string& command) {
   }
   if (r.line_error != 0) LineErrorAfter(r.line_error_after, r.line_error);
   if (!r.echo) return;
-  std::string echo = command + (r.echo_terminator ? cmd_term : "");
+  std::string echo = r.echo_text ? *r.echo_text : command + (r.echo_terminator ? cmd_term : "");
   auto known = answers.find(command);
   std::optional<std::string> answer = known != answers.end() ? known->second : r.answer;
   Deliver(echo, answer ? *answer + r.resp_term : "", r);

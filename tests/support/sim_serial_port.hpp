@@ -24,6 +24,7 @@ namespace parley::detail {
 struct SimReaction {
   bool echo = true;
   bool echo_terminator = true;               // the echo ends with the terminator received
+  std::optional<std::string> echo_text;      // echoed instead of the command and terminator
   std::optional<std::string> answer = "OK";  // nothing: no answer at all
   std::string resp_term = "\r\n>";
   Micros echo_delay{2000};     // after the command's terminator arrived

@@ -105,7 +105,7 @@ void SimTcpUnit::Received(std::string_view bytes) {
     command.resize(command.size() - cmd_term.size());
   }
   SimTcpReaction r = NextReaction();
-  std::string stream = r.echo ? std::string(bytes) : std::string();
+  std::string stream = !r.echo ? std::string() : r.echo_text ? *r.echo_text : std::string(bytes);
   std::size_t echo_length = stream.size();
   if (r.answer) {
     auto it = answers.find(command);

@@ -22,6 +22,7 @@ namespace parley::detail {
 
 struct SimTcpReaction {
   bool echo = true;
+  std::optional<std::string> echo_text;      // echoed instead of what was sent
   std::optional<std::string> answer = "OK";  // nothing: neither answer nor terminator
   std::string resp_term = "\r\n>";
   std::string trailer;  // sent after the terminator, e.g. the space of a prompt

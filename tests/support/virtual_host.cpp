@@ -15,11 +15,15 @@ constexpr int64_t kMicrosPerDay = 86400LL * 1000000LL;
 VirtualHost::VirtualHost(double start_seconds)
     : now_(static_cast<int64_t>(std::llround(start_seconds * 1e6))), start_(now_) {}
 
-double VirtualHost::SecondsSinceMidnight() { return (now_ % kMicrosPerDay) / 1e6; }
+double VirtualHost::SecondsSinceMidnight() {
+  int64_t wall = now_ + wall_offset_;
+  return (((wall % kMicrosPerDay) + kMicrosPerDay) % kMicrosPerDay) / 1e6;
+}
 
 std::string VirtualHost::LocalDateTimeText() {
-  int64_t day = now_ / kMicrosPerDay;  // days after 2026-01-01; January is enough for tests
-  int64_t secs = (now_ % kMicrosPerDay) / 1000000;
+  int64_t wall = now_ + wall_offset_;
+  int64_t day = wall / kMicrosPerDay;  // days after 2026-01-01; January is enough for tests
+  int64_t secs = (wall % kMicrosPerDay) / 1000000;
   char text[32];
   std::snprintf(text, sizeof text, "2026-01-%02d %02d:%02d:%02d", static_cast<int>(1 + day % 31),
                 static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),

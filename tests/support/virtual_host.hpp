@@ -22,6 +22,7 @@ class VirtualHost : public Host {
   explicit VirtualHost(double start_seconds = 12 * 3600.0);
 
   double SecondsSinceMidnight() override;
+  double MonotonicSeconds() override { return now_ / 1e6; }
   std::string LocalDateTimeText() override;
 
   void Yield() override;
@@ -38,6 +39,9 @@ class VirtualHost : public Host {
   // Virtual microseconds since the start of 2026-01-01.
   int64_t now() const { return now_; }
   double elapsed_seconds() const { return (now_ - start_) / 1e6; }
+  // Steps the wall clock (time of day, date) by `d`, as NTP or a manual set does; the
+  // monotonic clock and the timers are not moved.
+  void StepWallClock(Micros d) { wall_offset_ += d.count(); }
   // Moves time on by `d`, running every timer that falls due on the way.
   void Advance(Micros d);
 
@@ -49,6 +53,7 @@ class VirtualHost : public Host {
   int64_t NextDue() const;
 
   int64_t now_;
+  int64_t wall_offset_ = 0;  // wall clock minus monotonic clock
   int64_t start_;
   std::deque<std::function<void()>> posted_;
   // Ordered by due time, then by start order, so equal deadlines fire first-come first-served.

@@ -1,5 +1,6 @@
 #include "sim_process.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -7,15 +8,45 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
 namespace parley::sim {
 
+namespace {
+
+// The program's path as execve needs it: as given when it names a path, else found on PATH.
+// Looked up before fork, so the child only calls async-signal-safe functions.
+std::string ResolveProgram(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  for (std::size_t from = 0; from <= dirs.size();) {
+    std::size_t end = dirs.find(':', from);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(from, end - from);
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    from = end + 1;
+  }
+  return program;  // execve fails, the child exits 127, and starting fails below
+}
+
+}  // namespace
+
 SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& args,
                        std::chrono::milliseconds timeout) {
+  // Everything the child needs is made here: between fork and exec it may not allocate.
+  std::string path = ResolveProgram(program);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  char** envp = environ;
   int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("parley-sim: cannot make a pipe");
+  // Close-on-exec, so that neither end leaks into this or any other child's program.
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("parley-sim: cannot make a pipe");
   pid_t parent = getpid();
   pid_ = fork();
   if (pid_ < 0) {
@@ -25,36 +56,35 @@ SimProcess::SimProcess(const std::string& program, const std::vector<std::string
   }
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);  // the parent is already gone
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(program.c_str(), argv.data());
+    if (getppid() != parent) _exit(127);              // the parent is already gone
+    if (dup2(fds[1], STDOUT_FILENO) < 0) _exit(127);  // dup2 clears close-on-exec
+    execve(path.c_str(), argv.data(), envp);
     _exit(127);
   }
   close(fds[1]);
   out_fd_ = fds[0];
   first_line_ = ReadLine(timeout);
   if (first_line_.empty()) {
+    Stop();  // the destructor does not run for a constructor that throws
     throw std::runtime_error("parley-sim (" + program +
                              ") did not start: is it built, and can this system make "
                              "pseudo-terminals?");
   }
 }
 
-SimProcess::~SimProcess() {
+void SimProcess::Stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
+    pid_ = -1;
   }
   if (out_fd_ >= 0) close(out_fd_);
+  out_fd_ = -1;
 }
+
+SimProcess::~SimProcess() { Stop(); }
 
 std::string SimProcess::ReadLine(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -1,7 +1,8 @@
 // Starting and ending a parley-sim process from a test or a tool.
 //
 // The child is ended (SIGTERM, then waited for) when the SimProcess is destroyed, and also
-// when the parent dies, so a crashed test leaves no simulator behind.
+// when the parent dies, so a crashed test leaves no simulator behind. A start that fails leaves
+// neither a child process nor a descriptor behind.
 #pragma once
 
 #include <sys/types.h>
@@ -29,6 +30,8 @@ class SimProcess {
   pid_t pid() const { return pid_; }
 
  private:
+  void Stop();  // ends the child and closes the pipe
+
   pid_t pid_ = -1;
   int out_fd_ = -1;
   std::string pending_;

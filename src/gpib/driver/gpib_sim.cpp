@@ -86,13 +86,14 @@ struct SimBusState {
   std::map<int, SimInstrumentState> instruments;
   std::map<int32_t, SimDescriptor> devices;
   int32_t next_device = kFirstDevice;
-  std::vector<GpibCall> calls;
+  std::deque<GpibCall> calls;  // at most SimulatedGpibBus::kMaxLoggedCalls
   std::map<std::string, SimInjection> injections;
   std::deque<int32_t> registration_results;
   bool board_online = false;
   bool ren = false;
 
   void Log(const std::string& name, std::string text) {
+    if (calls.size() >= SimulatedGpibBus::kMaxLoggedCalls) calls.pop_front();
     calls.push_back({name, std::move(text), std::this_thread::get_id(), Now()});
   }
   // The injected error for this call of `name`, if any (consumes one use).
@@ -363,7 +364,7 @@ void SimulatedGpibBus::QueueRegistrationResult(int32_t rc) {
 
 std::vector<GpibCall> SimulatedGpibBus::Calls() const {
   std::lock_guard lock(state_->mutex);
-  return state_->calls;
+  return {state_->calls.begin(), state_->calls.end()};
 }
 
 std::vector<std::string> SimulatedGpibBus::CallNames(bool with_registration) const {
