@@ -1,4 +1,5 @@
 // The public face of the thread's loop.
+#include <algorithm>
 #include <utility>
 
 #include "host/host.hpp"
@@ -18,7 +19,9 @@ void EventLoop::RunFor(std::chrono::milliseconds duration) {
     if (now < start) now += 86400.0;
     double left = wanted - (now - start);
     if (left <= 0) break;
-    host.WaitForEvent(detail::Micros(static_cast<int64_t>(left * 1e6) + 1));
+    // One pass waits at most a day, so a huge duration neither overflows nor ends at once.
+    double micros = std::min(left, 86400.0) * 1e6;
+    host.WaitForEvent(detail::Micros(static_cast<int64_t>(micros) + 1));
   }
 }
 
@@ -26,7 +29,7 @@ void EventLoop::Post(std::function<void()> work) { detail::CurrentHost().Post(st
 
 EventLoop::Timer EventLoop::ScheduleAfter(std::chrono::milliseconds delay,
                                           std::function<void()> work) {
-  return Timer(detail::CurrentHost().StartTimer(delay, std::move(work)));
+  return Timer(detail::CurrentHost().StartTimer(detail::ToMicrosSaturated(delay), std::move(work)));
 }
 
 void EventLoop::Timer::Cancel() {
