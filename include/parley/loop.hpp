@@ -11,7 +11,13 @@
 //   start an operation while one is running is refused with "Interface is busy.".
 // - Waits may nest inside handlers up to kMaxNesting levels; a deeper wait fails with
 //   AutomationError(err::InvalidCall) instead of overflowing the stack.
-// - Handlers must not throw; an exception escaping one ends the program (std::terminate).
+// - An exception escaping a client's handler (an event handler of KORInterface or KORProgress,
+//   a connection-manager notification, work given to Post or ScheduleAfter) is never turned into
+//   an error number or a success: the handlers after it in the same raise do not run, the
+//   operation that was waiting ends at once with its marks undone (Busy, the record's InComm),
+//   no retry or further attempt is made, and the exception reaches the caller of that
+//   operation as it was thrown. Thrown inside Poll or RunFor (outside any operation), it leaves
+//   Poll or RunFor the same way. The loop stays usable afterwards.
 #pragma once
 
 #include <chrono>

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "catalogue/catalogue.hpp"
+#include "model/handler_failure.hpp"
 #include "parley/enums.hpp"
 #include "parley/errors.hpp"
 
@@ -16,20 +17,28 @@ namespace parley::detail {
 
 // Runs one step of an operation under the error path: a failure passes the catalogue; on
 // ActionResume the step runs again, on ActionResumeNext the operation goes on after it, on any
-// other answer `undo` runs and the error (as the catalogue left it) is raised.
+// other answer `undo` runs and the error (as the catalogue left it) is raised. A client
+// handler's exception (also one thrown by a handler the catalogue's trace entry ran) is not a
+// failure of the step: `undo` runs and it goes on unchanged.
 template <class Step>
 void RunStep(ErrorContext& context, Step&& step, const std::function<void()>& undo = {}) {
   for (;;) {
     AutomationError failure(0, "", "");
+    enumErrorAction action = ActionRaise;
     try {
-      step();
-      return;
-    } catch (AutomationError& e) {
-      failure = std::move(e);
-    } catch (const std::exception& e) {
-      failure = ToAutomationError(e);
+      try {
+        step();
+        return;
+      } catch (AutomationError& e) {
+        failure = std::move(e);
+      } catch (const std::exception& e) {
+        failure = ToAutomationError(e);
+      }
+      action = HandleError(context, failure);
+    } catch (const HandlerFailure&) {
+      if (undo) undo();
+      throw;
     }
-    enumErrorAction action = HandleError(context, failure);
     if (action == ActionResume) continue;
     if (action == ActionResumeNext) return;
     if (undo) undo();

@@ -1,5 +1,6 @@
 #include "host/asio_host.hpp"
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <chrono>
 #include <ctime>
@@ -42,8 +43,18 @@ void AsioHost::Yield() {
   io_.poll();
 }
 
+namespace {
+// Asio adds a bound to the clock's present value; a day keeps that sum far from overflow, and a
+// longer wait simply makes another pass.
+constexpr Micros kLongestBound = std::chrono::hours(24);
+// Asio saturates a timer's expiry itself, but a far-away delay also goes through the clock's
+// nanoseconds; a century is "never" for any timer of this library.
+constexpr Micros kLongestDelay = std::chrono::hours(24 * 365 * 100);
+}  // namespace
+
 void AsioHost::WaitForEvent(Micros max) {
   NestingGuard guard(*this);
+  max = std::min(max, kLongestBound);
   if (io_.stopped()) io_.restart();
   if (max.count() > 0 && io_.run_one_for(max) == 0) return;
   io_.poll();
@@ -53,7 +64,7 @@ void AsioHost::Post(std::function<void()> work) { asio::post(io_, std::move(work
 
 uint64_t AsioHost::StartTimer(Micros delay, std::function<void()> work) {
   uint64_t id = next_timer_id_++;
-  auto timer = std::make_unique<asio::steady_timer>(io_, delay);
+  auto timer = std::make_unique<asio::steady_timer>(io_, std::min(delay, kLongestDelay));
   timer->async_wait([this, id, work = std::move(work)](const std::error_code& ec) {
     if (ec) return;  // cancelled; the entry is already gone
     timers_.erase(id);

@@ -33,7 +33,9 @@ class AsioHost : public Host {
   asio::io_context& io() { return io_; }
 
  private:
-  asio::io_context io_{1};
+  // No single-thread concurrency hint: with it, work posted from inside a handler is queued
+  // privately for that handler and a wait nested in the handler never sees it.
+  asio::io_context io_;
   // Keeps run_one_for blocking for the full bound when nothing is queued.
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::map<uint64_t, std::unique_ptr<asio::steady_timer>> timers_;

@@ -194,8 +194,16 @@ void Link::ReadMore() {
     l.received.append(l.read_buffer.data(), n);
     auto self = l.shared_from_this();
     uint64_t gen = l.generation;
-    l.EmitData();
-    if (self->owner && self->generation == gen && self->state == kTcpConnected) self->ReadMore();
+    auto read_on = [&] {
+      if (self->owner && self->generation == gen && self->state == kTcpConnected) self->ReadMore();
+    };
+    try {
+      self->EmitData();
+    } catch (...) {
+      read_on();  // a handler's exception goes on to the caller but must not stop the reading
+      throw;
+    }
+    read_on();
   });
   socket.async_read_some(asio::buffer(read_buffer), std::move(done));
 }

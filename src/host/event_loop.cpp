@@ -1,14 +1,20 @@
 // The public face of the thread's loop.
+#include <algorithm>
 #include <utility>
 
 #include "host/host.hpp"
+#include "model/handler_failure.hpp"
 #include "parley/loop.hpp"
 
 namespace parley {
 
-void EventLoop::Poll() { detail::CurrentHost().Yield(); }
+namespace {
+// Client work runs as a client handler: its exception leaves the wait that ran it unchanged.
+std::function<void()> AsClientHandler(std::function<void()> work) {
+  return [work = std::move(work)] { detail::RunClientHandler(work); };
+}
 
-void EventLoop::RunFor(std::chrono::milliseconds duration) {
+void RunLoopFor(std::chrono::milliseconds duration) {
   auto& host = detail::CurrentHost();
   // Measured on the host's monotonic clock, which the virtual clock stands in for in tests.
   double start = host.MonotonicSeconds();
@@ -17,15 +23,29 @@ void EventLoop::RunFor(std::chrono::milliseconds duration) {
     double now = host.MonotonicSeconds();
     double left = wanted - (now - start);
     if (left <= 0) break;
-    host.WaitForEvent(detail::Micros(static_cast<int64_t>(left * 1e6) + 1));
+    // One pass waits at most a day, so a huge duration neither overflows nor ends at once.
+    double micros = std::min(left, 86400.0) * 1e6;
+    host.WaitForEvent(detail::Micros(static_cast<int64_t>(micros) + 1));
   }
 }
+}  // namespace
 
-void EventLoop::Post(std::function<void()> work) { detail::CurrentHost().Post(std::move(work)); }
+void EventLoop::Poll() {
+  detail::RethrowHandlerFailure([] { detail::CurrentHost().Yield(); });
+}
+
+void EventLoop::RunFor(std::chrono::milliseconds duration) {
+  detail::RethrowHandlerFailure([&] { RunLoopFor(duration); });
+}
+
+void EventLoop::Post(std::function<void()> work) {
+  detail::CurrentHost().Post(AsClientHandler(std::move(work)));
+}
 
 EventLoop::Timer EventLoop::ScheduleAfter(std::chrono::milliseconds delay,
                                           std::function<void()> work) {
-  return Timer(detail::CurrentHost().StartTimer(delay, std::move(work)));
+  return Timer(detail::CurrentHost().StartTimer(detail::ToMicrosSaturated(delay),
+                                                AsClientHandler(std::move(work))));
 }
 
 void EventLoop::Timer::Cancel() {

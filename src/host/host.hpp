@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,25 @@ class SerialPort;
 class TcpClient;
 
 using Micros = std::chrono::microseconds;
+
+// Delays far beyond any real wait saturate instead of overflowing: a timer that far away never
+// fires in practice, and an overflowed one would fire at once.
+inline Micros ToMicrosSaturated(std::chrono::milliseconds d) {
+  constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / 1000;
+  if (d.count() > kLimit) return Micros::max();
+  if (d.count() < -kLimit) return Micros::min();
+  return Micros(d.count() * 1000);
+}
+// `base + delay` on a microsecond count, clamped to the representable range.
+inline int64_t AddSaturated(int64_t base, int64_t delay) {
+  if (delay > 0 && base > std::numeric_limits<int64_t>::max() - delay) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  if (delay < 0 && base < std::numeric_limits<int64_t>::min() - delay) {
+    return std::numeric_limits<int64_t>::min();
+  }
+  return base + delay;
+}
 
 class Host {
  public:

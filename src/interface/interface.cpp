@@ -25,28 +25,30 @@ KORInterface::~KORInterface() {
   }
 }
 
+namespace {
+// openPort and closePort: refused while busy, nothing to do in the state asked for.
+template <class Step>
+void RunLifecycleStep(InterfaceCore& c, bool done_when_open, Step&& step) {
+  detail::RethrowHandlerFailure([&] {
+    RunStep(c, [&] {
+      if (c.busy) detail::Raise(err::InterfaceBusy);
+    });
+    if (c.is_port_open == done_when_open) return;
+    c.busy = true;
+    RunStep(c, step, [&] { c.busy = false; });
+    c.busy = false;
+  });
+}
+}  // namespace
+
 void KORInterface::openPort() {
   auto& c = *core_;
-  RunStep(c, [&] {
-    if (c.busy) detail::Raise(err::InterfaceBusy);
-  });
-  if (c.is_port_open) return;
-  c.busy = true;
-  RunStep(
-      c, [&] { c.OpenPort(); }, [&] { c.busy = false; });
-  c.busy = false;
+  RunLifecycleStep(c, true, [&] { c.OpenPort(); });
 }
 
 void KORInterface::closePort() {
   auto& c = *core_;
-  RunStep(c, [&] {
-    if (c.busy) detail::Raise(err::InterfaceBusy);
-  });
-  if (!c.is_port_open) return;
-  c.busy = true;
-  RunStep(
-      c, [&] { c.ClosePort(); }, [&] { c.busy = false; });
-  c.busy = false;
+  RunLifecycleStep(c, false, [&] { c.ClosePort(); });
 }
 
 bool KORInterface::Busy() const { return core_->busy; }
@@ -59,14 +61,26 @@ void KORInterface::Progress(std::shared_ptr<KORProgress> progress) {
 }
 
 // --- debug trace -----------------------------------------------------------------------------
-void KORInterface::DebugMonitorOn() { core_->trace.MonitorOn(); }
-void KORInterface::DebugMonitorOff() { core_->trace.MonitorOff(); }
+void KORInterface::DebugMonitorOn() {
+  detail::RethrowHandlerFailure([&] { core_->trace.MonitorOn(); });
+}
+void KORInterface::DebugMonitorOff() {
+  detail::RethrowHandlerFailure([&] { core_->trace.MonitorOff(); });
+}
 int32_t KORInterface::DebugBuffSizeGet() const { return core_->trace.Size(); }
-void KORInterface::DebugBuffSizeSet(int32_t newSize) { core_->trace.SetSize(newSize); }
+void KORInterface::DebugBuffSizeSet(int32_t newSize) {
+  detail::RethrowHandlerFailure([&] { core_->trace.SetSize(newSize); });
+}
 std::string KORInterface::DebugBuffGet() const { return core_->trace.Buffer(); }
-void KORInterface::DebugBuffClear() { core_->trace.Clear(); }
-void KORInterface::DebugMonitorShow() { core_->trace.Show(); }
-void KORInterface::DebugMonitorHide() { core_->trace.Hide(); }
+void KORInterface::DebugBuffClear() {
+  detail::RethrowHandlerFailure([&] { core_->trace.Clear(); });
+}
+void KORInterface::DebugMonitorShow() {
+  detail::RethrowHandlerFailure([&] { core_->trace.Show(); });
+}
+void KORInterface::DebugMonitorHide() {
+  detail::RethrowHandlerFailure([&] { core_->trace.Hide(); });
+}
 bool KORInterface::DebugMonitorVisible() const { return core_->trace.Visible(); }
 
 // --- settings --------------------------------------------------------------------------------

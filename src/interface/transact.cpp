@@ -29,6 +29,18 @@ void AdmitOperation(InterfaceCore& c) {
   });
 }
 
+// Runs `body`; a client handler's exception undoes the operation's marks on its way out, also
+// where it passed between the steps of the error path.
+template <class Body, class Undo>
+void MarksUndoneOnHandlerFailure(Body&& body, Undo&& undo) {
+  try {
+    body();
+  } catch (const detail::HandlerFailure&) {
+    undo();
+    throw;
+  }
+}
+
 // A StepRunner for one operation level whose failure undoes with `undo`.
 StepRunner StepsOf(InterfaceCore& c, std::function<void()> undo) {
   return
@@ -63,36 +75,44 @@ void DispatchTransact(InterfaceCore& c, KORTransaction& t, const StepRunner& ste
 // modes have no instrument to ask.
 template <typename Direct, typename InOut>
 void RunGpibOperation(InterfaceCore& c, Direct direct, InOut in_out) {
-  AdmitOperation(c);
-  c.busy = true;
-  auto step = StepsOf(c, [&] { c.busy = false; });
-  switch (c.settings.comm_mode) {
-    case korCommModeGPIBDirect:
-      direct(*c.gpib, step);
-      break;
-    case korCommModeGPIBInOut:
-      in_out(*c.forwarding, step);
-      break;
-    default:
-      step([] { detail::Raise(err::InvalidCommMode); });
-  }
-  c.busy = false;
+  detail::RethrowHandlerFailure([&] {
+    AdmitOperation(c);
+    c.busy = true;
+    MarksUndoneOnHandlerFailure(
+        [&] {
+          auto step = StepsOf(c, [&] { c.busy = false; });
+          switch (c.settings.comm_mode) {
+            case korCommModeGPIBDirect:
+              direct(*c.gpib, step);
+              break;
+            case korCommModeGPIBInOut:
+              in_out(*c.forwarding, step);
+              break;
+            default:
+              step([] { detail::Raise(err::InvalidCommMode); });
+          }
+        },
+        [&] { c.busy = false; });
+    c.busy = false;
+  });
 }
 
 }  // namespace
 
 void KORInterface::Transact(KORTransaction& transaction) {
   auto& c = *core_;
-  AdmitOperation(c);
-  c.busy = true;
-  TransactionAccess::SetInComm(transaction, true);
-  TransactionAccess::SetResp(transaction, "");
-  DispatchTransact(c, transaction, StepsOf(c, [&] {
-                     TransactionAccess::SetInComm(transaction, false);
-                     c.busy = false;
-                   }));
-  c.busy = false;
-  TransactionAccess::SetInComm(transaction, false);
+  detail::RethrowHandlerFailure([&] {
+    AdmitOperation(c);
+    c.busy = true;
+    TransactionAccess::SetInComm(transaction, true);
+    TransactionAccess::SetResp(transaction, "");
+    auto undo = [&] {
+      TransactionAccess::SetInComm(transaction, false);
+      c.busy = false;
+    };
+    MarksUndoneOnHandlerFailure([&] { DispatchTransact(c, transaction, StepsOf(c, undo)); }, undo);
+    undo();
+  });
 }
 
 void KORInterface::Spoll(int16_t& spollval) {
@@ -113,11 +133,15 @@ void KORInterface::GetTransact(KORTransaction& transaction) {
 // No entry checks and no error path: its errors reach the client with the number only.
 void KORInterface::RemoteEnable() {
   auto& c = *core_;
-  if (c.settings.comm_mode == korCommModeGPIBDirect) c.gpib->RemoteEnableDirect();
-  if (c.settings.comm_mode == korCommModeGPIBInOut) c.forwarding->RemoteEnableInOut();
+  detail::RethrowHandlerFailure([&] {
+    if (c.settings.comm_mode == korCommModeGPIBDirect) c.gpib->RemoteEnableDirect();
+    if (c.settings.comm_mode == korCommModeGPIBInOut) c.forwarding->RemoteEnableInOut();
+  });
 }
 
-void KORInterface::GPIBClose() { core_->gpib->GPIBClose(); }
+void KORInterface::GPIBClose() {
+  detail::RethrowHandlerFailure([&] { core_->gpib->GPIBClose(); });
+}
 
 // Called by a client there is no error path: the number comes with the default text.
 void KORInterface::GPIBInOutValidateTrans(KORTransaction& transaction) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "model/handler_failure.hpp"
+
 namespace parley {
 
 namespace detail {
@@ -45,7 +47,8 @@ void Event::raise() {
     if (!*alive) return;
     if (slot->connected) {
       auto handler = slot->handler;  // the handler may drop its own slot's last reference
-      handler();
+      // An exception ends the raise: the handlers after it do not run.
+      detail::RunClientHandler(handler);
     }
   }
   if (!*alive) return;

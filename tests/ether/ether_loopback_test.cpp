@@ -11,6 +11,7 @@
 
 #include "host/asio_host.hpp"
 #include "parley/interface.hpp"
+#include "parley/loop.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley {
@@ -101,6 +102,34 @@ TEST(EtherLoopbackTest, TextAndByteTransactionsOverARealSocket) {
   }
   // Text commands with their CR LF, the byte command with CR LF appended.
   EXPECT_EQ(peer.Wire(), std::string("MEAS?\r\nMEAS?\r\nX\xFF\r\n", 18));
+}
+
+TEST(EtherLoopbackTest, ConnectsAndAnswersFromInsideATimerHandler) {
+  detail::ScopedHost scoped(detail::MakeRealHost());
+  LoopbackPeer peer;
+  std::string resp;
+  bool done = false;
+  {
+    KORInterface iface;
+    iface.commMode(korCommModeEther);
+    iface.RemoteHostIpAddress("127.0.0.1");
+    iface.RemotePortNumber(std::to_string(peer.port));
+    iface.openPort();
+    // The connect and the answer are posted while this handler runs; the nested waits of
+    // Transact must see them.
+    EventLoop::ScheduleAfter(std::chrono::milliseconds(1), [&] {
+      KORTransaction t;
+      t.cmd("PING");
+      t.RespTimeout(korShort);
+      iface.Transact(t);
+      resp = t.resp();
+      done = true;
+    });
+    for (int i = 0; i < 100 && !done; ++i) EventLoop::RunFor(std::chrono::milliseconds(50));
+    iface.closePort();
+  }
+  EXPECT_TRUE(done);
+  EXPECT_EQ(resp, "A:PING");
 }
 
 }  // namespace

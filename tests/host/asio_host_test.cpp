@@ -7,6 +7,8 @@
 #include <ctime>
 #include <thread>
 
+#include "parley/loop.hpp"
+
 namespace parley {
 namespace {
 
@@ -54,6 +56,45 @@ TEST(AsioHostTest, CancelledTimerNeverRunsAndWaitsMayNestInHandlers) {
   EXPECT_TRUE(inner);
   host.WaitForEvent(Micros(10'000));
   EXPECT_FALSE(cancelled_ran);
+}
+
+TEST(AsioHostTest, WorkPostedFromAHandlerRunsInAWaitNestedThere) {
+  detail::ScopedHost scoped(detail::MakeRealHost());
+  bool inner_ran = false;
+  bool seen_by_run_for = false;
+  bool seen_by_poll = false;
+  EventLoop::Post([&] {
+    EventLoop::Post([&] { inner_ran = true; });
+    EventLoop::RunFor(std::chrono::milliseconds(20));
+    seen_by_run_for = inner_ran;
+    inner_ran = false;
+    EventLoop::Post([&] { inner_ran = true; });
+    EventLoop::Poll();
+    seen_by_poll = inner_ran;
+  });
+  EventLoop::RunFor(std::chrono::milliseconds(50));
+  EXPECT_TRUE(seen_by_run_for);
+  EXPECT_TRUE(seen_by_poll);
+}
+
+TEST(AsioHostTest, HugeDelaysSaturateInsteadOfFiringAtOnce) {
+  detail::ScopedHost scoped(detail::MakeRealHost());
+  bool fired = false;
+  auto never = EventLoop::ScheduleAfter(std::chrono::milliseconds::max(), [&] { fired = true; });
+  auto far = EventLoop::ScheduleAfter(std::chrono::hours(24 * 365 * 1000), [&] { fired = true; });
+  EventLoop::RunFor(std::chrono::milliseconds(30));
+  EXPECT_FALSE(fired);
+  EXPECT_TRUE(never.Pending());
+  EXPECT_TRUE(far.Pending());
+  never.Cancel();
+  far.Cancel();
+  EventLoop::Poll();  // the cancellations' own completions
+  // A bound far beyond a day still waits (here until the timer), not at once nor for ever.
+  auto& host = scoped.host();
+  bool soon = false;
+  host.StartTimer(Micros(10'000), [&] { soon = true; });
+  host.WaitForEvent(Micros::max());
+  EXPECT_TRUE(soon);
 }
 
 TEST(AsioHostTest, ClockIsTheLocalTimeOfDay) {

@@ -37,6 +37,20 @@ TEST_F(VirtualHostBehaviour, WaitJumpsToTheNextDueEventOrTheBound) {
   EXPECT_DOUBLE_EQ(host().elapsed_seconds(), 4.0);
 }
 
+TEST_F(VirtualHostBehaviour, HugeDelaysAndWaitsSaturate) {
+  bool fired = false;
+  auto never = EventLoop::ScheduleAfter(std::chrono::milliseconds::max(), [&] { fired = true; });
+  host().StartTimer(Micros::max(), [&] { fired = true; });
+  EventLoop::RunFor(std::chrono::hours(1));
+  EXPECT_FALSE(fired);
+  EXPECT_TRUE(never.Pending());
+  EXPECT_NEAR(host().elapsed_seconds(), 3600.0, 1e-3);
+  // A wait bounded only by "for ever" jumps to the far timer and keeps the clock ordered.
+  host().WaitForEvent(Micros::max());
+  host().Sleep(Micros::max());
+  EXPECT_GT(host().now(), 0);
+}
+
 TEST_F(VirtualHostBehaviour, CancelledTimerNeverRuns) {
   bool fired = false;
   auto id = host().StartTimer(Micros(10), [&] { fired = true; });

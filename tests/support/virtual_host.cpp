@@ -64,14 +64,14 @@ void VirtualHost::Yield() {
 void VirtualHost::WaitForEvent(Micros max) {
   NestingGuard guard(*this);
   if (RunReady()) return;
-  int64_t end = now_ + max.count();
+  int64_t end = AddSaturated(now_, max.count());
   int64_t due = NextDue();
   now_ = due < end ? due : end;
   RunReady();
 }
 
 void VirtualHost::Advance(Micros d) {
-  int64_t end = now_ + d.count();
+  int64_t end = AddSaturated(now_, d.count());
   for (;;) {
     int64_t due = NextDue();
     if (due > end) break;
@@ -85,7 +85,7 @@ void VirtualHost::Post(std::function<void()> work) { posted_.push_back(std::move
 
 uint64_t VirtualHost::StartTimer(Micros delay, std::function<void()> work) {
   uint64_t id = next_timer_id_++;
-  int64_t due = now_ + (delay.count() > 0 ? delay.count() : 0);
+  int64_t due = AddSaturated(now_, delay.count() > 0 ? delay.count() : 0);
   timers_.emplace(std::make_pair(due, id), std::move(work));
   timer_due_.emplace(id, due);
   return id;
@@ -100,7 +100,7 @@ void VirtualHost::CancelTimer(uint64_t id) {
 
 bool VirtualHost::TimerPending(uint64_t id) const { return timer_due_.count(id) != 0; }
 
-void VirtualHost::Sleep(Micros duration) { now_ += duration.count(); }
+void VirtualHost::Sleep(Micros duration) { now_ = AddSaturated(now_, duration.count()); }
 
 std::unique_ptr<SerialPort> VirtualHost::CreateSerialPort() {
   return serial_factory ? serial_factory() : nullptr;
