@@ -82,14 +82,24 @@ void EtherLink::pwiWscClient_DataArrival(int32_t bytes_total) {
       ++byte_chunks_;
     }
   } catch (const AutomationError& e) {
-    ReportArrivalError(e);
+    RefuseArrival(e);
   } catch (const std::exception& e) {
-    ReportArrivalError(ToAutomationError(e));
+    RefuseArrival(ToAutomationError(e));
   }
 }
 
-// Nothing waits for an error of the arrival handler (the waiting attempt ends by its own
-// timeout), so it is recorded in the trace, where a user looking into that timeout finds it.
+// Refused data leave a gap: the awaited response can no longer be whole, so its wait ends now
+// and nothing after the gap is taken.
+void EtherLink::RefuseArrival(const AutomationError& e) {
+  if (awaiting_response_ && !awaiting_greeting_) {
+    refused_ = true;
+    awaiting_response_ = false;
+  }
+  ReportArrivalError(e);
+}
+
+// The error of the arrival handler is recorded in the trace, where a user looking into the
+// failed attempt finds it.
 void EtherLink::ReportArrivalError(const AutomationError& e) {
   std::string description = e.Description();
   if (description.empty()) description = std::string(CatalogueMessage(e.Number()));

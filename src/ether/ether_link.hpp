@@ -2,9 +2,16 @@
 //
 // Receiving: each DataArrival chunk is appended once and the terminator search resumes where a
 // terminator could newly end, so the work stays linear in the size of the response. One
-// response (with its echo, in text mode) may hold at most kMaxResponseBytes; bytes beyond that
-// are refused in the receive step (recorded in the trace), and the attempt then ends by its
-// timeout. Data that arrive while no response is awaited (after one was found, between
+// response (with its echo, in text mode) may hold at most kMaxResponseBytes; a chunk that would
+// pass that is refused in the receive step (recorded in the trace) and ends the attempt at once
+// with 0x80047F94: nothing received after the refused chunk is taken, so no answer with a gap
+// is ever stored. A command whose own bytes could not fit in a response is refused before it is
+// sent.
+//
+// An attempt that fails while part of its command is still unsent, or after refusing data,
+// resets the connection (the rest of the command is dropped, not delivered later, and the rest
+// of an over-long answer cannot be taken for the next echo); the trace says so, and the next
+// call connects anew. Data that arrive while no response is awaited (after one was found, between
 // transactions) are dropped, so they can neither change a finished transaction nor pile up;
 // data already waiting when an attempt starts are dropped before its command goes out, so a
 // late byte is not taken for the start of the next echo.
@@ -51,11 +58,16 @@ class EtherLink {
   void SetReceiveMode(const KORTransaction& t);
   void EtherConnect(const KORTransaction& t);
   bool EtherTransact(KORTransaction& t);  // false: the attempt was abandoned
+  // The checks a later step would make on the transaction, made before anything goes out.
+  void CheckBeforeSending(const KORTransaction& t) const;
+  bool RunAttempt(KORTransaction& t);
+  void EndFailedAttempt();
 
   // Socket events.
   void pwiWscClient_Connect();
   void pwiWscClient_DataArrival(int32_t bytes_total);
   void pwiWscClient_Error();
+  void RefuseArrival(const AutomationError& e);
   void ReportArrivalError(const AutomationError& e);
 
   void EtherReceiveText(int32_t bytes_total, const std::string& text);
@@ -76,6 +88,7 @@ class EtherLink {
   bool awaiting_connect_ = true;    // no connection made since the port was opened
   bool awaiting_greeting_ = false;  // connected, the greeting not yet matched
   bool awaiting_response_ = true;
+  bool refused_ = false;  // this attempt refused received data
   bool string_mode_ = true;
   std::string sent_text_;  // exactly what the last text-mode send transmitted
   ResponseFramer text_;    // the text received for the current response, then the response

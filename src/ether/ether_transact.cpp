@@ -5,6 +5,7 @@
 #include "catalogue/validation.hpp"
 #include "ether/ether_link.hpp"
 #include "model/access.hpp"
+#include "model/timeout.hpp"
 
 namespace parley::detail {
 namespace {
@@ -50,8 +51,10 @@ void CheckRoom(std::size_t have, std::size_t more) {
 }  // namespace
 
 void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
-  step([&] { SetReceiveMode(t); });
+  // Every check comes before the first change: a refused call leaves the link as it was.
   step([&] { EtherValidateTrans(core_.settings, t); });
+  step([&] { CheckBeforeSending(t); });
+  step([&] { SetReceiveMode(t); });
   if (awaiting_connect_) step([&] { EtherConnect(t); });
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     bool completed = false;
@@ -60,6 +63,24 @@ void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
     if (!string_mode_) byte_chunks_ = 0;
   }
   // Three abandoned attempts end without an error; the record holds what the last one stored.
+}
+
+void EtherLink::CheckBeforeSending(const KORTransaction& t) const {
+  // The connect and response waits would refuse this length only after the send.
+  KORTimeout::CheckLength(static_cast<float>(t.RespTimeout()));
+  std::size_t wire = 0;
+  if (t.IsCmdTypeString()) {
+    wire = SentText(t.cmd(), core_.settings.cmd_term).size();
+  } else {
+    std::vector<uint8_t> command;
+    t.GetByteArr(command);
+    wire = command.size() + core_.settings.cmd_term.size();
+  }
+  if (wire > kMaxResponseBytes) {
+    throw AutomationError(err::Overflow, kLibrarySource,
+                          "Command longer than " + std::to_string(kMaxResponseBytes) +
+                              " bytes: its echo could not fit in a response.");
+  }
 }
 
 void EtherLink::SetReceiveMode(const KORTransaction& t) {
@@ -72,10 +93,23 @@ void EtherLink::SetReceiveMode(const KORTransaction& t) {
 
 bool EtherLink::EtherTransact(KORTransaction& t) {
   bool completed = true;
+  try {
+    completed = RunAttempt(t);
+  } catch (...) {
+    EndFailedAttempt();
+    throw;
+  }
+  if (!completed) EndFailedAttempt();
+  return completed;
+}
+
+bool EtherLink::RunAttempt(KORTransaction& t) {
+  bool completed = true;
   auto attempt = [&](auto&& step) { AttemptStep(completed, step); };
   attempt([&] { core_.UpdateProgress("Starting Ethernet transaction"); });
   attempt([&] {
     DropStaleInput();
+    refused_ = false;
     awaiting_response_ = true;
   });
   attempt([&] {
@@ -93,12 +127,28 @@ bool EtherLink::EtherTransact(KORTransaction& t) {
   attempt([&] { core_.UpdateProgress("Transmitting"); });
   attempt([&] { SendCommand(t); });
   attempt([&] {
-    if (TimedOutWhile(awaiting_response_, static_cast<float>(t.RespTimeout()))) {
-      Raise(err::EtherTerminatorNotFound);
-    }
+    bool timed_out = TimedOutWhile(awaiting_response_, static_cast<float>(t.RespTimeout()));
+    if (timed_out || refused_) Raise(err::EtherTerminatorNotFound);
   });
   attempt([&] { StoreResponse(t); });
   return completed;
+}
+
+void EtherLink::EndFailedAttempt() {
+  awaiting_response_ = false;
+  TcpClient* tcp = core_.controls ? core_.controls->tcp.get() : nullptr;
+  if (!tcp || tcp->State() != kTcpConnected) return;
+  std::size_t unsent = tcp->Unsent();
+  if (unsent == 0 && !refused_) return;
+  tcp->Reset();
+  awaiting_connect_ = true;
+  awaiting_greeting_ = false;
+  core_.DebugBuffWrite(kTraceError,
+                       unsent > 0 ? "Connection reset: " + std::to_string(unsent) +
+                                        " unsent bytes of the failed command dropped; the next "
+                                        "call connects anew."
+                                  : std::string("Connection reset after a refused answer; the "
+                                                "next call connects anew."));
 }
 
 // Whatever arrived since the last response is delivered now, while no response is awaited,

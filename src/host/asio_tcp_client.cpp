@@ -4,6 +4,7 @@
 // are resolved by Asio's resolver (its lookups run off the loop and complete on it). The
 // pending operations hold the connection state (`Link`) alive, so the facility object itself
 // can be destroyed at any moment, also from inside one of its own event handlers.
+#include <algorithm>
 #include <array>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
@@ -101,6 +102,11 @@ class AsioTcpClient : public TcpClient {
   }
   void Write(std::string_view bytes) override {
     if (link_->state != kTcpConnected) NotInState("Write needs a connected socket.");
+    if (bytes.size() > kMaxUnsent - std::min(Unsent(), kMaxUnsent)) {
+      throw AutomationError(
+          err::Overflow, "TcpClient",
+          "Send queue would hold more than " + std::to_string(kMaxUnsent) + " bytes.");
+    }
     link_->queued.append(bytes);
     if (!link_->writing) link_->WriteMore();
   }
@@ -112,6 +118,16 @@ class AsioTcpClient : public TcpClient {
     return data;
   }
   void Close() override { link_->Close(); }
+  std::size_t Unsent() const override {
+    return link_->queued.size() + (link_->writing ? link_->in_flight.size() : 0);
+  }
+  void Reset() override {
+    std::error_code ignored;
+    // A zero linger makes the close abortive: the system drops its send buffer too.
+    if (link_->socket.is_open())
+      link_->socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    link_->Close();
+  }
 
  private:
   [[noreturn]] static void NotInState(const char* what) {

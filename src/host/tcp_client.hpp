@@ -9,6 +9,7 @@
 // handler before calling it and touch nothing of the object afterwards.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -27,10 +28,20 @@ enum TcpState : int32_t {
 };
 
 // A TCP client connection: the byte stream plus connect and state. Write throws
-// AutomationError(InvalidSocketState) unless connected; Close() takes any state to closed and
+// AutomationError(InvalidSocketState) unless connected, and AutomationError(Overflow) when the
+// send queue would hold more than kMaxUnsent bytes; Close() takes any state to closed and
 // drops pending events.
 class TcpClient : public ByteStream {
  public:
+  // The send queue's bound: room for the longest command the Ethernet link sends, twice.
+  static constexpr std::size_t kMaxUnsent = 32 * 1024 * 1024;
+
+  // Bytes written and not yet handed to the system.
+  virtual std::size_t Unsent() const = 0;
+  // Closes at once and drops everything unsent, the system's send buffer included: the peer
+  // sees a reset, never the rest of a command.
+  virtual void Reset() = 0;
+
   virtual void RemoteHost(const std::string& host) = 0;  // a host name or a dotted address
   virtual void LocalPort(int32_t port) = 0;              // 0: any free local port
   virtual void RemotePort(int32_t port) = 0;

@@ -10,10 +10,14 @@ namespace {
 float Clock(Host& host) { return static_cast<float>(host.SecondsSinceMidnight()); }
 }  // namespace
 
-void KORTimeout::Start(float length) {
+void KORTimeout::CheckLength(float length) {
   if (!(length >= 1.0f)) {
     throw AutomationError(err::InvalidPropertyValue, "KORTimeout", "Invalid property value");
   }
+}
+
+void KORTimeout::Start(float length) {
+  CheckLength(length);
   time_started_ = Clock(host_);
   started_ = host_.MonotonicSeconds();
   length_ = length;

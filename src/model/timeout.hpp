@@ -14,6 +14,8 @@ class KORTimeout {
 
   // Fails with error 380 (Source "KORTimeout") for a length below 1 second; fields unchanged.
   void Start(float length);
+  // The check Start makes, for callers that must refuse a length before any side effect.
+  static void CheckLength(float length);
   bool Expired() const { return TimeRemaining() <= 0.0f; }
   float Length() const { return length_; }
   float TimeRemaining() const;

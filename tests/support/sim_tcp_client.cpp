@@ -24,7 +24,18 @@ class SimTcpClient : public TcpClient {
   }
   void Write(std::string_view bytes) override {
     if (state_ != kTcpConnected) NotInState();
-    unit_->Received(bytes);
+    if (unit_->reading && unit_->queue_.empty()) return unit_->Received(bytes);
+    if (bytes.size() > kMaxUnsent - std::min(unit_->unsent, kMaxUnsent)) {
+      throw AutomationError(err::Overflow, "TcpClient", "Send queue full.");
+    }
+    unit_->queue_.emplace_back(bytes);
+    unit_->unsent += bytes.size();
+    unit_->most_unsent = std::max(unit_->most_unsent, unit_->unsent);
+  }
+  std::size_t Unsent() const override { return unit_->client_ == this ? unit_->unsent : 0; }
+  void Reset() override {
+    ++unit_->resets;
+    Close();
   }
   std::size_t Available() const override { return received_.size(); }
   std::string TakeReceived() override { return std::exchange(received_, {}); }
@@ -91,6 +102,8 @@ void SimTcpUnit::Attempt(SimTcpClient& client, const std::string& host, int32_t 
 }
 
 void SimTcpUnit::Drop() {
+  queue_.clear();  // the connection's unsent bytes go with it
+  unsent = 0;
   client_ = nullptr;
   connected_ = false;
   ++session_;
@@ -147,6 +160,35 @@ void SimTcpUnit::SendPieces(Micros start, const std::string& stream, const SimTc
     at += r.chunk_gap;
   }
   Schedule(at, stream.substr(from), close);
+}
+
+void SimTcpUnit::ResumeReading(Micros delay) {
+  host_.StartTimer(delay, [self = shared_from_this(), session = session_] {
+    self->reading = true;
+    if (self->session_ != session) return;
+    while (!self->queue_.empty()) {
+      std::string bytes = std::move(self->queue_.front());
+      self->queue_.pop_front();
+      self->unsent -= bytes.size();
+      self->Received(bytes);
+    }
+  });
+}
+
+SimTcpReaction AnswerPastBound(std::size_t echo_size, std::size_t bound) {
+  SimTcpReaction r;
+  std::size_t fill = bound - echo_size - 10;
+  r.answer = std::string(fill, 'a') + std::string(1000, 'b');
+  r.cuts = {echo_size, echo_size + fill, echo_size + fill + 1000};
+  return r;
+}
+
+SimTcpReaction AnswerTwice(const std::string& first, const std::string& second) {
+  SimTcpReaction r;
+  r.answer = first;
+  r.trailer = second + r.resp_term;
+  r.cuts = {};
+  return r;
 }
 
 void SimTcpUnit::Send(const std::string& bytes, Micros delay) { Schedule(delay, bytes); }

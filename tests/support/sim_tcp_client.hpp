@@ -63,11 +63,22 @@ class SimTcpUnit : public std::enable_shared_from_this<SimTcpUnit> {
   // Fails the connection with a socket error (Error event) after `delay`.
   void Fail(int16_t number, const std::string& description, Micros delay = Micros(0));
 
+  // A unit that stops reading: while false, what the client writes stays in its send queue
+  // (Unsent) instead of reaching the unit. ResumeReading takes the queue after `delay`.
+  bool reading = true;
+  void ResumeReading(Micros delay = Micros(0));
+  // Resets the connection from the unit's side (socket error 10054) after `delay`, as a unit
+  // does to a connection left idle.
+  void ResetConnection(Micros delay = Micros(0)) { Fail(10054, "Connection reset by peer", delay); }
+
   // --- what a test observes ----------------------------------------------------------------
   std::string wire;                   // every byte the client sent, in order
   std::vector<std::string> sends;     // one entry per Write
   std::vector<std::string> connects;  // "host:port" of every connect attempt
   int data_arrivals = 0;
+  int resets = 0;               // Reset() calls of the client
+  std::size_t unsent = 0;       // bytes waiting in the client's send queue now
+  std::size_t most_unsent = 0;  // the most that ever waited there
   bool connected() const { return connected_; }
 
  private:
@@ -81,11 +92,19 @@ class SimTcpUnit : public std::enable_shared_from_this<SimTcpUnit> {
   void Drop();  // forgets the client; its pending deliveries are dropped
 
   Host& host_;
+  std::deque<std::string> queue_;   // the client's unsent writes
   SimTcpClient* client_ = nullptr;  // the client connecting or connected, if any
   bool connected_ = false;
   uint64_t session_ = 0;  // bumped per connection, so late deliveries are dropped
   int64_t last_due_ = 0;  // keeps deliveries in the order they were scheduled
 };
+
+// Hostile reactions. An answer that passes `bound` by 1000 bytes (the response holding
+// `echo_size` echo bytes), with the terminator alone in a later chunk: taking the chunk after
+// the refused one would make a response with a gap.
+SimTcpReaction AnswerPastBound(std::size_t echo_size, std::size_t bound);
+// Answers, then answers again unasked.
+SimTcpReaction AnswerTwice(const std::string& first, const std::string& second);
 
 std::unique_ptr<TcpClient> MakeSimTcpClient(std::shared_ptr<SimTcpUnit> unit);
 
