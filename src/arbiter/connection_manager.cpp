@@ -1,8 +1,11 @@
 // Choosing the connection manager per thread, and the in-process manager.
+#include <cstdlib>
 #include <map>
+#include <string>
 
 #include "model/access.hpp"
 #include "parley/connection.hpp"
+#include "parley/enums.hpp"
 
 namespace parley {
 
@@ -30,6 +33,10 @@ class InProcessConnectionManager : public ConnectionManager {
   std::map<int32_t, std::shared_ptr<PortConnection>> connections_;
 };
 
+// Without a choice of the program (or PARLEY_CONNECTION_MANAGER=service|in-process), serial
+// modes use this.
+constexpr bool kServiceManagerByDefault = false;
+
 // Chosen per thread, like the thread's event loop that the manager's events run on.
 thread_local ConnectionManagerFactory t_manager_factory;
 
@@ -44,8 +51,30 @@ std::shared_ptr<ConnectionManager> MakeInProcessConnectionManager() {
 }
 
 namespace detail {
-std::shared_ptr<ConnectionManager> CreateThreadConnectionManager() {
-  auto manager = t_manager_factory ? t_manager_factory() : MakeInProcessConnectionManager();
+
+namespace {
+bool SerialMode(int32_t mode) {
+  return mode == korCommModeCRLFtoGPIB || mode == korCommModeCRLFDirect ||
+         mode == korCommModeGPIBInOut;
+}
+}  // namespace
+
+bool ServiceManagerIsDefault() {
+  const char* choice = std::getenv("PARLEY_CONNECTION_MANAGER");
+  if (choice && std::string(choice) == "service") return true;
+  if (choice && std::string(choice) == "in-process") return false;
+  return kServiceManagerByDefault;
+}
+
+std::shared_ptr<ConnectionManager> CreateThreadConnectionManager(int32_t comm_mode) {
+  std::shared_ptr<ConnectionManager> manager;
+  if (t_manager_factory) {
+    manager = t_manager_factory();
+  } else if (SerialMode(comm_mode) && ServiceManagerIsDefault()) {
+    manager = MakeServiceConnectionManager();
+  } else {
+    manager = MakeInProcessConnectionManager();
+  }
   if (!manager)
     throw AutomationError(err::InvalidCall, kLibrarySource,
                           "The connection manager could not be created.");
