@@ -35,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kSource = "KORConnMan";
 constexpr auto kConnectWithin = std::chrono::milliseconds(3000);
 constexpr auto kReplyWithin = std::chrono::milliseconds(2000);
+constexpr auto kYieldFor = std::chrono::milliseconds(1500);
 
 [[noreturn]] void Unavailable(const std::string& why) {
   throw AutomationError(err::CommUnavailable, kSource, "Connection manager: " + why);
@@ -62,6 +63,9 @@ class ServiceLink : public std::enable_shared_from_this<ServiceLink> {
   void Send(const Message& m);
   // Sends Open for connection `id` and waits for the answer.
   bool Open(uint32_t id, const std::string& device);
+
+  // Runs the thread's loop for up to `max`.
+  void Wait(Micros max) { host_.WaitForEvent(max); }
 
   uint32_t Add(ServiceConnection* c) {
     uint32_t id = next_id_++;
@@ -108,13 +112,25 @@ class ServiceConnection : public PortConnection {
   }
   void RequestPort() override {
     link_->Ensure();
+    // Asked to yield a moment ago: the program we yielded to retries within a second, so it
+    // goes first; otherwise we would take the device straight back (fairness).
+    if (yielded_) {
+      auto until = *yielded_ + kYieldFor;
+      while (Clock::now() < until) {
+        link_->Wait(std::chrono::duration_cast<Micros>(until - Clock::now()));
+      }
+      yielded_.reset();
+    }
     link_->Send(Message{Kind::Request, id_, 0, {}});
   }
 
   const std::string& device() const { return device_; }
   uint32_t id() const { return id_; }
   void Locked(bool locked) { locked_ = locked; }
-  void Signal() { RaiseNotifySignal(); }
+  void Signal(bool yield) {
+    if (yield) yielded_ = Clock::now();
+    RaiseNotifySignal();
+  }
   void Reset() { RaiseNotifyReset(); }
 
  private:
@@ -122,6 +138,7 @@ class ServiceConnection : public PortConnection {
   std::string device_;
   uint32_t id_ = 0;
   bool locked_ = false;
+  std::optional<Clock::time_point> yielded_;
 };
 
 void ServiceLink::Drop() {
@@ -223,7 +240,7 @@ void ServiceLink::Dispatch(const Message& m) {
       if (auto c = connections_.find(m.id); c != connections_.end()) c->second->Locked(m.flag);
       break;
     case Kind::Signal:
-      if (auto c = connections_.find(m.id); c != connections_.end()) c->second->Signal();
+      if (auto c = connections_.find(m.id); c != connections_.end()) c->second->Signal(m.flag);
       break;
     case Kind::NotifyReset:
       if (auto c = connections_.find(m.id); c != connections_.end()) c->second->Reset();

@@ -19,6 +19,7 @@
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/signal_set.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +47,11 @@ int Serve(double idle_seconds) {
   // One service per user: whoever holds the lock serves, everyone else leaves it to them.
   int lock_fd = ::open(manager::LockPath(folder).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   if (lock_fd < 0 || flock(lock_fd, LOCK_EX | LOCK_NB) != 0) return 0;
+  // Who serves, for people and tests that need to stop it.
+  std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(lock_fd, 0) != 0 || ::write(lock_fd, pid.data(), pid.size()) < 0) {
+    std::cerr << "parley-connd: cannot note the pid: " << std::strerror(errno) << "\n";
+  }
 
   std::signal(SIGPIPE, SIG_IGN);
   asio::io_context io(1);

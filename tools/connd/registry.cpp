@@ -77,9 +77,14 @@ std::vector<Outgoing> Registry::Handle(uint64_t client, const Message& m, double
       if (it == device_of_.end()) break;  // not opened: nothing to arbitrate
       auto& d = devices_[it->second];
       d.requests[key] = now;
+      // The flag tells the likely holder that it is asked to yield (it then lets the
+      // requester in before asking again).
+      auto previous = d.holder;
       d.holder = key;
       for (const auto& other : d.connections) {
-        if (other != key) out.push_back({other.first, Message{Kind::Signal, other.second, 0, {}}});
+        if (other == key) continue;
+        uint8_t yield = previous == other ? 1 : 0;
+        out.push_back({other.first, Message{Kind::Signal, other.second, yield, {}}});
       }
       break;
     }

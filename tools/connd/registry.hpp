@@ -4,12 +4,15 @@
 // Policy. A device is known by its resolved path, so programs that map different port numbers
 // to one device share one arbitration. RequestPort sends NotifySignal to every other
 // connection of the device, in the order they were opened, and records the requester as the
-// device's holder-to-be. A holder gives the device up when it is idle, or after its running
-// exchange followed by a 1-second pause; a waiting program retries its opening every second,
-// so within that pause the waiting program gets the device. Two programs alternating
-// transactions therefore take turns, one exchange each; neither starves. With more programs
-// each holder still yields after every exchange while anyone waits, so all of them progress
-// (who of several waiters opens first is decided by the device's exclusive opening).
+// device's holder-to-be; the signal to the previous holder-to-be is marked "yield". A holder
+// gives the device up when it is idle, or after its running exchange followed by a 1-second
+// pause. A waiting program retries its opening every second; a program told to yield asks
+// again only 1.5 s after the signal (the library's client waits that long inside RequestPort),
+// so the waiting program's next retry comes first and gets the device. Two programs
+// alternating transactions therefore take turns, one exchange each; neither starves. With
+// more programs each holder still yields after every exchange while anyone waits, so all of
+// them progress (who of several waiters opens first is decided by the device's exclusive
+// opening).
 //
 // Locks come from tools and are not tied to a connection: a lock stays until it is unlocked
 // (or the service ends, which it does not while a lock exists). Every program's connection of
