@@ -103,12 +103,13 @@ class ServiceTest : public ::testing::Test {
     return *programs.back();
   }
 
-  // Reads every program's lines until each printed `until` (or `within` passed).
-  void Collect(const std::string& until, std::chrono::seconds within) {
+  // Reads the lines of every program from index `first` on until each printed `until` (or
+  // `within` passed).
+  void Collect(const std::string& until, std::chrono::seconds within, std::size_t first = 0) {
     auto deadline = std::chrono::steady_clock::now() + within;
     for (;;) {
       bool all = true;
-      for (std::size_t i = 0; i < programs.size(); ++i) {
+      for (std::size_t i = first; i < programs.size(); ++i) {
         auto& out = outputs[i];
         if (out.done) continue;
         for (;;) {

@@ -64,7 +64,7 @@ TEST_F(SharedPortTest, AHolderThatNeverPumpsKeepsThePortAndTheOtherGivesUp) {
   ASSERT_EQ(outputs[0].Count("ok PONG"), 1);
   auto start = std::chrono::steady_clock::now();
   StartProgram({"1"});
-  Collect("done", seconds(25));
+  Collect("done", seconds(25), 1);
   auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(outputs[1].Count("err 80047F5C Couldn't get COMM port."), 1);
   EXPECT_GE(outputs[1].Count("stage Waiting for port"), 1);
@@ -88,7 +88,7 @@ TEST_F(SharedPortTest, ALockedDeviceIsRefusedUntilUnlocked) {
   // Unlocking reaches the running program at once: its next transaction goes through.
   LockSerialDevice(sim->first_line(), false);
   StartProgram({"1"});
-  Collect("done", seconds(15));
+  Collect("done", seconds(15), 1);
   EXPECT_EQ(outputs[1].Count("ok PONG"), 1);
 }
 
