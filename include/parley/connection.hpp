@@ -41,9 +41,10 @@ class ConnectionManager {
 
 using ConnectionManagerFactory = std::function<std::shared_ptr<ConnectionManager>()>;
 
-// Chooses the manager that KORInterface::openPort creates on the calling thread. The default
-// is an in-process manager for a program alone on its ports: every port is granted at once and
-// never locked. Passing an empty function restores the default.
+// Chooses the manager that KORInterface::openPort creates on the calling thread. Without a
+// choice, serial modes use the cross-process manager (MakeServiceConnectionManager) and the
+// other modes the in-process one; the environment variable PARLEY_CONNECTION_MANAGER
+// (in-process or service) changes that default. Passing an empty function restores it.
 void UseConnectionManager(ConnectionManagerFactory factory);
 
 // The in-process manager.

@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "arbiter/service_manager.hpp"
 #include "model/access.hpp"
 #include "parley/connection.hpp"
 #include "parley/enums.hpp"
@@ -33,9 +34,10 @@ class InProcessConnectionManager : public ConnectionManager {
   std::map<int32_t, std::shared_ptr<PortConnection>> connections_;
 };
 
-// Without a choice of the program (or PARLEY_CONNECTION_MANAGER=service|in-process), serial
-// modes use this.
-constexpr bool kServiceManagerByDefault = false;
+// Without a choice of the program (UseConnectionManager, or the environment variable
+// PARLEY_CONNECTION_MANAGER=service|in-process), serial modes share their ports through
+// parley-connd; the other modes need no manager and get the in-process one.
+constexpr bool kServiceManagerByDefault = true;
 
 // Chosen per thread, like the thread's event loop that the manager's events run on.
 thread_local ConnectionManagerFactory t_manager_factory;
@@ -70,7 +72,8 @@ std::shared_ptr<ConnectionManager> CreateThreadConnectionManager(int32_t comm_mo
   std::shared_ptr<ConnectionManager> manager;
   if (t_manager_factory) {
     manager = t_manager_factory();
-  } else if (SerialMode(comm_mode) && ServiceManagerIsDefault()) {
+  } else if (SerialMode(comm_mode) && ServiceManagerIsDefault() && ThreadHasRealLoop()) {
+    // (Under the virtual test clock there are no other programs to share with.)
     manager = MakeServiceConnectionManager();
   } else {
     manager = MakeInProcessConnectionManager();

@@ -328,6 +328,8 @@ std::vector<ManagedProgram> Programs(const std::string& value) {
 
 }  // namespace
 
+bool ThreadHasRealLoop() { return dynamic_cast<AsioHost*>(&CurrentHost()) != nullptr; }
+
 std::vector<ManagedDevice> ParseStatus(const std::string& text) {
   std::vector<ManagedDevice> devices;
   for (const auto& line : Split(text, '\n')) {

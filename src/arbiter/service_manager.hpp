@@ -19,6 +19,9 @@ class AsioHost;
 // descriptor has passed the handshake; `leftover` holds bytes that came after the Welcome.
 int ConnectToService(bool start, std::chrono::milliseconds within, std::string* leftover);
 
+// Whether the calling thread runs the real (Asio) loop the cross-process manager needs.
+bool ThreadHasRealLoop();
+
 // The service's status listing, as ConnectionManagerStatus returns it.
 std::vector<ManagedDevice> ParseStatus(const std::string& text);
 

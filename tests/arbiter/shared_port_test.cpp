@@ -243,5 +243,36 @@ TEST_F(SharedPortTest, AServiceThatCannotBeStartedFailsOpenPortAndSaysWhy) {
   UseConnectionManager({});
 }
 
+TEST_F(SharedPortTest, SerialModesShareThroughTheServiceByDefaultOtherModesDoNot) {
+  const char* pinned = std::getenv("PARLEY_CONNECTION_MANAGER");
+  std::string saved = pinned ? pinned : "";
+  unsetenv("PARLEY_CONNECTION_MANAGER");
+  {
+    KORInterface ether;
+    ether.commMode(korCommModeEther);
+    ether.openPort();
+    EXPECT_FALSE(ServiceRunning());
+  }
+  StartSim();
+  MapSerialPort(1, sim->first_line());
+  {
+    KORInterface serial;
+    serial.openPort();
+    EXPECT_TRUE(ServiceRunning());
+    KORTransaction t;
+    t.cmd("PING");
+    serial.Transact(t);
+    EXPECT_EQ(t.resp(), "PONG");
+    auto status = ConnectionManagerStatus();
+    ASSERT_TRUE(status);
+    ASSERT_EQ(status->size(), 1u);
+    ASSERT_EQ((*status)[0].users.size(), 1u);
+    EXPECT_EQ((*status)[0].users[0].pid, getpid());
+    ASSERT_TRUE((*status)[0].holder);
+  }
+  MapSerialPort(1, "");
+  if (!saved.empty()) setenv("PARLEY_CONNECTION_MANAGER", saved.c_str(), 1);
+}
+
 }  // namespace
 }  // namespace parley
