@@ -58,6 +58,10 @@ int Worker(const std::string& device, double seconds) {
       std::printf("err %s\n", e.Description().c_str());
       continue;
     }
+    if (t.resp() != "PONG") {
+      std::printf("err wrong answer\n");
+      continue;
+    }
     double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
     std::printf("tx %.0f %d\n", us, requested ? 1 : 0);
   }
@@ -151,7 +155,7 @@ int main(int argc, char** argv) {
     each[0] = transactions - each[1];
     std::printf(
         "contention: %d transactions in %.0f s by two programs (%d and %d), %d hand-overs "
-        "(%.2f/s), %d errors\n",
+        "(%.2f/s), %d failed or wrong answers\n",
         transactions, seconds, each[0], each[1], handovers, handovers / seconds, errors);
     std::printf(
         "transaction without hand-over, median: in-process manager %.0f us, "
