@@ -6,7 +6,8 @@
 // in-process manager and with the cross-process one (which answers PortLocked locally, so
 // the two should match).
 //
-// usage: port_handover [seconds of contention] [transactions alone]   (defaults 20, 300)
+// usage: port_handover [seconds of contention] [transactions alone] [pause ms]
+//        (defaults 20, 300, 0; the pause is each program's idle time between transactions)
 // It runs parley-sim and parley-connd from the build tree (or PARLEY_SIM / PARLEY_CONND), in
 // a private runtime folder.
 #include <sys/wait.h>
@@ -34,7 +35,7 @@ std::string Beside(const char* env, const char* name) {
 }
 
 // A worker: transactions for `seconds`, one line per transaction: "tx <micros> <handover>".
-int Worker(const std::string& device, double seconds) {
+int Worker(const std::string& device, double seconds, int pause_ms) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("ready\n");
   parley::UseConnectionManager([] { return parley::MakeServiceConnectionManager(); });
@@ -64,6 +65,8 @@ int Worker(const std::string& device, double seconds) {
     }
     double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
     std::printf("tx %.0f %d\n", us, requested ? 1 : 0);
+    // An idle moment between transactions, pumping the loop as an idle program should.
+    if (pause_ms > 0) parley::EventLoop::RunFor(std::chrono::milliseconds(pause_ms));
   }
   std::printf("done\n");
   for (;;) parley::EventLoop::RunFor(std::chrono::milliseconds(1000));
@@ -104,11 +107,12 @@ double Alone(const std::string& device, int count, bool service) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 4 && std::string(argv[1]) == "--worker") {
-    return Worker(argv[2], std::atof(argv[3]));
+  if (argc >= 5 && std::string(argv[1]) == "--worker") {
+    return Worker(argv[2], std::atof(argv[3]), std::atoi(argv[4]));
   }
   double seconds = argc > 1 ? std::atof(argv[1]) : 20;
   int alone = argc > 2 ? std::atoi(argv[2]) : 300;
+  std::string pause = argc > 3 ? argv[3] : "0";
 
   char folder[] = "/tmp/parley-handover-XXXXXX";
   if (!mkdtemp(folder)) return 1;
@@ -128,7 +132,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<parley::sim::SimProcess>> workers;
     for (int i = 0; i < 2; ++i) {
       workers.push_back(std::make_unique<parley::sim::SimProcess>(
-          self, std::vector<std::string>{"--worker", device, secs}));
+          self, std::vector<std::string>{"--worker", device, secs, pause}));
     }
     int handovers = 0, transactions = 0, errors = 0;
     std::vector<double> held;
@@ -140,6 +144,7 @@ int main(int argc, char** argv) {
             w->ReadLine(std::chrono::milliseconds(static_cast<int>(seconds * 1000) + 30000));
         if (line.empty() || line == "done") break;
         if (line.rfind("err", 0) == 0) {
+          std::fprintf(stderr, "%s\n", line.c_str());
           ++errors;
           continue;
         }
