@@ -50,24 +50,30 @@ int Worker(const std::string& device, double seconds, int pause_ms) {
   parley::KORTransaction t;
   t.cmd("PING");
   t.RespTimeout(parley::korShort);
+  // Reported at the end: a program blocked on a full stdout pipe would stop pumping its loop
+  // and keep the port from the other.
+  std::string report;
+  char line[128];
   while (Clock::now() < end) {
     requested = false;
     auto start = Clock::now();
     try {
       iface.Transact(t);
     } catch (const parley::AutomationError& e) {
-      std::printf("err %s\n", e.Description().c_str());
+      report += "err " + e.Description() + "\n";
       continue;
     }
     if (t.resp() != "PONG") {
-      std::printf("err wrong answer\n");
+      report += "err wrong answer\n";
       continue;
     }
     double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    std::printf("tx %.0f %d\n", us, requested ? 1 : 0);
+    std::snprintf(line, sizeof line, "tx %.0f %d\n", us, requested ? 1 : 0);
+    report += line;
     // An idle moment between transactions, pumping the loop as an idle program should.
     if (pause_ms > 0) parley::EventLoop::RunFor(std::chrono::milliseconds(pause_ms));
   }
+  std::fputs(report.c_str(), stdout);
   std::printf("done\n");
   for (;;) parley::EventLoop::RunFor(std::chrono::milliseconds(1000));
 }
