@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "parley/event.hpp"
 #include "parley/export.hpp"
@@ -39,12 +42,45 @@ class PARLEY_API ConnectionManager {
 
 using ConnectionManagerFactory = std::function<std::shared_ptr<ConnectionManager>()>;
 
-// Chooses the manager that KORInterface::openPort creates on the calling thread. The default
-// is an in-process manager for a program alone on its ports: every port is granted at once and
-// never locked. Passing an empty function restores the default.
+// Chooses the manager that KORInterface::openPort creates on the calling thread. Without a
+// choice, serial modes use the cross-process manager (MakeServiceConnectionManager) and the
+// other modes the in-process one; the environment variable PARLEY_CONNECTION_MANAGER
+// (in-process or service) changes that default. Passing an empty function restores it.
 PARLEY_API void UseConnectionManager(ConnectionManagerFactory factory);
 
 // The in-process manager.
 PARLEY_API std::shared_ptr<ConnectionManager> MakeInProcessConnectionManager();
+
+// The cross-process manager: a client of parley-connd, the per-user service that arbitrates
+// devices between programs. The service is started on demand (PARLEY_CONND names the program;
+// otherwise it is looked for beside the running program, in the installed tools, then on
+// PATH). Its notifications run on the calling thread's event loop: during the library's waits
+// and whenever the program pumps the loop (EventLoop::Poll or RunFor). It needs the real
+// event loop of the thread. GetConnection fails with err::CommUnavailable when the service
+// cannot be reached or started; a call that finds the service gone fails once with the same
+// error, and the next call reconnects (restarting the service).
+PARLEY_API std::shared_ptr<ConnectionManager> MakeServiceConnectionManager();
+
+// The service's view of the devices, for tools.
+struct ManagedProgram {
+  int32_t pid = 0;
+  std::string name;
+};
+struct ManagedDevice {
+  std::string device;  // the resolved path
+  std::optional<ManagedProgram> locker;
+  std::optional<ManagedProgram> holder;  // the program that last asked for it
+  std::vector<ManagedProgram> waiting;   // programs asking for it now
+  std::vector<ManagedProgram> users;     // programs with an open connection to it
+};
+// Asks the running service (it is not started for this); nothing when none runs.
+PARLEY_API std::optional<std::vector<ManagedDevice>> ConnectionManagerStatus();
+// Locks (or unlocks) `device` for every program: their transactions fail with
+// err::CommPortLocked until it is unlocked. Starts the service when needed; a lock stays
+// until it is unlocked, also after the calling program ended. Throws AutomationError when the
+// device is already locked by another client or the service cannot be reached.
+PARLEY_API void LockSerialDevice(const std::string& device, bool lock);
+// Tells every program using `device` that it was reset (their KORInterface raises portReset).
+PARLEY_API void NotifySerialDeviceReset(const std::string& device);
 
 }  // namespace parley

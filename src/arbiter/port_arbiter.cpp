@@ -3,6 +3,7 @@
 #include "catalogue/error_path.hpp"
 #include "model/progress_update.hpp"
 #include "model/timeout.hpp"
+#include "trace/debug_trace.hpp"
 
 namespace parley::detail {
 
@@ -11,10 +12,28 @@ SerialPort& PortArbiter::Control() {
   return *core_.controls->serial;
 }
 
-bool PortArbiter::PortLocked() { return core_.connection && core_.connection->PortLocked(); }
+namespace {
+// A manager's failure keeps its reason in the trace; the catalogue then gives its number the
+// fixed message.
+template <class F>
+auto AskManager(LinkContext& core, F&& f) {
+  try {
+    return f();
+  } catch (const AutomationError& e) {
+    if (e.Description() != CatalogueMessage(e.Number())) {
+      core.DebugBuffWrite(kTraceError, std::to_string(e.Number()) + ", " + e.Description());
+    }
+    throw;
+  }
+}
+}  // namespace
+
+bool PortArbiter::PortLocked() {
+  return core_.connection && AskManager(core_, [&] { return core_.connection->PortLocked(); });
+}
 
 void PortArbiter::RequestPort() {
-  if (core_.connection) core_.connection->RequestPort();
+  if (core_.connection) AskManager(core_, [&] { core_.connection->RequestPort(); });
 }
 
 void PortArbiter::AcquirePort() {

@@ -8,10 +8,11 @@
 #include "model/progress_update.hpp"
 #include "parley/interface.hpp"
 #include "serial/serial_link.hpp"
+#include "trace/debug_trace.hpp"
 
 namespace parley::detail {
 
-std::shared_ptr<ConnectionManager> CreateThreadConnectionManager();
+std::shared_ptr<ConnectionManager> CreateThreadConnectionManager(int32_t comm_mode);
 
 InterfaceCore::InterfaceCore(KORInterface& owner_object)
     : LinkContext(CurrentHost()),
@@ -45,8 +46,17 @@ void InterfaceCore::OpenPort() {
   serial->AttachControls();
   ether->AttachControls();
   ether->PortOpened();
-  conn_man_ = CreateThreadConnectionManager();
-  connection = conn_man_->GetConnection(settings.comm_port);
+  try {
+    conn_man_ = CreateThreadConnectionManager(settings.comm_mode);
+    connection = conn_man_->GetConnection(settings.comm_port);
+  } catch (const AutomationError& e) {
+    // The catalogue gives the number its fixed message; why the manager failed stays here.
+    if (e.Description() != CatalogueMessage(e.Number())) {
+      DebugBuffWrite(kTraceError, std::to_string(e.Number()) + ", " + e.Description());
+    }
+    ReleaseLinkObjects();
+    throw;
+  }
   if (connection) {
     signal_link = connection->NotifySignal.connect([this] { serial->OnNotifySignal(); });
     reset_link = connection->NotifyReset.connect([this] { serial->OnNotifyReset(); });

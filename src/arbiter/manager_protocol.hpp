@@ -1,0 +1,85 @@
+// What the library and parley-connd say to each other over the manager's local socket, where
+// that socket lives, and whom the service accepts.
+//
+// Every message is a frame: a 4-byte little-endian length, then that many bytes of body. The
+// body is the protocol version, the message kind, a 32-bit connection id (little-endian), one
+// flag byte and a text (a device path, a program name or a status listing). A frame longer
+// than kMaxBody, a body shorter than its fixed part, another version or an unknown kind is
+// malformed: the reader stops and the connection is closed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace parley::detail::manager {
+
+constexpr uint8_t kVersion = 1;
+constexpr std::size_t kMaxBody = 8192;
+constexpr std::size_t kFixedBody = 7;  // version, kind, id, flag
+
+enum class Kind : uint8_t {
+  // client to service
+  Hello = 1,    // text: the program's name
+  Open = 2,     // id: the client's connection number; text: the resolved device path
+  Close = 3,    // id
+  Request = 4,  // id: the program wants the device of that connection
+  Lock = 5,     // text: device path; flag 1 lock, 0 unlock
+  Status = 6,   // asks for the listing
+  Reset = 7,    // text: device path; every other connection of it gets Notify reset
+  // service to client
+  Welcome = 64,  // the service accepted the client
+  Opened = 65,   // id; flag: the device is locked by another program
+  Signal = 66,   // id: another program wants the device
+  NotifyReset = 67,
+  LockState = 68,   // id; flag: locked by another program now
+  LockResult = 69,  // flag: 1 done; text: why not
+  StatusText = 70,  // text: one line per device
+  Refused = 71,     // text: why; the service closes the connection
+};
+
+struct Message {
+  Kind kind = Kind::Hello;
+  uint32_t id = 0;
+  uint8_t flag = 0;
+  std::string text;
+};
+
+// The frame of `m`; a text that would exceed kMaxBody is cut to fit.
+std::string Encode(const Message& m);
+
+// Collects bytes as they arrive and cuts them into messages.
+class Decoder {
+ public:
+  void Feed(const char* data, std::size_t size) { buffer_.append(data, size); }
+  // The next whole message, or nothing while the frame is incomplete. After a malformed frame
+  // error() is set and nothing more is returned.
+  std::optional<Message> Next();
+  bool error() const { return !error_.empty(); }
+  const std::string& error_text() const { return error_; }
+
+ private:
+  std::string buffer_;
+  std::string error_;
+};
+
+// Whether a peer whose credentials say `peer_uid` may use (or serve) the manager of the user
+// `own_uid`: only the same user. Root gets no exception: its programs have their own service.
+bool PeerAllowed(uid_t peer_uid, uid_t own_uid);
+
+// The folder of the manager's socket: $XDG_RUNTIME_DIR/parley when that variable names an
+// absolute folder, otherwise /tmp/parley-<uid>. Made with mode 0700 when missing. Fails (empty
+// result, `why` set) when it belongs to another user or others may enter it.
+std::string RuntimeFolder(std::string* why);
+// The folder's socket, lock file and pid file.
+std::string SocketPath(const std::string& folder);
+std::string LockPath(const std::string& folder);
+
+// How long the service stays without clients before it ends: PARLEY_CONND_IDLE (seconds) or
+// 30.
+double IdleExitSeconds();
+
+}  // namespace parley::detail::manager

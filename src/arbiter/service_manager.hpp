@@ -1,0 +1,34 @@
+// The client side of parley-connd: one socket per manager, on the thread's Asio loop.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "arbiter/manager_protocol.hpp"
+#include "parley/connection.hpp"
+
+namespace parley::detail {
+
+class AsioHost;
+
+// Finds, connects to and (when nothing listens) starts the service. Blocking, bounded by
+// `within`; throws AutomationError(err::CommUnavailable) saying why it failed. The returned
+// descriptor has passed the handshake; `leftover` holds bytes that came after the Welcome.
+int ConnectToService(bool start, std::chrono::milliseconds within, std::string* leftover);
+
+// Whether the calling thread runs the real (Asio) loop the cross-process manager needs.
+bool ThreadHasRealLoop();
+
+// The service's status listing, as ConnectionManagerStatus returns it.
+std::vector<ManagedDevice> ParseStatus(const std::string& text);
+
+// The program parley-connd is started from.
+std::string ServiceProgram();
+
+// Sends `m` on `fd` without blocking; false when it could not be sent whole.
+bool SendFrame(int fd, const manager::Message& m);
+
+}  // namespace parley::detail

@@ -1,0 +1,283 @@
+// Programs sharing one pseudo-terminal through parley-connd, against parley-sim: each program
+// is a real process (port_user), the service is started on demand by the first of them.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "arbiter/service_fixture.hpp"
+#include "parley/parley.hpp"
+
+namespace parley {
+namespace {
+
+using std::chrono::seconds;
+
+class SharedPortTest : public testing::ServiceTest {
+ protected:
+  // Every answer of `out` is the simulator's PONG; their number.
+  static int Answers(const testing::ProgramOutput& out) {
+    int n = 0;
+    for (const auto& l : out.lines) {
+      if (l.rfind("ok ", 0) == 0) {
+        EXPECT_EQ(l, "ok PONG");
+        ++n;
+      }
+    }
+    return n;
+  }
+};
+
+TEST_F(SharedPortTest, TwoProgramsTakeTurnsHandingThePortOverOnRequest) {
+  StartSim();
+  // Enough transactions that the port changes hands more than once however the two processes
+  // are scheduled on a loaded machine.
+  StartProgram({"8", "--pause", "400"});
+  Collect("ok", seconds(10));  // the first holds the port when the second starts
+  StartProgram({"8", "--pause", "400"});
+  Collect("done", seconds(50));
+  int requests = 0;
+  int waits = 0;
+  for (const auto& out : outputs) {
+    EXPECT_EQ(Answers(out), 8);
+    EXPECT_EQ(out.Count("err"), 0);
+    requests += out.Count("stage Requesting port");
+    waits += out.Count("stage Waiting for port");
+  }
+  // Taken by the first, requested by the second, asked back by the first: handed both ways.
+  EXPECT_GE(requests, 3);
+  EXPECT_GE(waits, 1);
+}
+
+TEST_F(SharedPortTest, ThreeProgramsAllProgress) {
+  StartSim();
+  for (int i = 0; i < 3; ++i) StartProgram({"2", "--pause", "100"});
+  Collect("done", seconds(50));
+  for (const auto& out : outputs) {
+    EXPECT_EQ(Answers(out), 2);
+    EXPECT_EQ(out.Count("err"), 0);
+  }
+}
+
+TEST_F(SharedPortTest, AHolderThatNeverPumpsKeepsThePortAndTheOtherGivesUp) {
+  StartSim();
+  StartProgram({"1", "--hold", "30"});
+  Collect("holding", seconds(10));
+  ASSERT_EQ(outputs[0].Count("ok PONG"), 1);
+  auto start = std::chrono::steady_clock::now();
+  StartProgram({"1"});
+  Collect("done", seconds(25), 1);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(outputs[1].Count("err 80047F5C Couldn't get COMM port."), 1);
+  EXPECT_GE(outputs[1].Count("stage Waiting for port"), 1);
+  EXPECT_GT(waited, seconds(14));
+}
+
+TEST_F(SharedPortTest, ALockedDeviceIsRefusedUntilUnlocked) {
+  StartSim();
+  LockSerialDevice(sim->first_line(), true);
+  auto status = ConnectionManagerStatus();
+  ASSERT_TRUE(status);
+  ASSERT_EQ(status->size(), 1u);
+  EXPECT_TRUE((*status)[0].locker);
+  // A second locker is refused; the lock is not its to take.
+  EXPECT_THROW(LockSerialDevice(sim->first_line(), true), AutomationError);
+
+  StartProgram({"1"});
+  Collect("done", seconds(15));
+  EXPECT_EQ(outputs[0].Count("err 80047F60 COMM port is locked by another KORSET program."), 1);
+
+  // Unlocking reaches the running program at once: its next transaction goes through.
+  LockSerialDevice(sim->first_line(), false);
+  StartProgram({"1"});
+  Collect("done", seconds(15), 1);
+  EXPECT_EQ(outputs[1].Count("ok PONG"), 1);
+}
+
+TEST_F(SharedPortTest, KillingTheServiceCostsAtMostOneFailedCallEach) {
+  StartSim();
+  StartProgram({"8", "--pause", "100"});
+  StartProgram({"8", "--pause", "100"});
+  // Wait for the first answers, then kill the service under them.
+  Collect("ok", seconds(20));
+  pid_t pid = ServicePid();
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGKILL);
+  Collect("done", seconds(50));
+  for (const auto& out : outputs) {
+    EXPECT_LE(out.Count("err"), 1);
+    EXPECT_GE(Answers(out), 7);
+  }
+  // A new service took over (started by a program's next call).
+  EXPECT_GT(ServicePid(), 0);
+  EXPECT_NE(ServicePid(), pid);
+}
+
+// A raw client of the service's socket.
+int ConnectRaw(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+// Reads until the service closes the connection; the Refused message's text, if any came.
+std::string ReadUntilClosed(int fd) {
+  detail::manager::Decoder decoder;
+  std::string refused;
+  char buffer[1024];
+  for (;;) {
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    decoder.Feed(buffer, static_cast<std::size_t>(n));
+    while (auto m = decoder.Next()) {
+      if (m->kind == detail::manager::Kind::Refused) refused = m->text;
+    }
+  }
+  return refused;
+}
+
+TEST_F(SharedPortTest, MalformedMessagesCloseOnlyTheirOwnConnection) {
+  StartSim();
+  UseConnectionManager([] { return MakeServiceConnectionManager(); });
+  MapSerialPort(1, sim->first_line());
+  KORInterface iface;
+  iface.openPort();
+  std::string socket_path = detail::manager::SocketPath(Folder());
+
+  using detail::manager::Encode;
+  using detail::manager::Kind;
+  using detail::manager::Message;
+  struct Case {
+    const char* what;
+    std::string bytes;
+  };
+  std::string huge = "\x00\x00\x00\x40";  // 1 GiB
+  huge.resize(4);
+  std::string hello = Encode(Message{Kind::Hello, 0, 0, "raw"});
+  std::string bad_version = Encode(Message{Kind::Status, 0, 0, {}});
+  bad_version[4] = 99;
+  for (const Case& c :
+       {Case{"a 1 GiB length", hello + huge}, Case{"another version", hello + bad_version},
+        Case{"no Hello first", Encode(Message{Kind::Status, 0, 0, {}})},
+        Case{"garbage", hello + std::string("\x09\x00\x00\x00garbage!!", 13)}}) {
+    SCOPED_TRACE(c.what);
+    int fd = ConnectRaw(socket_path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(c.bytes.size()));
+    EXPECT_FALSE(ReadUntilClosed(fd).empty());
+    close(fd);
+    // The program beside it is served as before.
+    KORTransaction t;
+    t.cmd("PING");
+    iface.Transact(t);
+    EXPECT_EQ(t.resp(), "PONG");
+  }
+  iface.closePort();
+  UseConnectionManager({});
+  MapSerialPort(1, "");
+}
+
+TEST_F(SharedPortTest, AProcessOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  LockSerialDevice("/dev/null", true);  // starts the service
+  std::string folder = Folder();
+  std::string socket_path = detail::manager::SocketPath(folder);
+  struct stat st {};
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // The folder keeps others out; opened up here so the service's own check is what answers.
+  std::string base = std::filesystem::path(folder).parent_path();
+  chmod(base.c_str(), 0711);
+  chmod(folder.c_str(), 0711);
+  chmod(socket_path.c_str(), 0777);
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    int fd = ConnectRaw(socket_path);
+    if (fd < 0) _exit(4);
+    std::string hello = detail::manager::Encode({detail::manager::Kind::Hello, 0, 0, "intruder"});
+    send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+    _exit(ReadUntilClosed(fd) == "this manager serves only its own user" ? 0 : 5);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  chmod(folder.c_str(), 0700);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  LockSerialDevice("/dev/null", false);
+}
+
+TEST_F(SharedPortTest, TheServiceEndsByItselfWhenIdle) {
+  LockSerialDevice("/dev/null", true);
+  ASSERT_TRUE(ServiceRunning());
+  // A lock keeps it alive (the lock would be lost with it).
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(ServiceRunning());
+  LockSerialDevice("/dev/null", false);
+  EXPECT_TRUE(WaitServiceGone(seconds(4)));
+  EXPECT_FALSE(std::filesystem::exists(detail::manager::SocketPath(Folder())));
+}
+
+TEST_F(SharedPortTest, AServiceThatCannotBeStartedFailsOpenPortAndSaysWhy) {
+  setenv("PARLEY_CONND", "/nonexistent/parley-connd", 1);
+  UseConnectionManager([] { return MakeServiceConnectionManager(); });
+  KORInterface iface;
+  iface.DebugBuffSizeSet(8000);
+  iface.DebugMonitorOn();
+  try {
+    iface.openPort();
+    ADD_FAILURE() << "openPort succeeded";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.Number(), err::CommUnavailable);
+  }
+  EXPECT_FALSE(iface.IsPortOpen());
+  EXPECT_NE(iface.DebugBuffGet().find("cannot run /nonexistent/parley-connd"), std::string::npos)
+      << iface.DebugBuffGet();
+  UseConnectionManager({});
+}
+
+TEST_F(SharedPortTest, SerialModesShareThroughTheServiceByDefaultOtherModesDoNot) {
+  const char* pinned = std::getenv("PARLEY_CONNECTION_MANAGER");
+  std::string saved = pinned ? pinned : "";
+  unsetenv("PARLEY_CONNECTION_MANAGER");
+  {
+    KORInterface ether;
+    ether.commMode(korCommModeEther);
+    ether.openPort();
+    EXPECT_FALSE(ServiceRunning());
+  }
+  StartSim();
+  MapSerialPort(1, sim->first_line());
+  {
+    KORInterface serial;
+    serial.openPort();
+    EXPECT_TRUE(ServiceRunning());
+    KORTransaction t;
+    t.cmd("PING");
+    serial.Transact(t);
+    EXPECT_EQ(t.resp(), "PONG");
+    auto status = ConnectionManagerStatus();
+    ASSERT_TRUE(status);
+    ASSERT_EQ(status->size(), 1u);
+    ASSERT_EQ((*status)[0].users.size(), 1u);
+    EXPECT_EQ((*status)[0].users[0].pid, getpid());
+    ASSERT_TRUE((*status)[0].holder);
+  }
+  MapSerialPort(1, "");
+  if (!saved.empty()) setenv("PARLEY_CONNECTION_MANAGER", saved.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace parley
