@@ -8,7 +8,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "sim_process.hpp"
 #include "support/run_tool.hpp"
@@ -89,6 +95,159 @@ TEST(ParleyctlOutput, ClosedPipeEndsTheRun) {
   auto run = testing::RunTool("sh -c '" + kTool + " serial --device " + unit.first_line() + words +
                               " | head -1; echo status=$?'");
   EXPECT_EQ(run.output, "parley-sim 1.0\nstatus=0\n");
+}
+
+// A directory of its own for one test's files, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "parleyctl-XXXXXX").string();
+    path_ = mkdtemp(pattern.data()) ? pattern : "";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  std::string Write(const std::string& name, const std::string& content) const {
+    std::string file = path_ + "/" + name;
+    std::ofstream(file, std::ios::binary) << content;
+    return file;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(path_ + "/" + name, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+
+ private:
+  std::string path_;
+};
+
+// Each output line parsed as JSON; a line that is not JSON fails the test.
+std::vector<nlohmann::json> JsonLines(const std::string& output) {
+  std::vector<nlohmann::json> records;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    try {
+      records.push_back(nlohmann::json::parse(line));
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "not JSON: " << line.substr(0, 200) << " (" << e.what() << ")";
+    }
+  }
+  return records;
+}
+
+// Commands from the words, then the script (comments, empty and CRLF lines), then standard
+// input, each answered in order in one JSON record a line.
+TEST(ParleyctlScript, WordsScriptAndStdinRunInOrderAsJson) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--answer", "MEAS?=1.23", "--answer", "BIN?=\\xFFok"});
+  std::string script =
+      dir.Write("cmds.txt", "# a station check\n\n  \nMEAS?\r\n   # indented\nBIN?\n");
+  auto run = testing::RunTool("printf 'PING\\n' | " + kTool + " serial --json --device " +
+                              unit.first_line() + " --script " + script + " VER? -");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  auto records = JsonLines(run.output);
+  ASSERT_EQ(records.size(), 4u) << run.output;
+  EXPECT_EQ(records[0]["command"], "VER?");
+  EXPECT_EQ(records[0]["response"], "parley-sim 1.0");
+  EXPECT_EQ(records[1]["command"], "MEAS?");
+  EXPECT_EQ(records[1]["response_hex"], "31 2E 32 33");
+  EXPECT_EQ(records[1]["where"], script + ":4");
+  // A byte that is not UTF-8 keeps the record valid JSON; the hex form has it exactly.
+  EXPECT_EQ(records[2]["response_hex"], "FF 6F 6B");
+  EXPECT_EQ(records[3]["where"], "stdin:1");
+  for (const auto& r : records) {
+    EXPECT_EQ(r["error"], "0x00000000");
+    EXPECT_FALSE(r["stage"].get<std::string>().empty());
+    EXPECT_GE(r["elapsed_ms"].get<int>(), 0);
+  }
+}
+
+// A failed line stops the script; with --keep-going the rest runs, and the exit status is
+// still the failure's. A literal "-" after "--" is a command, not standard input.
+TEST(ParleyctlScript, FailureStopsUnlessKeepGoing) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--tcp-port", "0"});
+  std::string port = unit.ReadLine(std::chrono::seconds(5));
+  ASSERT_FALSE(port.empty());
+  std::string script = dir.Write("bytes.txt", "50 49 4E 47\nzz\n56 45 52 3F\n");
+  std::string tcp = kTool + " tcp --bytes --json --port " + port + " --script " + script;
+  auto stopped = testing::RunTool(tcp + " 2>/dev/null");
+  EXPECT_EQ(stopped.exit_code, 2);
+  auto records = JsonLines(stopped.output);
+  ASSERT_EQ(records.size(), 2u) << stopped.output;
+  EXPECT_EQ(records[1]["stage"], "not sent");
+  EXPECT_NE(records[1]["message"].get<std::string>().find("hex digit"), std::string::npos);
+  auto kept = testing::RunTool(tcp + " --keep-going 2>/dev/null");
+  EXPECT_EQ(kept.exit_code, 2);
+  records = JsonLines(kept.output);
+  ASSERT_EQ(records.size(), 3u) << kept.output;
+  EXPECT_EQ(records[2]["error"], "0x00000000");
+
+  auto dash = testing::RunTool(kTool + " tcp --port " + port + " --json -- - < /dev/null");
+  EXPECT_EQ(dash.exit_code, 0) << dash.output;
+  records = JsonLines(dash.output);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["command"], "-");
+}
+
+// Input a script should never choke on: a 1 MiB line, every byte value, an empty standard
+// input, a reader that goes away after one record.
+TEST(ParleyctlScript, BadInputGivesAClearOutcome) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {});
+  std::string all_bytes;
+  for (int c = 0; c < 256; ++c) all_bytes += static_cast<char>(c);  // the LF splits it in two
+  std::string script =
+      dir.Write("odd.txt", std::string(1 << 20, 'A') + "\n" + all_bytes + "\nVER?\n");
+  std::string serial = kTool + " serial --device " + unit.first_line();
+  auto odd = testing::RunTool(serial + " --json --keep-going --script " + script);
+  auto records = JsonLines(odd.output);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0]["command"].get<std::string>().size(), 1u << 20);
+  EXPECT_EQ(records[1]["command"].get<std::string>(), all_bytes.substr(0, 10));
+  EXPECT_EQ(records[3]["response"], "parley-sim 1.0");
+  EXPECT_EQ(odd.exit_code, 0) << odd.output.substr(0, 500);
+
+  auto empty = testing::RunTool(serial + " - < /dev/null");
+  EXPECT_EQ(empty.exit_code, 2);
+  EXPECT_NE(empty.output.find("the script had none"), std::string::npos) << empty.output;
+  auto missing = testing::RunTool(serial + " --script " + dir.Write("x", "") + ".absent");
+  EXPECT_EQ(missing.exit_code, 1);
+  EXPECT_NE(missing.output.find("cannot read the script"), std::string::npos) << missing.output;
+
+  std::string many;
+  for (int i = 0; i < 200; ++i) many += "VER?\n";
+  auto piped = testing::RunTool("sh -c '" + serial + " --json --script " +
+                                dir.Write("many.txt", many) + " | head -1; echo status=$?'");
+  ASSERT_EQ(JsonLines(piped.output.substr(0, piped.output.find('\n') + 1)).size(), 1u);
+  EXPECT_NE(piped.output.find("\nstatus=0\n"), std::string::npos) << piped.output;
+}
+
+// The trace: one entry a line, tabs as tabs, appended to --trace-file run after run.
+TEST(ParleyctlTrace, EntriesOneALineAndAppendedToTheFile) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {});
+  std::string serial = kTool + " serial --device " + unit.first_line() + " --trace-file " +
+                       dir.Write("trace.log", "earlier\n");
+  ASSERT_EQ(testing::RunTool(serial + " VER?").exit_code, 0);
+  auto shown = testing::RunTool(serial + " --trace PING 2>&1");
+  EXPECT_EQ(shown.exit_code, 0);
+  EXPECT_NE(shown.output.find("\tWRIT\tPING\n"), std::string::npos) << shown.output;
+  EXPECT_NE(shown.output.find("\tREAD\tPING\\r\\n"), std::string::npos) << shown.output;
+  std::istringstream file(dir.Read("trace.log"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u) << dir.Read("trace.log");
+  EXPECT_EQ(lines[0], "earlier");
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i][4], '-') << lines[i];  // each starts with its date
+    EXPECT_NE(lines[i].find('\t'), std::string::npos) << lines[i];
+  }
+  EXPECT_NE(lines[1].find("WRIT\tVER?"), std::string::npos);
+  EXPECT_NE(lines[3].find("WRIT\tPING"), std::string::npos);
 }
 
 // The tool on a pseudo-terminal: reads its output until `until` shows or `limit` passes.

@@ -3,11 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
 
 #include "progress.hpp"
+#include "script.hpp"
+#include "trace_out.hpp"
 
 namespace parley::cli {
 
@@ -70,41 +73,75 @@ std::string Visible(const std::string& bytes) {
 }
 
 int RunTransactions(KORInterface& iface, const Options& options, TransactionBatch batch) {
-  bool trace = options.Has("trace");
-  if (trace) {
-    iface.DebugBuffSizeSet(64000);
-    iface.DebugMonitorOn();
+  CommandSource commands(options);
+  auto first = commands.Next();
+  if (!first) {
+    throw std::invalid_argument(options.Has("script") || options.Has("stdin")
+                                    ? "no command to send: the script had none"
+                                    : "give at least one COMMAND");
   }
+  bool json = options.Has("json");
+  bool keep_going = options.Has("keep-going");
+  TraceOutput trace(iface, options);
   int status = kExitOk;
   {
     ProgressWatch watch(iface, std::cerr, ShowsProgress(options));
     iface.openPort();
-    for (auto& t : batch.transactions) {
+    for (auto line = std::move(first); line; line = commands.Next()) {
       if (Interrupted()) {
+        watch.Clear();
         status = ReportCanceled();
         break;
       }
-      watch.Begin(t.RespTimeout());
+      TransactionRecord record;
+      record.command = line->text;
+      record.where = line->where;
+      int failure = kExitOk;
       try {
-        iface.Transact(t);
-        watch.Clear();
-        if (t.RespExpect()) std::cout << batch.show(t) << '\n' << std::flush;
-        if (!std::cout) {  // the reader went away (a closed pipe): nothing more to say
-          status = kExitFailure;
-          break;
+        KORTransaction t = batch.make(line->text);
+        watch.Begin(t.RespTimeout());
+        auto start = std::chrono::steady_clock::now();
+        try {
+          iface.Transact(t);
+        } catch (const AutomationError& e) {
+          record.error = e.Number();
+          record.message = e.Description();
+          record.source = e.Source();
+          failure = ExitCodeFor(e.Number());
         }
-      } catch (const AutomationError& e) {
+        record.elapsed_ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        record.stage = watch.Stage();
         watch.Clear();
-        PrintError(std::cerr, e);
-        if (auto hint = batch.hint(e.Number()); !hint.empty())
-          std::cerr << "hint: " << hint << "\n";
-        status = ExitCodeFor(e.Number());
+        if (failure == kExitOk && t.RespExpect()) {
+          record.has_response = true;
+          record.response = t.IsCmdTypeString() ? t.resp() : t.ByteArrRespStrVal();
+          if (!json) std::cout << batch.show(t) << '\n' << std::flush;
+        }
+        if (failure != kExitOk && !json) {
+          PrintError(std::cerr, AutomationError(record.error, record.source, record.message));
+          if (auto hint = batch.hint(record.error); !hint.empty())
+            std::cerr << "hint: " << hint << "\n";
+        }
+      } catch (const std::invalid_argument& e) {  // a malformed command: not sent
+        watch.Clear();
+        record.message = e.what();
+        record.stage = "not sent";
+        failure = kExitUsage;
+        if (!json) std::cerr << "parleyctl: " << line->where << ": " << e.what() << "\n";
+      }
+      if (json) std::cout << JsonRecord(record) << '\n' << std::flush;
+      if (!std::cout) {  // the reader went away (a closed pipe): nothing more to say
+        status = status == kExitOk ? kExitFailure : status;
         break;
       }
+      if (failure != kExitOk && status == kExitOk) status = failure;
+      if (failure == kExitCanceled || (failure != kExitOk && !keep_going)) break;
     }
   }
   iface.closePort();
-  if (trace) std::cerr << "--- debug trace ---\n" << Visible(iface.DebugBuffGet()) << "\n";
+  trace.Finish(std::cerr);
   return status;
 }
 

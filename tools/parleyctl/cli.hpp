@@ -110,13 +110,16 @@ std::string Visible(const std::string& bytes);
 
 // The transactions of one command line and how to show their outcome.
 struct TransactionBatch {
-  std::vector<KORTransaction> transactions;
+  // The transaction for one command as written; throws std::invalid_argument when malformed.
+  std::function<KORTransaction(const std::string&)> make;
   std::function<std::string(const KORTransaction&)> show;  // the response as printed
   std::function<std::string(int32_t)> hint;                // for an error number, or ""
 };
-// Opens `iface` (set up but not open), runs the batch in order printing each response, stops at
-// the first error (printed with its hint), closes, and prints the trace when --trace was given.
-// Returns the exit status: 0, or ExitCodeFor the error.
+// Opens `iface` (set up but not open), runs the commands of the run (COMMAND words, --script,
+// standard input) in order printing each response (or its JSON record with --json), stops at
+// the first error (printed with its hint) unless --keep-going, closes, and shows the trace.
+// Returns the exit status: 0, or the first failure's (ExitCodeFor the error, 2 for a malformed
+// command). Nothing is opened when there is no command at all.
 int RunTransactions(KORInterface& iface, const Options& options, TransactionBatch batch);
 
 // The value of a hexadecimal digit, or -1.

@@ -10,6 +10,7 @@
 #include "cli.hpp"
 #include "progress.hpp"
 #include "serial_cmd.hpp"
+#include "trace_out.hpp"
 
 namespace parley::cli {
 namespace {
@@ -70,7 +71,7 @@ void PrintHint(const AutomationError& e) {
 
 template <class F>
 int Guarded(KORInterface& iface, const Options& o, F&& f) {
-  iface.DebugMonitorOn();
+  TraceOutput trace(iface, o);
   int status = 0;
   {
     ProgressWatch watch(iface, std::cerr, ShowsProgress(o));
@@ -84,7 +85,7 @@ int Guarded(KORInterface& iface, const Options& o, F&& f) {
       status = ExitCodeFor(e.Number());
     }
   }
-  if (o.Has("trace")) std::cout << Visible(iface.DebugBuffGet()) << "\n";
+  trace.Finish(std::cerr);
   return status;
 }
 

@@ -69,7 +69,14 @@ class CliOptionSet final : public OptionSet {
       if (g.option->count() == 0) continue;
       o.Set(g.key, g.flag ? "1" : g.option->results().back());
     }
-    for (const auto& w : words_) o.AddPositional(w);
+    for (const auto& w : words_) {
+      // "-" among the commands reads them from standard input; after "--" it is sent as is.
+      if (w == "-") {
+        o.Set("stdin", "1");
+      } else {
+        o.AddPositional(w);
+      }
+    }
     return o;
   }
 

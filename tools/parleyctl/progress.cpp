@@ -51,6 +51,7 @@ ProgressWatch::~ProgressWatch() {
 void ProgressWatch::Begin(int32_t timeout_s) {
   attempt_ = 1;
   timeout_s_ = timeout_s;
+  stage_.clear();
 }
 
 std::string ProgressWatch::LineText(const std::string& status, int max, int value, int attempt,
@@ -69,6 +70,7 @@ std::string ProgressWatch::LineText(const std::string& status, int max, int valu
 void ProgressWatch::OnUpdate() {
   if (progress_->status() != status_) {
     status_ = progress_->status();
+    if (!status_.empty()) stage_ = status_;
     stage_start_ = std::chrono::steady_clock::now();
     if (status_ == "Retrying transaction") ++attempt_;
   }

@@ -33,6 +33,8 @@ class ProgressWatch {
   void Begin(int32_t timeout_s);
   // Removes the line (before a result or a message is printed).
   void Clear();
+  // The last stage the current transaction reported ("" before the first).
+  const std::string& Stage() const { return stage_; }
 
   // The text of the line for a stage, as drawn (without the control sequences).
   static std::string LineText(const std::string& status, int max, int value, int attempt,
@@ -52,6 +54,7 @@ class ProgressWatch {
   Connection update_;
   EventLoop::Timer tick_;
   std::string status_;
+  std::string stage_;
   int attempt_ = 1;
   int32_t timeout_s_ = 0;
   std::chrono::steady_clock::time_point stage_start_;

@@ -5,6 +5,9 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "script.hpp"
+#include "trace_out.hpp"
+
 namespace parley::cli {
 namespace {
 
@@ -40,7 +43,7 @@ void ApplyLine(KORInterface& iface, const Options& options) {
 }  // namespace
 
 void DefineOutputOptions(OptionSet& o) {
-  o.Flag("--trace", "print the debug trace after the run");
+  DefineTraceOptions(o);
   o.Flag("--quiet,-q", "no progress line on the terminal");
   o.Flag("--raw", "print responses as received, without showing control characters as escapes");
 }
@@ -93,7 +96,10 @@ void DefineSerialCommand(OptionSet& o) {
   DefineForwardingOptions(o, true);
   o.Flag("--no-response", "send only, expect and print no response");
   DefineOutputOptions(o);
-  o.Words("COMMAND", "commands to send, in order; escapes \\r \\n \\xNN");
+  DefineScriptOptions(o);
+  o.Words("COMMAND",
+          "commands to send, in order ('-': read them from standard input); escapes "
+          "\\r \\n \\xNN");
 }
 
 std::string DecodeEscapes(const std::string& text) {
@@ -166,15 +172,15 @@ int RunSerial(const Options& options) {
   KORInterface iface;
   ConfigureSerialLink(iface, options);
   auto timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
-  if (options.Positional().empty()) throw std::invalid_argument("give at least one COMMAND");
+  bool expect = !options.Has("no-response");
   TransactionBatch batch;
-  for (const auto& command : options.Positional()) {
+  batch.make = [timeout, expect](const std::string& command) {
     KORTransaction t;
     t.cmd(DecodeEscapes(command));
     t.RespTimeout(timeout);
-    t.RespExpect(!options.Has("no-response"));
-    batch.transactions.push_back(t);
-  }
+    t.RespExpect(expect);
+    return t;
+  };
   bool raw = options.Has("raw");
   batch.show = [raw](const KORTransaction& t) { return raw ? t.resp() : Visible(t.resp()); };
   batch.hint = SerialHint;

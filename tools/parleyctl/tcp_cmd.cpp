@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli.hpp"
+#include "script.hpp"
 #include "serial_cmd.hpp"
 
 namespace parley::cli {
@@ -57,7 +58,10 @@ void DefineTcpCommand(OptionSet& o) {
   DefineTimeoutOption(o);
   DefineTerminatorOptions(o);
   DefineOutputOptions(o);
-  o.Words("COMMAND", "commands to send, in order; escapes \\r \\n \\xNN");
+  DefineScriptOptions(o);
+  o.Words("COMMAND",
+          "commands to send, in order ('-': read them from standard input); escapes "
+          "\\r \\n \\xNN");
 }
 
 int RunTcp(const Options& options) {
@@ -65,11 +69,13 @@ int RunTcp(const Options& options) {
   Configure(iface, options);
   auto timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
   bool bytes = options.Has("bytes");
-  if (options.Positional().empty()) throw std::invalid_argument("give at least one COMMAND");
-  TransactionBatch batch;
   for (const auto& word : options.Positional()) {
-    batch.transactions.push_back(MakeTransaction(word, bytes, timeout));  // bad input: no connect
+    MakeTransaction(word, bytes, timeout);  // a malformed word is refused before connecting
   }
+  TransactionBatch batch;
+  batch.make = [bytes, timeout](const std::string& word) {
+    return MakeTransaction(word, bytes, timeout);
+  };
   bool raw = options.Has("raw");
   batch.show = [bytes, raw](const KORTransaction& t) { return ResponseText(t, bytes, raw); };
   batch.hint = TcpHint;

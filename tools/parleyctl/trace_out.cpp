@@ -1,0 +1,76 @@
+#include "trace_out.hpp"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace parley::cli {
+
+void DefineTraceOptions(OptionSet& o) {
+  o.Flag("--trace", "print the debug trace after the run, one entry a line");
+  o.Text("--trace-file", "FILE", "append the run's debug trace to FILE, one entry a line");
+}
+
+TraceOutput::TraceOutput(KORInterface& iface, const Options& options)
+    : iface_(iface), screen_(options.Has("trace")) {
+  if (options.Has("trace-file")) {
+    file_name_ = options.Get("trace-file");
+    file_.open(file_name_, std::ios::app | std::ios::binary);
+    if (!file_) throw std::runtime_error("cannot append the trace to " + file_name_);
+  }
+  active_ = screen_ || file_.is_open();
+  if (!active_) return;
+  iface_.DebugBuffSizeSet(64000);
+  iface_.DebugMonitorOn();
+  // Each entry is announced as it is written; emptying the buffer after taking it keeps the
+  // entries apart, whatever their texts hold, and nothing is lost to the buffer's bound.
+  iface_.DebugMonitorShow();
+  update_ = iface_.debugMonUpdate.connect([this] { Take(); });
+}
+
+TraceOutput::~TraceOutput() { update_.disconnect(); }
+
+void TraceOutput::Take() {
+  std::string entry = iface_.DebugBuffGet();
+  if (entry.empty()) return;
+  iface_.DebugBuffClear();
+  lines_.push_back(EntryLine(entry));
+  if (file_.is_open()) file_ << lines_.back() << '\n' << std::flush;
+}
+
+void TraceOutput::Finish(std::ostream& out) {
+  if (!active_ || finished_) return;
+  finished_ = true;
+  Take();
+  update_.disconnect();
+  if (file_.is_open() && !file_) {
+    std::fprintf(stderr, "parleyctl: writing the trace to %s failed\n", file_name_.c_str());
+  }
+  if (!screen_) return;
+  out << "--- debug trace ---\n";
+  for (const auto& line : lines_) out << line << '\n';
+  out << std::flush;
+}
+
+std::string TraceOutput::EntryLine(const std::string& entry) {
+  std::string out;
+  for (unsigned char c : entry) {
+    if (c == '\t') {
+      out += '\t';
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);  // UTF-8 and other high bytes pass as they are
+    }
+  }
+  return out;
+}
+
+}  // namespace parley::cli
