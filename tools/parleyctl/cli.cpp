@@ -50,10 +50,13 @@ void PrintError(std::ostream& out, const AutomationError& e) {
       << ")\n";
 }
 
-std::string Visible(const std::string& bytes) {
+std::string Visible(const std::string& bytes, Escapes escapes) {
+  const bool trace_line = escapes == Escapes::kTraceLine;
   std::string out;
   for (unsigned char c : bytes) {
-    if (c == '\r') {
+    if (c == '\t' && trace_line) {
+      out += '\t';
+    } else if (c == '\r') {
       out += "\\r";
     } else if (c == '\n') {
       out += "\\n";
@@ -61,7 +64,7 @@ std::string Visible(const std::string& bytes) {
       out += "\\t";
     } else if (c == '\\') {
       out += "\\\\";
-    } else if (c >= 0x20 && c < 0x7F) {
+    } else if ((c >= 0x20 && c < 0x7F) || (c >= 0x80 && trace_line)) {
       out += static_cast<char>(c);
     } else {
       char hex[8];

@@ -105,8 +105,11 @@ void SetUpInOutGpib(const Options& options, KORInterface& iface);
 void PrintError(std::ostream& out, const AutomationError& e);
 // Hexadecimal form of an error number as the catalogue writes it.
 std::string HexNumber(int32_t number);
+// How Visible shows what is not printable ASCII. Results escape every such byte; a trace line
+// keeps its tabs (the entry's field separators) and high bytes (text in UTF-8) as they are.
+enum class Escapes { kAll, kTraceLine };
 // Shows bytes readably: printable ASCII as is, others as \r, \n, \t or \xNN.
-std::string Visible(const std::string& bytes);
+std::string Visible(const std::string& bytes, Escapes escapes = Escapes::kAll);
 
 // The transactions of one command line and how to show their outcome.
 struct TransactionBatch {

@@ -1,7 +1,8 @@
 #include "trace_out.hpp"
 
-#include <cstdio>
 #include <stdexcept>
+
+#include "cli.hpp"
 
 namespace parley::cli {
 
@@ -52,25 +53,7 @@ void TraceOutput::Finish(std::ostream& out) {
 }
 
 std::string TraceOutput::EntryLine(const std::string& entry) {
-  std::string out;
-  for (unsigned char c : entry) {
-    if (c == '\t') {
-      out += '\t';
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else if (c < 0x20 || c == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);  // UTF-8 and other high bytes pass as they are
-    }
-  }
-  return out;
+  return Visible(entry, Escapes::kTraceLine);
 }
 
 }  // namespace parley::cli
