@@ -13,10 +13,14 @@
 #include "parley/parley.hpp"
 #include "sim_process.hpp"
 #include "support/run_tool.hpp"
+#include "support/transactions.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley {
 namespace {
+
+using testing::Bytes;
+using testing::Text;
 
 using std::chrono::milliseconds;
 
@@ -51,18 +55,6 @@ class EtherE2eTest : public ::testing::Test {
     iface.RemoteHostIpAddress(host);
     iface.RemotePortNumber(port);
     iface.openPort();
-  }
-  static KORTransaction Text(const std::string& cmd, int32_t timeout = korShort) {
-    KORTransaction t;
-    t.cmd(cmd);
-    t.RespTimeout(timeout);
-    return t;
-  }
-  static KORTransaction Bytes(const std::string& bytes) {
-    KORTransaction t;
-    t.IsCmdTypeString(false);
-    t.ByteCmd(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    return t;
   }
 
   detail::ScopedHost scoped;

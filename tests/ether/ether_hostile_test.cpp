@@ -12,10 +12,14 @@
 #include "parley/loop.hpp"
 #include "support/sim_tcp_client.hpp"
 #include "support/trace_texts.hpp"
+#include "support/transactions.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley {
 namespace {
+
+using testing::Bytes;
+using testing::Text;
 
 using detail::EtherLink;
 
@@ -27,18 +31,6 @@ class EtherHostileTest : public testing::VirtualHostTest {
     iface.RemoteHostIpAddress(unit->address);
     iface.DebugMonitorOn();
     iface.DebugBuffSizeSet(64000);
-  }
-  static KORTransaction Text(const std::string& cmd, int32_t timeout = 10) {
-    KORTransaction t;
-    t.cmd(cmd);
-    t.RespTimeout(timeout);
-    return t;
-  }
-  static KORTransaction Bytes(const std::string& bytes) {
-    KORTransaction t;
-    t.IsCmdTypeString(false);
-    t.ByteCmd(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    return t;
   }
   std::vector<std::string> Errors() { return testing::TraceTexts(iface.DebugBuffGet(), "ERRR"); }
 

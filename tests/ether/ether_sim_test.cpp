@@ -8,10 +8,14 @@
 #include "parley/interface.hpp"
 #include "parley/loop.hpp"
 #include "support/sim_tcp_client.hpp"
+#include "support/transactions.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley {
 namespace {
+
+using testing::Bytes;
+using testing::Text;
 
 class EtherSimTest : public testing::VirtualHostTest {
  protected:
@@ -19,17 +23,6 @@ class EtherSimTest : public testing::VirtualHostTest {
     host().tcp_factory = [u = unit] { return detail::MakeSimTcpClient(u); };
     iface.commMode(korCommModeEther);
     iface.RemoteHostIpAddress(unit->address);
-  }
-  KORTransaction Text(const std::string& cmd) {
-    KORTransaction t;
-    t.cmd(cmd);
-    return t;
-  }
-  KORTransaction Bytes(const std::string& bytes) {
-    KORTransaction t;
-    t.IsCmdTypeString(false);
-    t.ByteCmd(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    return t;
   }
   std::shared_ptr<detail::SimTcpUnit> unit;
   KORInterface iface;
