@@ -16,6 +16,12 @@
 // data already waiting when an attempt starts are dropped before its command goes out, so a
 // late byte is not taken for the start of the next echo.
 //
+// A socket that fails (refused, a name that does not resolve, a reset) or that the peer closes
+// ends the wait in progress at once, with the number its timeout would have given (0x80047F93
+// for the connect, 0x80047F94 for the greeting and the answer); the system's reason goes to
+// the trace and to LastLinkError. The failed socket stays as it is, so the next transaction
+// fails its state check with 0x80047F92 until the port is reopened.
+//
 // A byte response made only of the terminator is stored as one zero byte, as every empty byte
 // buffer of the library.
 #pragma once
@@ -66,7 +72,8 @@ class EtherLink {
   // Socket events.
   void pwiWscClient_Connect();
   void pwiWscClient_DataArrival(int32_t bytes_total);
-  void pwiWscClient_Error();
+  void pwiWscClient_Error(const std::string& reason);
+  void PeerClosed();
   void RefuseArrival(const AutomationError& e);
   void ReportArrivalError(const AutomationError& e);
 
@@ -76,8 +83,10 @@ class EtherLink {
   bool TakeGreeting(std::string_view data);
 
   TcpClient& Socket();  // the facility; InvalidSocketState on a host that offers none
-  // Runs the loop until `flag` is false or `seconds` pass; true when it timed out first.
-  bool TimedOutWhile(const bool& flag, float seconds);
+  // Runs the loop until `flag` is false, `seconds` pass or the socket fails or is closed;
+  // true when the flag cleared.
+  bool Waited(const bool& flag, float seconds);
+  bool SocketGone() const;
   void DropStaleInput();
   void SendCommand(const KORTransaction& t);
   void StoreResponse(KORTransaction& t);
@@ -90,6 +99,7 @@ class EtherLink {
   bool awaiting_response_ = true;
   bool refused_ = false;  // this attempt refused received data
   bool string_mode_ = true;
+  std::string peer_;       // "host:port" of the last connect, for the failure reasons
   std::string sent_text_;  // exactly what the last text-mode send transmitted
   ResponseFramer text_;    // the text received for the current response, then the response
   std::vector<uint8_t> term_bytes_{0};

@@ -127,8 +127,8 @@ bool EtherLink::RunAttempt(KORTransaction& t) {
   attempt([&] { core_.UpdateProgress("Transmitting"); });
   attempt([&] { SendCommand(t); });
   attempt([&] {
-    bool timed_out = TimedOutWhile(awaiting_response_, static_cast<float>(t.RespTimeout()));
-    if (timed_out || refused_) Raise(err::EtherTerminatorNotFound);
+    bool answered = Waited(awaiting_response_, static_cast<float>(t.RespTimeout()));
+    if (!answered || refused_) Raise(err::EtherTerminatorNotFound);
   });
   attempt([&] { StoreResponse(t); });
   return completed;
