@@ -124,6 +124,12 @@ struct TransactionBatch {
 // Returns the exit status: 0, or the first failure's (ExitCodeFor the error, 2 for a malformed
 // command). Nothing is opened when there is no command at all.
 int RunTransactions(KORInterface& iface, const Options& options, TransactionBatch batch);
+class ProgressWatch;
+struct CommandLine;
+// One command of a run (or of the shell): its transaction under `watch`, then the response, or
+// the error with its hint, or its JSON record. Returns its exit status (2: malformed, not sent).
+int RunOneTransaction(KORInterface& iface, ProgressWatch& watch, const TransactionBatch& batch,
+                      const CommandLine& line, bool json);
 
 // The value of a hexadecimal digit, or -1.
 int HexDigit(char c);

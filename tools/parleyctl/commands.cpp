@@ -1,6 +1,7 @@
 // The command table of the tool. Each transport's commands live in their own file.
 #include "cli.hpp"
 #include "serial_cmd.hpp"
+#include "shell.hpp"
 
 namespace parley::cli {
 
@@ -27,6 +28,7 @@ std::vector<Command> AllCommands() {
        {"tcp", "transactions with the remote unit over TCP (text, or hex bytes with --bytes)",
         DefineTcpCommand, RunTcp}},
       GpibCommands(),
+      ShellCommands(),
   });
 }
 

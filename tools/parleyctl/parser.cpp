@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "cli.hpp"
+#include "profile.hpp"
 #include "progress.hpp"
 
 #ifndef PARLEY_VERSION
@@ -217,12 +218,23 @@ int ExitCodeFor(int32_t number) {
   }
 }
 
+std::string CheckValue(const Command& command, const std::string& name, const std::string& value) {
+  CLI::App app;
+  CliOptionSet set(app);
+  command.define(set);
+  for (CLI::Option* option : app.get_options()) {
+    if (Spells(*option, "--" + name)) return CheckValue(*option, value);
+  }
+  return "";
+}
+
 int RunCommandLine(int argc, char** argv) {
   CLI::App app{
       "parleyctl - command/response transactions with a remote test unit (serial, TCP) "
       "or a GPIB instrument",
       "parleyctl"};
   app.set_version_flag("--version", std::string("parleyctl ") + PARLEY_VERSION);
+  app.set_help_all_flag("--help-all", "Print this help and every command's");  // the man page
   app.require_subcommand(1);
   app.footer(ExitCodeHelp());
   std::vector<Command> commands = AllCommands();
@@ -232,6 +244,9 @@ int RunCommandLine(int argc, char** argv) {
     sub->footer(ExitCodeHelp());
     auto set = std::make_unique<CliOptionSet>(*sub);
     command.define(*set);
+    set->Text("--profile", "FILE",
+              "a station's link settings from a TOML file; the options given here override it",
+              "");
     sets.push_back(std::move(set));
   }
   auto known = [&](const std::string& w) {
@@ -279,6 +294,9 @@ int RunCommandLine(int argc, char** argv) {
     if (!app.got_subcommand(command.name)) continue;
     try {
       Options options = sets[i]->Collect();
+      if (options.Has("profile")) {
+        ApplyProfile(options.Get("profile"), app, *app.get_subcommand(command.name), options);
+      }
       for (const auto& word : after) options.AddPositional(word);
       return command.run(options);
     } catch (const AutomationError& e) {

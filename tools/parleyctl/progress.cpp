@@ -50,6 +50,7 @@ ProgressWatch::~ProgressWatch() {
 
 void ProgressWatch::Begin(int32_t timeout_s) {
   attempt_ = 1;
+  told_not_haltable_ = false;
   timeout_s_ = timeout_s;
   stage_.clear();
 }

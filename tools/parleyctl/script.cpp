@@ -17,7 +17,7 @@ void DefineScriptOptions(OptionSet& o) {
          "the first failure's)");
 }
 
-CommandSource::CommandSource(const Options& options) {
+CommandSource::CommandSource(const Options& options, std::istream& input) : input_(input) {
   words_ = options.Positional();
   use_stdin_ = options.Has("stdin");
   if (options.Has("script")) {
@@ -67,7 +67,7 @@ std::optional<CommandLine> CommandSource::Next() {
     script_done_ = true;
   }
   if (use_stdin_) {
-    if (auto line = NextLine(std::cin, "stdin", stdin_line_)) return line;
+    if (auto line = NextLine(input_, "stdin", stdin_line_)) return line;
     use_stdin_ = false;
   }
   return std::nullopt;

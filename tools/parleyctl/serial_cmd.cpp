@@ -9,7 +9,6 @@
 #include "trace_out.hpp"
 
 namespace parley::cli {
-namespace {
 
 int32_t ParityValue(const std::string& letter) {
   if (letter == "n" || letter == "N") return korParityNone;
@@ -17,6 +16,8 @@ int32_t ParityValue(const std::string& letter) {
   if (letter == "e" || letter == "E") return korParityEven;
   throw std::invalid_argument("--line parity must be n, o or e, not '" + letter + "'");
 }
+
+namespace {
 
 // "9600,o,7,1" into the four line settings, then the single settings given on their own.
 void ApplyLine(KORInterface& iface, const Options& options) {
@@ -168,6 +169,14 @@ std::string SerialHint(int32_t number) {
   }
 }
 
+KORTransaction TextTransaction(const std::string& command, int32_t timeout, bool expect) {
+  KORTransaction t;
+  t.cmd(DecodeEscapes(command));
+  t.RespTimeout(timeout);
+  t.RespExpect(expect);
+  return t;
+}
+
 int RunSerial(const Options& options) {
   KORInterface iface;
   ConfigureSerialLink(iface, options);
@@ -175,11 +184,7 @@ int RunSerial(const Options& options) {
   bool expect = !options.Has("no-response");
   TransactionBatch batch;
   batch.make = [timeout, expect](const std::string& command) {
-    KORTransaction t;
-    t.cmd(DecodeEscapes(command));
-    t.RespTimeout(timeout);
-    t.RespExpect(expect);
-    return t;
+    return TextTransaction(command, timeout, expect);
   };
   bool raw = options.Has("raw");
   batch.show = [raw](const KORTransaction& t) { return raw ? t.resp() : Visible(t.resp()); };

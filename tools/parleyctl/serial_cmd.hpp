@@ -35,6 +35,14 @@ void ApplyForwardingSettings(KORInterface& iface, const Options& options);
 // Decodes \r \n \t \\ and \xNN in a terminator or command given on the command line.
 std::string DecodeEscapes(const std::string& text);
 
+// The transaction for a text command as written (escapes decoded).
+KORTransaction TextTransaction(const std::string& command, int32_t timeout, bool expect);
+
+// The library's parity for n, o or e, and its GPIB termination for eoi, cr, lf or crlf (either
+// case); throw std::invalid_argument for anything else.
+int32_t ParityValue(const std::string& letter);
+int32_t TerminationValue(const std::string& name);
+
 // A hint for an error number whose cause the user can check, or an empty text.
 std::string SerialHint(int32_t number);
 
