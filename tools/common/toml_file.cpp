@@ -20,8 +20,8 @@ TomlFile::TomlFile(std::string path) : path_(std::move(path)) {
   } catch (const toml::parse_error& e) {
     const auto& at = e.source().begin;
     throw std::invalid_argument(path_ + ":" + std::to_string(at.line) + ":" +
-                                std::to_string(at.column) + ": syntax error: " +
-                                std::string(e.description()));
+                                std::to_string(at.column) +
+                                ": syntax error: " + std::string(e.description()));
   }
 }
 

@@ -2,11 +2,11 @@
 // with every mistake reported as "FILE:LINE: what", so a user finds it in an editor.
 #pragma once
 
+#include <toml++/toml.h>
+
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <toml++/toml.h>
 
 namespace parley::tools {
 

@@ -94,8 +94,7 @@ int RunOneTransaction(KORInterface& iface, ProgressWatch& watch, const Transacti
       failure = ExitCodeFor(e.Number());
     }
     record.elapsed_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count();
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     record.stage = watch.Stage();
     watch.Clear();
     if (failure == kExitOk && t.RespExpect()) {
@@ -105,7 +104,8 @@ int RunOneTransaction(KORInterface& iface, ProgressWatch& watch, const Transacti
     }
     if (failure != kExitOk && !json) {
       PrintError(std::cerr, AutomationError(record.error, record.source, record.message));
-      if (auto hint = batch.hint(record.error); !hint.empty()) std::cerr << "hint: " << hint << "\n";
+      if (auto hint = batch.hint(record.error); !hint.empty())
+        std::cerr << "hint: " << hint << "\n";
     }
   } catch (const std::invalid_argument& e) {  // a malformed command: not sent
     watch.Clear();

@@ -3,11 +3,13 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <deque>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 
 #include "cli.hpp"
+#include "man_page.hpp"
 #include "profile.hpp"
 #include "progress.hpp"
 
@@ -244,10 +246,17 @@ int RunCommandLine(int argc, char** argv) {
     sub->footer(ExitCodeHelp());
     auto set = std::make_unique<CliOptionSet>(*sub);
     command.define(*set);
-    set->Text("--profile", "FILE",
-              "a station's link settings from a TOML file; the options given here override it",
-              "");
+    if (command.name != "demo") {  // the demo brings its own simulators
+      set->Text("--profile", "FILE",
+                "a station's link settings from a TOML file; the options given here override it",
+                "");
+    }
     sets.push_back(std::move(set));
+  }
+  if (argc == 3 && std::string(argv[1]) == "--man-page") {  // the build writes the manual page
+    std::ofstream page(argv[2]);
+    page << ManPage(app, PARLEY_VERSION);
+    return page ? kExitOk : kExitFailure;
   }
   auto known = [&](const std::string& w) {
     return std::any_of(commands.begin(), commands.end(),

@@ -16,12 +16,30 @@ using tools::TomlFile;
 
 // The settings of a station: which device, line, terminators, timeout, instrument and host.
 // What belongs to one run (output, scripts, the simulated instrument) stays on the command line.
-const std::vector<std::string> kLinkSettings = {
-    "device",  "line",         "bit-rate",  "parity",    "data-bits",  "stop-bits",
-    "mode",    "timeout",      "cmd-term",  "resp-term", "remove-extra-char",
-    "strip",   "gpib-address", "address",   "dto",       "itc",        "idle-mask",
-    "mav-mask", "host",        "port",      "driver",    "srq",        "eabo",
-    "max-length"};
+const std::vector<std::string> kLinkSettings = {"device",
+                                                "line",
+                                                "bit-rate",
+                                                "parity",
+                                                "data-bits",
+                                                "stop-bits",
+                                                "mode",
+                                                "timeout",
+                                                "cmd-term",
+                                                "resp-term",
+                                                "remove-extra-char",
+                                                "strip",
+                                                "gpib-address",
+                                                "address",
+                                                "dto",
+                                                "itc",
+                                                "idle-mask",
+                                                "mav-mask",
+                                                "host",
+                                                "port",
+                                                "driver",
+                                                "srq",
+                                                "eabo",
+                                                "max-length"};
 const std::vector<std::string> kLineParts = {"bit-rate", "parity", "data-bits", "stop-bits"};
 
 bool Spells(const CLI::Option& option, const std::string& key) {
@@ -70,7 +88,8 @@ std::string SettingName(const std::vector<CLI::App*>& commands, const std::strin
   for (CLI::App* command : commands) {
     if (CLI::Option* option = FindOption(*command, key)) {
       const std::string& first = option->get_lnames().front();
-      bool link = std::find(kLinkSettings.begin(), kLinkSettings.end(), first) != kLinkSettings.end();
+      bool link =
+          std::find(kLinkSettings.begin(), kLinkSettings.end(), first) != kLinkSettings.end();
       return link ? first : "";
     }
   }
@@ -79,7 +98,7 @@ std::string SettingName(const std::vector<CLI::App*>& commands, const std::strin
 
 // Checks a value against the first command that takes it; the chosen command comes first.
 void CheckProfileValue(const TomlFile& file, const toml::key& key, const toml::node& node,
-                const std::vector<CLI::App*>& commands) {
+                       const std::vector<CLI::App*>& commands) {
   std::vector<std::string> whys;  // each distinct refusal, as commands differ in what they take
   for (CLI::App* command : commands) {
     CLI::Option* option = FindOption(*command, std::string(key.str()));
@@ -118,8 +137,7 @@ void ApplyProfile(const std::string& path, CLI::App& tool, CLI::App& command, Op
     const std::string name(key->str());
     std::string setting = SettingName(commands, name);
     if (setting.empty()) {
-      file.Fail(key->source(), "unknown key '" + name +
-                                   "'; a profile holds link settings: " +
+      file.Fail(key->source(), "unknown key '" + name + "'; a profile holds link settings: " +
                                    tools::JoinWords(kLinkSettings));
     }
     if (auto [it, fresh] = seen.emplace(setting, key); !fresh) {

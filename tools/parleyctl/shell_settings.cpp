@@ -37,13 +37,13 @@ int64_t Whole(const std::string& name, const std::string& text, int64_t low, int
 }
 
 int32_t Whole32(const std::string& name, const std::string& text) {
-  return static_cast<int32_t>(Whole(name, text, std::numeric_limits<int32_t>::min(),
-                                    std::numeric_limits<int32_t>::max()));
+  return static_cast<int32_t>(
+      Whole(name, text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
 
 int16_t Whole16(const std::string& name, const std::string& text) {
-  return static_cast<int16_t>(Whole(name, text, std::numeric_limits<int16_t>::min(),
-                                    std::numeric_limits<int16_t>::max()));
+  return static_cast<int16_t>(
+      Whole(name, text, std::numeric_limits<int16_t>::min(), std::numeric_limits<int16_t>::max()));
 }
 
 bool Switch(const std::string& name, const std::string& text) {
@@ -58,7 +58,8 @@ std::string SwitchText(bool on) { return on ? "true" : "false"; }
 // A value the library names with a letter or word, or its number.
 int32_t Named(const std::string& name, const std::string& text,
               int32_t (*from_word)(const std::string&)) {
-  if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) return Whole32(name, text);
+  if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0])))
+    return Whole32(name, text);
   return from_word(text);
 }
 
@@ -108,41 +109,49 @@ void SettingTable::Define() {
   KORInterface& i = iface_;
   auto whole32 = [this](const char* name, const char* alias, bool reopen,
                         int32_t (KORInterface::*get)() const, void (KORInterface::*set)(int32_t)) {
-    Add(name, alias, reopen, [this, get] { return std::to_string((iface_.*get)()); },
+    Add(
+        name, alias, reopen, [this, get] { return std::to_string((iface_.*get)()); },
         [this, name, set](const std::string& v) { (iface_.*set)(Whole32(name, v)); });
   };
   auto whole16 = [this](const char* name, const char* alias, bool reopen,
                         int16_t (KORInterface::*get)() const, void (KORInterface::*set)(int16_t)) {
-    Add(name, alias, reopen, [this, get] { return std::to_string((iface_.*get)()); },
+    Add(
+        name, alias, reopen, [this, get] { return std::to_string((iface_.*get)()); },
         [this, name, set](const std::string& v) { (iface_.*set)(Whole16(name, v)); });
   };
   auto text = [this](const char* name, const char* alias, bool reopen,
                      std::string (KORInterface::*get)() const,
                      void (KORInterface::*set)(std::string)) {
-    Add(name, alias, reopen, [this, get] { return Visible((iface_.*get)()); },
+    Add(
+        name, alias, reopen, [this, get] { return Visible((iface_.*get)()); },
         [this, set](const std::string& v) { (iface_.*set)(DecodeEscapes(v)); });
   };
   auto on_off = [this](const char* name, const char* alias, bool (KORInterface::*get)() const,
                        void (KORInterface::*set)(bool)) {
-    Add(name, alias, false, [this, get] { return SwitchText((iface_.*get)()); },
+    Add(
+        name, alias, false, [this, get] { return SwitchText((iface_.*get)()); },
         [this, name, set](const std::string& v) { (iface_.*set)(Switch(name, v)); });
   };
   whole32("commMode", "mode", true, &KORInterface::commMode, &KORInterface::commMode);
   whole32("CommPort", "", true, &KORInterface::CommPort, &KORInterface::CommPort);
-  Add("device", "device", true, [&i] { return SerialDevicePath(i.CommPort()); },
+  Add(
+      "device", "device", true, [&i] { return SerialDevicePath(i.CommPort()); },
       [&i](const std::string& path) {
         if (access(path.c_str(), F_OK) != 0) throw std::invalid_argument(path + ": no such device");
         MapSerialPort(kCliSerialPort, path);
         i.CommPort(kCliSerialPort);
       });
   whole32("BitRate", "bit-rate", true, &KORInterface::BitRate, &KORInterface::BitRate);
-  Add("Parity", "", true, [&i] { return ParityText(i.Parity()); },
+  Add(
+      "Parity", "", true, [&i] { return ParityText(i.Parity()); },
       [&i](const std::string& v) { i.Parity(Named("Parity", v, ParityValue)); });
   whole32("DataBits", "data-bits", true, &KORInterface::DataBits, &KORInterface::DataBits);
   whole32("StopBits", "stop-bits", true, &KORInterface::StopBits, &KORInterface::StopBits);
-  Add("GPIBAddress", "gpib-address", true, [&i] { return std::to_string(i.GPIBAddress()); },
+  Add(
+      "GPIBAddress", "gpib-address", true, [&i] { return std::to_string(i.GPIBAddress()); },
       [&i](const std::string& v) { i.GPIBAddress(Whole32("GPIBAddress", v)); });
-  Add("ITC", "", true, [&i] { return TerminationText(i.ITC()); },
+  Add(
+      "ITC", "", true, [&i] { return TerminationText(i.ITC()); },
       [&i](const std::string& v) { i.ITC(Named("ITC", v, TerminationValue)); });
   whole16("DTO", "dto", true, &KORInterface::DTO, &KORInterface::DTO);
   whole16("IdleSPoll", "idle-mask", true, &KORInterface::IdleSPoll, &KORInterface::IdleSPoll);
@@ -160,7 +169,8 @@ void SettingTable::Define() {
   on_off("DelayGPIBTrans", "", &KORInterface::DelayGPIBTrans, &KORInterface::DelayGPIBTrans);
   on_off("WaitForMAVbitClear", "", &KORInterface::WaitForMAVbitClear,
          &KORInterface::WaitForMAVbitClear);
-  Add("TimeDelayForMAVbit", "", false, [] { return std::string("(not readable)"); },
+  Add(
+      "TimeDelayForMAVbit", "", false, [] { return std::string("(not readable)"); },
       [&i](const std::string& v) {
         std::size_t used = 0;
         double seconds = 0;
@@ -177,15 +187,19 @@ void SettingTable::Define() {
   // The next transaction connects anew, so a changed host or port takes effect at once.
   text("RemoteHostIpAddress", "host", true, &KORInterface::RemoteHostIpAddress,
        &KORInterface::RemoteHostIpAddress);
-  Add("RemotePortNumber", "port", true, [&i] { return i.RemotePortNumber(); },
+  Add(
+      "RemotePortNumber", "port", true, [&i] { return i.RemotePortNumber(); },
       [&i](const std::string& v) { i.RemotePortNumber(v); });
   on_off("RaiseEtherPortResetErr", "", &KORInterface::RaiseEtherPortResetErr,
          &KORInterface::RaiseEtherPortResetErr);
-  Add("DebugBuffSize", "", false, [&i] { return std::to_string(i.DebugBuffSizeGet()); },
+  Add(
+      "DebugBuffSize", "", false, [&i] { return std::to_string(i.DebugBuffSizeGet()); },
       [&i](const std::string& v) { i.DebugBuffSizeSet(Whole32("DebugBuffSize", v)); });
-  Add("RespTimeout", "timeout", false, [this] { return std::to_string(transaction_.timeout); },
+  Add(
+      "RespTimeout", "timeout", false, [this] { return std::to_string(transaction_.timeout); },
       [this](const std::string& v) { transaction_.timeout = Whole32("RespTimeout", v); });
-  Add("RespExpect", "", false, [this] { return SwitchText(transaction_.expect); },
+  Add(
+      "RespExpect", "", false, [this] { return SwitchText(transaction_.expect); },
       [this](const std::string& v) { transaction_.expect = Switch("RespExpect", v); });
 }
 

@@ -105,8 +105,11 @@ std::optional<std::string> SimInstrument::Reply(const std::string& command) {
 
 // --- feature ----------------------------------------------------------------------------
 
-GpibForwardingFeature::GpibForwardingFeature(ForwardingConfig config)
-    : config_(std::move(config)) {}
+GpibForwardingFeature::GpibForwardingFeature(ForwardingConfig config) : config_(std::move(config)) {
+  for (const auto& [address, bytes] : config_.status_sequences) {
+    sequences_[address].assign(bytes.begin(), bytes.end());
+  }
+}
 
 std::optional<Answer> GpibForwardingFeature::Handle(const std::string& command) {
   if (command.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
@@ -182,7 +185,11 @@ SimInstrument& GpibForwardingFeature::Instrument() {
 
 Answer GpibForwardingFeature::Spoll(SimInstrument& instrument) {
   int status = kStatusIdle;
-  if (config_.busy) {
+  if (auto scripted = sequences_.find(address_);
+      scripted != sequences_.end() && !scripted->second.empty()) {
+    status = scripted->second.front();
+    scripted->second.pop_front();
+  } else if (config_.busy) {
     status = kStatusBusy;
   } else if (polls_until_ready_ > 0) {
     --polls_until_ready_;

@@ -20,6 +20,7 @@
 #include "gpib_forwarding.hpp"
 #include "pty_front.hpp"
 #include "remote_unit.hpp"
+#include "scenario.hpp"
 #include "tcp_front.hpp"
 
 namespace {
@@ -33,7 +34,7 @@ struct SimOptions {
 };
 
 const char* kUsage =
-    "usage: parley-sim [options]\n"
+    "Usage: parley-sim [options]\n"
     "  --delay MS         answer this many milliseconds after the echo (default 0)\n"
     "  --silent           neither echo nor answer (a unit that is switched off)\n"
     "  --echo-only        echo each command but never answer\n"
@@ -41,6 +42,8 @@ const char* kUsage =
     "  --chunk-gap MS     pause between chunks (default 30)\n"
     "  --answer CMD=TEXT  answer CMD with TEXT (repeatable; escapes \\r \\n \\t \\\\ \\xNN)\n"
     "  --answers FILE     read CMD=TEXT lines from FILE\n"
+    "  --scenario FILE    answers, delays, faults and status bytes from a TOML file; the\n"
+    "                     options after it override it\n"
     "  --unknown TEXT     answer for commands not in the table (default OK)\n"
     "  --cmd-term TEXT    command terminator (default \\r\\n)\n"
     "  --resp-term TEXT   response terminator (default \\r\\n>)\n"
@@ -49,8 +52,8 @@ const char* kUsage =
     "  --tcp-port N       serve TCP on port N (0: any free port)\n"
     "  --no-greeting      do not greet a new connection with \"\\r\\n> \"\n"
     "  --split-greeting   greet in two pieces, 50 ms apart\n"
-    "  --close-mid-answer cut the first answer of each connection halfway and close it\n"
-    "GPIB forwarding (\"/GPIB:\" messages; an instrument at every address):\n"
+    "  --close-mid-answer  cut the first answer of each connection halfway and close it\n"
+    "GPIB forwarding (/GPIB: messages; an instrument at every address):\n"
     "  --no-gpib          the forwarding feature is off: every message gets E010\n"
     "  --gpib-absent N    no instrument at address N: its messages get E008 (repeatable)\n"
     "  --gpib-busy        instruments report busy (status 01) for ever\n"
@@ -161,6 +164,8 @@ SimOptions ParseOptions(const std::vector<std::string>& args) {
       AddAnswers(config, value());
     } else if (a == "--answers") {
       AddAnswers(config, ReadFile(value()));
+    } else if (a == "--scenario") {
+      parley::sim::ApplyScenario(value(), config, gpib, options.tcp);
     } else if (a == "--unknown") {
       config.unknown_answer = DecodeEscapes(value());
     } else if (a == "--cmd-term") {

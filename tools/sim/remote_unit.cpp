@@ -60,6 +60,9 @@ Answer RemoteUnit::AnswerFor(const std::string& command) const {
   auto it = config_->answers.find(command);
   Answer answer;
   answer.text = it != config_->answers.end() ? it->second : config_->unknown_answer;
+  if (auto delay = config_->answer_delays.find(command); delay != config_->answer_delays.end()) {
+    answer.delay = delay->second;
+  }
   return answer;
 }
 

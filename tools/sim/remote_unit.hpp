@@ -61,6 +61,8 @@ struct UnitConfig {
   std::size_t split = 0;
   Millis chunk_gap{30};
   std::map<std::string, std::string> answers = DefaultAnswers();
+  // Commands of the table answered after their own delay instead of `answer_delay`.
+  std::map<std::string, Millis> answer_delays;
   std::string unknown_answer = "OK";
   // The first answer stops after half its bytes and the front then ends the connection (a
   // unit that dies mid-answer); fronts that cannot close (the pseudo-terminal) just stop.
