@@ -3,7 +3,8 @@ set -euo pipefail
 
 PARLEY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest clang-14 clang-format
-  libcli11-dev nlohmann-json3-dev python3-dev pybind11-dev python3-pytest pkg-config)
+  libcli11-dev nlohmann-json3-dev libedit-dev libtomlplusplus-dev help2man python3-dev pybind11-dev
+  python3-pytest pkg-config)
 
 parley_install_packages() {
   local missing=()

@@ -113,6 +113,7 @@ class TempDir {
     std::ofstream(file, std::ios::binary) << content;
     return file;
   }
+  const std::string& path() const { return path_; }
   std::string Read(const std::string& name) const {
     std::ifstream in(path_ + "/" + name, std::ios::binary);
     std::stringstream all;
@@ -269,9 +270,10 @@ class TerminalRun {
   }
   bool started() const { return pid_ > 0; }
 
-  bool ReadUntil(const std::string& until, std::chrono::milliseconds limit) {
+  // `from`: where in the output to look for it (output().size() before typing: only what follows).
+  bool ReadUntil(const std::string& until, std::chrono::milliseconds limit, std::size_t from = 0) {
     auto end = std::chrono::steady_clock::now() + limit;
-    while (output_.find(until) == std::string::npos) {
+    while (output_.find(until, from) == std::string::npos) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           end - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
@@ -279,7 +281,7 @@ class TerminalRun {
       if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
       char buffer[512];
       ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n <= 0) return output_.find(until) != std::string::npos;  // the tool is gone
+      if (n <= 0) return output_.find(until, from) != std::string::npos;  // the tool is gone
       output_.append(buffer, static_cast<std::size_t>(n));
     }
     return true;
@@ -324,6 +326,177 @@ TEST(ParleyctlTerminal, QuietDrawsNoProgress) {
   ASSERT_TRUE(run.ReadUntil("parley-sim 1.0", std::chrono::seconds(10))) << run.output();
   EXPECT_EQ(run.ExitCode(), 0);
   EXPECT_EQ(run.output().find("Waiting"), std::string::npos) << run.output();
+}
+
+// The shell driven through a pipe: commands as typed (also one that starts with ':' but is not
+// the shell's), :set refusing what the command line would, :get, :trace, and the exit status
+// of the first failed line.
+TEST(ParleyctlShell, PipedCommandsSettingsAndTrace) {
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--answer", ":MEAS:VOLT?=2.5"});
+  std::string lines =
+      "VER?\n"
+      ":set bit-rate 1234\n"
+      ":set timeout 30\n"
+      ":get RespTimeout\n"
+      ":set CmdTerm \\\\n\n"
+      ":get cmd-term\n"
+      ":set CmdTerm \\\\r\\\\n\n"
+      "\n"
+      "# a comment\n"
+      ":MEAS:VOLT?\n"
+      ":trace\n"
+      ":get NoSuch\n"
+      ":mode\n";
+  auto run = testing::RunTool("printf '" + lines + "' | " + kTool + " shell --device " +
+                              unit.first_line());
+  EXPECT_EQ(run.exit_code, 2) << run.output;
+  for (const char* text : {"parley-sim 1.0\n", "stdin:2: BitRate: 1234 not in {1200,",
+                           "RespTimeout = 30\nRespTimeout = 30\n", "CmdTerm = \\n\n",
+                           "CmdTerm = \\r\\n\n2.5\n", "\tWRIT\tVER?\n", "\tREAD\t:MEAS:VOLT?",
+                           "no setting 'NoSuch'", "mode 2: the remote unit over serial\n"}) {
+    EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+  }
+  // :trace shows what was recorded since the previous :trace only.
+  auto twice = testing::RunTool("printf 'PING\\n:trace\\n:trace\\n' | " + kTool +
+                                " shell --device " + unit.first_line());
+  EXPECT_EQ(twice.exit_code, 0) << twice.output;
+  auto first = twice.output.find("\tWRIT\tPING\n");
+  ASSERT_NE(first, std::string::npos) << twice.output;
+  EXPECT_EQ(twice.output.find("\tWRIT\tPING\n", first + 1), std::string::npos) << twice.output;
+}
+
+// Standard input closed at once ends the shell quietly; a reader that goes away after one line
+// ends it without a hang; a missing device is refused before the first prompt.
+TEST(ParleyctlShell, ClosedInputAndOutput) {
+  sim::SimProcess unit(PARLEY_SIM_PATH, {});
+  std::string shell = kTool + " shell --device " + unit.first_line();
+  auto closed = testing::RunTool(shell + " < /dev/null");
+  EXPECT_EQ(closed.exit_code, 0);
+  EXPECT_EQ(closed.output, "");
+  std::string many;
+  for (int i = 0; i < 200; ++i) many += "VER?\\n";
+  auto piped = testing::RunTool("sh -c \"printf '" + many + "' | " + shell +
+                                " | head -1; echo status=\\$?\"");
+  EXPECT_EQ(piped.output, "parley-sim 1.0\nstatus=0\n");
+  auto missing = testing::RunTool(kTool + " shell --device /nonexistent/tty < /dev/null");
+  EXPECT_EQ(missing.exit_code, 4);
+  EXPECT_NE(missing.output.find("no such device"), std::string::npos) << missing.output;
+}
+
+// On a terminal: the prompt, Ctrl-C halts the waiting command and the shell goes on, Ctrl-C at
+// the prompt drops the line being typed, and the history is kept under $XDG_STATE_HOME.
+TEST(ParleyctlShell, TerminalHaltsACommandAndKeepsHistory) {
+  TempDir dir;
+  std::string scenario =
+      dir.Write("slow.toml", "[answers]\n\"SLOW?\" = { text = \"late\", delay = 3000 }\n");
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--scenario", scenario});
+  TerminalRun run("env XDG_STATE_HOME=" + dir.path() + " " + kTool + " shell --timeout 120" +
+                  " --device " + unit.first_line());
+  ASSERT_TRUE(run.started());
+  const std::string prompt = "parleyctl 2> ";
+  // Types `keys` at the next prompt, then reads until `until` follows them.
+  std::size_t seen = 0;  // the output up to here was looked at
+  auto after = [&](const std::string& text) {
+    if (!run.ReadUntil(text, std::chrono::seconds(10), seen)) return false;
+    seen = run.output().find(text, seen) + text.size();
+    return true;
+  };
+  auto at_prompt = [&](const std::string& keys, const std::string& until) {
+    if (!after(prompt)) return false;
+    run.Type(keys);
+    return after(until);
+  };
+  ASSERT_TRUE(at_prompt("VER?\r", "parley-sim 1.0")) << run.output();
+  ASSERT_TRUE(at_prompt("SLOW?\r", "Waiting for response")) << run.output();
+  run.Type("\x03");
+  ASSERT_TRUE(after("User canceled operation.")) << run.output();
+  ASSERT_TRUE(at_prompt("PI", "PI")) << run.output();
+  run.Type("\x03");  // drops "PI"
+  ASSERT_TRUE(at_prompt("PING\r", "PONG")) << run.output();
+  EXPECT_EQ(run.output().find("PIPING"), std::string::npos) << run.output();
+  ASSERT_TRUE(at_prompt(":quit\r", "\n")) << run.output();
+  EXPECT_EQ(run.ExitCode(), 130);  // the first failed line's status
+  EXPECT_NE(dir.Read("parleyctl/history").find("VER?\nSLOW?\nPING\n:quit\n"), std::string::npos)
+      << dir.Read("parleyctl/history");
+}
+
+// A profile gives the link settings; the command line overrides them; every mistake names the
+// file and line, and what is allowed.
+TEST(ParleyctlProfile, SettingsFromTheFileAndItsMistakes) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--resp-term", "\\r\\n]"});
+  std::string station = dir.Write("station.toml",
+                                  "# bench 3\ndevice = \"/nonexistent/tty\"\n"
+                                  "BitRate = 19200\ntimeout = 30\n"
+                                  "resp-term = '\\r\\n]'\nhost = \"127.0.0.1\"\n");
+  auto good = testing::RunTool(kTool + " serial --profile " + station + " --device " +
+                               unit.first_line() + " --json VER?");
+  EXPECT_EQ(good.exit_code, 0) << good.output;
+  EXPECT_NE(good.output.find("\"response\":\"parley-sim 1.0\""), std::string::npos) << good.output;
+  auto overridden = testing::RunTool(kTool + " serial --profile " + station + " VER?");
+  EXPECT_EQ(overridden.exit_code, 4) << overridden.output;  // the profile's device is used
+
+  const Case cases[] = {
+      {"absent.toml", 2, "cannot read "},
+      {"x = \n", 2, ":1:5: syntax error"},
+      {"device = \"d\"\ntiemout = 30\n", 2,
+       ":2: unknown key 'tiemout'; a profile holds link settings: device, line, bit-rate"},
+      {"timeout = 5\n", 2, ":1: bad value for timeout: 5 not in {10,30,60,120,480}"},
+      {"\n\nparity = \"x\"\n", 2, ":3: bad value for parity: x not in {n,o,e}"},
+      {"srq = 1\n", 2, ":1: srq is a switch: true or false"},
+      {"bit-rate = true\n", 2, ":1: bit-rate takes one value"},
+      {"json = true\n", 2, "unknown key 'json'"},
+      {"[serial]\ndevice = \"d\"\n", 2, ":1: unknown key 'serial'"},
+      {"gpib-address = 9\naddress = 3\n", 2, ":2: address sets the same setting as gpib-address"},
+  };
+  for (const auto& c : cases) {
+    std::string file =
+        c.args == "absent.toml" ? dir.path() + "/absent.toml" : dir.Write("bad.toml", c.args);
+    auto run = testing::RunTool(kTool + " tcp --profile " + file + " VER?");
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+// One scenario file drives the unit: its answers, a delayed answer, the unknown answer, and an
+// instrument's status-byte sequence read through the shell; its mistakes name file and line.
+TEST(ParleyctlScenario, AnswersDelaysAndStatusBytesFromOneFile) {
+  TempDir dir;
+  std::string scenario = dir.Write("rehearsal.toml",
+                                   "[unit]\nunknown = \"ERR\"\n"
+                                   "[answers]\n\"VER?\" = \"bench 2.1\"\n"
+                                   "\"MEAS?\" = { text = '+1.2\\x21', delay = 600 }\n"
+                                   "[gpib.status]\n9 = [0x01, 0x44]\n");
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--scenario", scenario});
+  auto run = testing::RunTool(kTool + " serial --json --device " + unit.first_line() +
+                              " VER? MEAS? OTHER");
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  auto records = JsonLines(run.output);
+  ASSERT_EQ(records.size(), 3u) << run.output;
+  EXPECT_EQ(records[0]["response"], "bench 2.1");
+  EXPECT_EQ(records[1]["response"], "+1.2!");
+  EXPECT_GE(records[1]["elapsed_ms"].get<int>(), 550);  // the answer's own delay applies
+  EXPECT_EQ(records[2]["response"], "ERR");
+  auto polls = testing::RunTool("printf ':spoll\\n:spoll\\n:spoll\\n' | " + kTool +
+                                " shell --mode 4 --gpib-address 9 --device " + unit.first_line());
+  EXPECT_EQ(polls.output, "1 (0x01)\n68 (0x44)\n2 (0x02)\n") << polls.output;
+
+  const Case bad[] = {
+      {"delay = 3\n", 2, ":1: 'delay' stands outside a table; the tables are unit, answers"},
+      {"[unit]\ndelya = 3\n", 2, ":2: unknown key 'delya' in [unit]; allowed: delay, unknown"},
+      {"[answers]\n\"A\" = { text = \"x\", dealy = 3 }\n", 2, ":2: unknown key 'dealy'"},
+      {"[faults]\nsplit = -1\n", 2, ":2: split takes a whole number from 0 to 65536"},
+      {"[gpib]\nabsent = [31]\n", 2, ":2: an address takes a whole number from 0 to 30"},
+      {"[gpib.status]\n9 = [256]\n", 2, ":2: a status byte takes a whole number from 0 to 255"},
+      {"[unit]\nunknown = 'a\\q'\n", 2, ":2: unknown: unknown escape \\q"},
+      {"[unit\n", 2, ":1:6: syntax error"},
+  };
+  for (const auto& c : bad) {
+    auto sim = testing::RunTool(std::string(PARLEY_SIM_PATH) + " --scenario " +
+                                dir.Write("bad.toml", c.args));
+    EXPECT_EQ(sim.exit_code, c.exit_code) << c.args << "\n" << sim.output;
+    EXPECT_NE(sim.output.find(c.says), std::string::npos) << c.args << "\n" << sim.output;
+  }
 }
 
 }  // namespace

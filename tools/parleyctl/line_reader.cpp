@@ -22,6 +22,7 @@ namespace {
 // How often a waiting shell lets the loop run (port requests, resets).
 constexpr int kLoopTurnMs = 50;
 constexpr int kHistorySize = 1000;
+constexpr char kCtrlC = '\x03';
 
 // Waits until `fd` has input or its end, running the loop meanwhile; false on Ctrl-C.
 bool WaitForInput(int fd) {
@@ -132,17 +133,19 @@ class EditingReader final : public LineReader {
     self.prompt_text_ = self.prompt_();
     return self.prompt_text_.data();
   }
-  // One character for the editor. Waiting runs the loop; Ctrl-C ends the line as canceled.
+  // One character for the editor. Waiting runs the loop. Ctrl-C (a signal, or the character
+  // itself while the editor has the terminal's signals off) ends the line as canceled.
   static int ReadChar(EditLine* editor, wchar_t* out) {
     EditingReader& self = Self(editor);
     for (;;) {
-      if (!WaitForInput(STDIN_FILENO)) {
+      char byte = 0;
+      ssize_t n = 0;
+      if (!Interrupted() && WaitForInput(STDIN_FILENO)) n = read(STDIN_FILENO, &byte, 1);
+      if (Interrupted() || (n == 1 && byte == kCtrlC)) {
         self.canceled_ = true;
         *out = L'\n';
         return 1;
       }
-      char byte = 0;
-      ssize_t n = read(STDIN_FILENO, &byte, 1);
       if (n == 0) return 0;
       if (n < 0) {
         if (errno == EINTR) continue;
