@@ -287,6 +287,7 @@ class TerminalRun {
     return true;
   }
   void Type(const std::string& keys) { (void)!write(master_, keys.data(), keys.size()); }
+  void Signal(int number) { kill(pid_, number); }
   int ExitCode() {
     int status = 0;
     waitpid(pid_, &status, 0);
@@ -418,6 +419,13 @@ TEST(ParleyctlShell, TerminalHaltsACommandAndKeepsHistory) {
   EXPECT_EQ(run.ExitCode(), 130);  // the first failed line's status
   EXPECT_NE(dir.Read("parleyctl/history").find("VER?\nSLOW?\nPING\n:quit\n"), std::string::npos)
       << dir.Read("parleyctl/history");
+
+  // SIGTERM at the prompt ends the shell.
+  TerminalRun stopped("env XDG_STATE_HOME=" + dir.path() + " " + kTool + " shell --device " +
+                      unit.first_line());
+  ASSERT_TRUE(stopped.ReadUntil(prompt, std::chrono::seconds(10))) << stopped.output();
+  stopped.Signal(SIGTERM);
+  EXPECT_EQ(stopped.ExitCode(), 130) << stopped.output();
 }
 
 // A profile gives the link settings; the command line overrides them; every mistake names the

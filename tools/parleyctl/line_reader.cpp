@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -107,10 +108,8 @@ class EditingReader final : public LineReader {
       canceled_ = false;
       int count = 0;
       const char* typed = el_gets(editor_, &count);
-      if (canceled_) {  // Ctrl-C: the line is dropped, a fresh prompt
-        ForgetInterrupt();
-        continue;
-      }
+      if (ended_) return std::nullopt;
+      if (canceled_) continue;  // Ctrl-C: the line is dropped, a fresh prompt
       if (!typed || count <= 0) return std::nullopt;
       std::string line(typed, static_cast<std::size_t>(count));
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
@@ -133,15 +132,21 @@ class EditingReader final : public LineReader {
     self.prompt_text_ = self.prompt_();
     return self.prompt_text_.data();
   }
-  // One character for the editor. Waiting runs the loop. Ctrl-C (a signal, or the character
-  // itself while the editor has the terminal's signals off) ends the line as canceled.
+  // One character for the editor; waiting runs the loop. Ctrl-C (SIGINT, or the character
+  // itself where the terminal sends no signal for it) ends the line as canceled; SIGTERM ends
+  // the input.
   static int ReadChar(EditLine* editor, wchar_t* out) {
     EditingReader& self = Self(editor);
     for (;;) {
       char byte = 0;
       ssize_t n = 0;
       if (!Interrupted() && WaitForInput(STDIN_FILENO)) n = read(STDIN_FILENO, &byte, 1);
+      if (Interrupted() && InterruptSignal() != SIGINT) {
+        self.ended_ = true;
+        return 0;
+      }
       if (Interrupted() || (n == 1 && byte == kCtrlC)) {
+        ForgetInterrupt();
         self.canceled_ = true;
         *out = L'\n';
         return 1;
@@ -175,6 +180,7 @@ class EditingReader final : public LineReader {
   EditLine* editor_ = nullptr;
   std::mbstate_t shift_{};
   bool canceled_ = false;
+  bool ended_ = false;
   long number_ = 0;
 };
 

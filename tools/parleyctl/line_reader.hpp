@@ -15,16 +15,16 @@ namespace parley::cli {
 class LineReader {
  public:
   virtual ~LineReader() = default;
-  // The next line that is not empty or a '#' comment, or nothing at the end of the input (or,
-  // reading plainly, when Ctrl-C came while waiting). Throws std::invalid_argument for a line
-  // longer than kMaxScriptLine.
+  // The next line that is not empty or a '#' comment, or nothing at the end of the input or
+  // when a signal (SIGTERM, SIGINT) came while waiting (Interrupted() then tells). Throws
+  // std::invalid_argument for a line longer than kMaxScriptLine.
   virtual std::optional<CommandLine> Next() = 0;
 };
 
 // Plain lines of standard input, read as they come.
 std::unique_ptr<LineReader> MakePlainReader();
-// Line editing on the terminal of standard input, with the prompt `prompt` gives; Ctrl-C drops
-// the line being typed, Ctrl-D at an empty line ends. History is kept in `history_file` (none
+// Line editing on the terminal of standard input, with the prompt `prompt` gives; Ctrl-C typed
+// drops the line being typed, Ctrl-D at an empty line ends. History is kept in `history_file` (none
 // when empty).
 std::unique_ptr<LineReader> MakeEditingReader(std::function<std::string()> prompt,
                                               std::string history_file);
