@@ -143,7 +143,8 @@ TEST(ParleyctlOptions, HelpListsUnitsDefaultsAllowedValuesAndExitCodes) {
   EXPECT_EQ(run.exit_code, 0);
   for (const char* text :
        {"--timeout,--RespTimeout SECONDS:{10,30,60,120,480}", "(default 10)",
-        "--bit-rate,--BitRate", "Exit status: 0 success; 2 usage", "130 canceled by the user"}) {
+        "--bit-rate,--BitRate", "--comm-port,--CommPort N:1 to 16", "--port-map N=DEVICE",
+        "Exit status: 0 success; 2 usage", "130 canceled by the user"}) {
     EXPECT_NE(run.output.find(text), std::string::npos) << text;
   }
   auto version = testing::RunTool(kTool + " --version");

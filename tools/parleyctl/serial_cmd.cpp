@@ -191,6 +191,9 @@ std::string SerialHint(int32_t number) {
       return "the echo came but no response terminator: check --resp-term and --timeout";
     case err::GpibForwardingUnavailable:
       return "the unit answered but has no GPIB forwarding: is --mode right for this unit?";
+    case err::CommPortLocked:
+      return "the device is locked for every program: `parleyctl ports` shows by whom, "
+             "`parleyctl ports unlock N` ends the lock";
     case err::CouldNotGetCommPort:
       return "the device could not be opened: does it exist, may this user open it, or is "
              "another program on the port?";
