@@ -29,7 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 // A worker: transactions for `seconds`, one line per transaction: "tx <micros> <handover>".
 int Worker(const std::string& device, double seconds, int pause_ms) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -178,8 +178,8 @@ TEST_P(HandlerMisuseTest, NothingCrashesOrStaysBusyAndTheNextCallWorks) {
 std::vector<HandlerCase> AllCases() {
   std::vector<HandlerCase> cases;
   for (Link link : {Link::Serial, Link::Tcp}) {
-    for (Handler h : {Handler::Update, Handler::HaltAck, Handler::PortReset,
-                      Handler::DebugMonUpdate}) {
+    for (Handler h :
+         {Handler::Update, Handler::HaltAck, Handler::PortReset, Handler::DebugMonUpdate}) {
       if (link == Link::Tcp && h == Handler::HaltAck) continue;  // no TCP stage is haltable
       for (Action a : {Action::Destroy, Action::ClosePort, Action::Transact, Action::GpibClose,
                        Action::Halt, Action::ReplaceProgress}) {
