@@ -6,9 +6,10 @@ PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest clang
   libcli11-dev nlohmann-json3-dev libedit-dev libtomlplusplus-dev help2man python3-dev pybind11-dev
   python3-pytest pkg-config)
 
+# Installs what is missing of PARLEY_PACKAGES and of any packages named as arguments.
 parley_install_packages() {
   local missing=()
-  for p in "${PARLEY_PACKAGES[@]}"; do
+  for p in "${PARLEY_PACKAGES[@]}" "$@"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

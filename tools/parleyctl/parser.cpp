@@ -41,6 +41,13 @@ class CliOptionSet final : public OptionSet {
             const std::string& fallback) override {
     Add(names, HelpWithDefault(help, fallback))->type_name(unit);
   }
+  void Repeated(const std::string& names, const std::string& unit,
+                const std::string& help) override {
+    auto* option = app_.add_option(names, lists_.emplace_back(), help + " (repeatable)");
+    // One value per occurrence, so the words after it stay commands.
+    option->type_name(unit)->allow_extra_args(false);
+    given_.push_back({FirstLongName(names), option, false, true});
+  }
   void Choice(const std::string& names, const std::vector<std::string>& allowed,
               const std::string& help, const std::string& fallback) override {
     Add(names, HelpWithDefault(help, fallback))
@@ -56,7 +63,16 @@ class CliOptionSet final : public OptionSet {
   }
   void OneOf(const std::string& names, const std::string& unit, const std::vector<int64_t>& allowed,
              const std::string& help, const std::string& fallback) override {
-    Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(CLI::IsMember(allowed));
+    // IsMember alone reports a non-number ("1.5") with no reason.
+    CLI::Validator member = CLI::IsMember(allowed);
+    CLI::Validator whole(
+        [member](std::string& input) mutable {
+          int64_t value = 0;
+          if (!CLI::detail::lexical_cast(input, value)) return input + " is not a whole number";
+          return member(input);
+        },
+        member.get_description());
+    Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(whole);
   }
   void Real(const std::string& names, const std::string& unit, double low, double high,
             const std::string& help, const std::string& fallback) override {
@@ -70,6 +86,10 @@ class CliOptionSet final : public OptionSet {
     Options o;
     for (const auto& g : given_) {
       if (g.option->count() == 0) continue;
+      if (g.repeated) {
+        for (const auto& value : g.option->results()) o.Add(g.key, value);
+        continue;
+      }
       o.Set(g.key, g.flag ? "1" : g.option->results().back());
     }
     for (const auto& w : words_) {
@@ -88,6 +108,7 @@ class CliOptionSet final : public OptionSet {
     std::string key;
     CLI::Option* option;
     bool flag;
+    bool repeated = false;
   };
 
   CLI::Option* Add(const std::string& names, const std::string& help) {
@@ -99,6 +120,7 @@ class CliOptionSet final : public OptionSet {
 
   CLI::App& app_;
   std::deque<std::string> storage_;  // stable addresses for CLI11's bindings
+  std::deque<std::vector<std::string>> lists_;
   std::vector<Given> given_;
   std::vector<std::string> words_;
 };

@@ -17,6 +17,8 @@ using tools::TomlFile;
 // The settings of a station: which device, line, terminators, timeout, instrument and host.
 // What belongs to one run (output, scripts, the simulated instrument) stays on the command line.
 const std::vector<std::string> kLinkSettings = {"device",
+                                                "comm-port",
+                                                "port-map",
                                                 "line",
                                                 "bit-rate",
                                                 "parity",
@@ -56,14 +58,10 @@ CLI::Option* FindOption(CLI::App& command, const std::string& key) {
 
 bool IsFlag(const CLI::Option& option) { return option.get_items_expected_max() == 0; }
 
-// A profile value as the option's text ("1" for a switch that is on, nothing when off).
-std::optional<std::string> ValueText(const TomlFile& file, const toml::key& key,
-                                     const toml::node& node, const CLI::Option& option) {
-  const std::string name(key.str());
-  if (IsFlag(option)) {
-    if (!node.is_boolean()) file.Fail(node.source(), name + " is a switch: true or false");
-    return *node.value<bool>() ? std::optional<std::string>("1") : std::nullopt;
-  }
+bool IsRepeated(const CLI::Option& option) { return option.get_expected_max() > 1; }
+
+// One TOML value as option text.
+std::optional<std::string> Scalar(const toml::node& node) {
   if (node.is_string()) return *node.value<std::string>();
   if (node.is_integer()) return std::to_string(*node.value<int64_t>());
   if (node.is_floating_point()) {
@@ -71,8 +69,40 @@ std::optional<std::string> ValueText(const TomlFile& file, const toml::key& key,
     text << *node.value<double>();
     return text.str();
   }
-  file.Fail(node.source(), name + " takes one value (" + option.get_type_name() + "), not a " +
+  return std::nullopt;
+}
+
+// A profile value as the option's texts: one, several for a repeatable option (a list), "1"
+// for a switch that is on, none when off.
+std::vector<std::string> ValueTexts(const TomlFile& file, const toml::key& key,
+                                    const toml::node& node, const CLI::Option& option) {
+  const std::string name(key.str());
+  if (IsFlag(option)) {
+    if (!node.is_boolean()) file.Fail(node.source(), name + " is a switch: true or false");
+    return *node.value<bool>() ? std::vector<std::string>{"1"} : std::vector<std::string>{};
+  }
+  if (auto text = Scalar(node)) return {*text};
+  if (node.is_array() && IsRepeated(option)) {
+    std::vector<std::string> texts;
+    for (const toml::node& item : *node.as_array()) {
+      auto text = Scalar(item);
+      if (!text) file.Fail(item.source(), name + " takes a list of " + option.get_type_name());
+      texts.push_back(*text);
+    }
+    return texts;
+  }
+  file.Fail(node.source(), name + " takes " +
+                               (IsRepeated(option) ? "one value or a list" : "one value") + " (" +
+                               option.get_type_name() + "), not a " +
                                (node.is_boolean() ? "switch" : "list or table"));
+}
+
+// What the option's checks say of the first value they refuse, or "".
+std::string CheckAll(CLI::Option& option, const std::vector<std::string>& texts) {
+  for (const auto& text : texts) {
+    if (std::string why = CheckValue(option, text); !why.empty()) return why;
+  }
+  return "";
 }
 
 std::vector<CLI::App*> Commands(CLI::App& tool, CLI::App& command) {
@@ -103,8 +133,7 @@ void CheckProfileValue(const TomlFile& file, const toml::key& key, const toml::n
   for (CLI::App* command : commands) {
     CLI::Option* option = FindOption(*command, std::string(key.str()));
     if (!option) continue;
-    auto text = ValueText(file, key, node, *option);
-    std::string why = text ? CheckValue(*option, *text) : "";
+    std::string why = CheckAll(*option, ValueTexts(file, key, node, *option));
     if (why.empty()) return;
     if (std::find(whys.begin(), whys.end(), why) == whys.end()) whys.push_back(why);
   }
@@ -152,12 +181,13 @@ void ApplyProfile(const std::string& path, CLI::App& tool, CLI::App& command, Op
       CheckProfileValue(file, *key, *node, commands);  // not used here, still refused when wrong
       continue;
     }
-    auto text = ValueText(file, *key, *node, *option);
-    if (!text) continue;
-    if (std::string why = CheckValue(*option, *text); !why.empty()) {
+    auto texts = ValueTexts(file, *key, *node, *option);
+    if (std::string why = CheckAll(*option, texts); !why.empty()) {
       file.Fail(node->source(), "bad value for " + name + ": " + why);
     }
-    options.Set(option->get_lnames().front(), *text);
+    const std::string& to = option->get_lnames().front();
+    for (const auto& text : texts)
+      IsRepeated(*option) ? options.Add(to, text) : options.Set(to, text);
   }
 }
 

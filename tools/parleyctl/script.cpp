@@ -1,6 +1,7 @@
 #include "script.hpp"
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -22,6 +23,11 @@ CommandSource::CommandSource(const Options& options, std::istream& input) : inpu
   use_stdin_ = options.Has("stdin");
   if (options.Has("script")) {
     script_name_ = options.Get("script");
+    // A directory opens, then reads as nothing: say what it is instead.
+    std::error_code ec;
+    if (std::filesystem::is_directory(script_name_, ec)) {
+      throw std::runtime_error("cannot read the script " + script_name_ + ": it is a directory");
+    }
     script_.open(script_name_, std::ios::binary);
     if (!script_) throw std::runtime_error("cannot read the script " + script_name_);
     script_done_ = false;

@@ -75,7 +75,7 @@ Options DirectView(Options o) {
 void ConfigureLink(KORInterface& iface, const Options& o) {
   auto mode = static_cast<int32_t>(o.GetInt("mode", korCommModeCRLFDirect));
   bool serial = mode != korCommModeGPIBDirect && mode != korCommModeEther;
-  if (serial || o.Has("device")) {
+  if (serial || o.Has("device") || o.Has("comm-port") || o.Has("port-map")) {
     ConfigureSerialLink(iface, o);
   } else {
     ApplyTerminators(iface, o);

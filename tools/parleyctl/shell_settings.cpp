@@ -133,13 +133,12 @@ void SettingTable::Define() {
         [this, name, set](const std::string& v) { (iface_.*set)(Switch(name, v)); });
   };
   whole32("commMode", "mode", true, &KORInterface::commMode, &KORInterface::commMode);
-  whole32("CommPort", "", true, &KORInterface::CommPort, &KORInterface::CommPort);
+  whole32("CommPort", "comm-port", true, &KORInterface::CommPort, &KORInterface::CommPort);
   Add(
       "device", "device", true, [&i] { return SerialDevicePath(i.CommPort()); },
       [&i](const std::string& path) {
         if (access(path.c_str(), F_OK) != 0) throw std::invalid_argument(path + ": no such device");
-        MapSerialPort(kCliSerialPort, path);
-        i.CommPort(kCliSerialPort);
+        MapSerialPort(i.CommPort(), path);  // the port number the interface opens
       });
   whole32("BitRate", "bit-rate", true, &KORInterface::BitRate, &KORInterface::BitRate);
   Add(

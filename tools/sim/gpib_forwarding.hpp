@@ -22,6 +22,9 @@
 
 namespace parley::sim {
 
+// The most polls --gpib-ready-after (or a scenario's ready-after) may hold an answer back.
+inline constexpr int kMaxReadyAfterPolls = 1'000'000;
+
 struct ForwardingConfig {
   bool enabled = true;        // false: every message gets "/GPIB:E010/"
   std::set<int> absent;       // addresses with no instrument: "/GPIB:E008/"

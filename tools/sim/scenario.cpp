@@ -11,7 +11,6 @@ namespace {
 
 using tools::TomlFile;
 
-constexpr int64_t kMaxMillis = 3'600'000;  // an hour: more is a typing mistake
 constexpr int kHighestAddress = 30;
 const std::vector<std::string> kTables = {"unit", "answers", "faults", "tcp", "gpib"};
 
@@ -135,7 +134,7 @@ void ReadFaults(const Reader& r, const toml::table& root, UnitConfig& unit) {
          const std::string name(key.str());
          if (name == "silent") unit.silent = r.Switch(v, name);
          if (name == "echo-only") unit.echo_only = r.Switch(v, name);
-         if (name == "split") unit.split = static_cast<std::size_t>(r.Whole(v, name, 0, 65536));
+         if (name == "split") unit.split = static_cast<std::size_t>(r.Whole(v, name, 0, kMaxSplit));
          if (name == "chunk-gap") unit.chunk_gap = r.Time(v, name);
          if (name == "close-mid-answer") unit.close_mid_answer = r.Switch(v, name);
        });
@@ -173,7 +172,7 @@ void ReadGpib(const Reader& r, const toml::table& root, ForwardingConfig& gpib) 
     if (name == "busy") gpib.busy = r.Switch(v, name);
     if (name == "stray") gpib.stray = r.Text(v, name);
     if (name == "ready-after")
-      gpib.ready_after_polls = static_cast<int>(r.Whole(v, name, 0, 1'000'000));
+      gpib.ready_after_polls = static_cast<int>(r.Whole(v, name, 0, kMaxReadyAfterPolls));
     if (name == "answer-time") gpib.answer_time = r.Time(v, name);
     if (name == "absent") {
       for (const toml::node& a : r.List(v, name)) gpib.absent.insert(r.Address(a, "an address"));
