@@ -10,4 +10,9 @@ void Fail(std::string_view what) {
   std::abort();
 }
 
+void Note(std::string_view what) {
+  static const bool verbose = std::getenv("PARLEY_FUZZ_VERBOSE") != nullptr;
+  if (verbose) std::fprintf(stderr, "%.*s\n", static_cast<int>(what.size()), what.data());
+}
+
 }  // namespace parley::fuzz

@@ -56,4 +56,7 @@ inline void Check(bool ok, std::string_view what) {
   if (!ok) Fail(what);
 }
 
+// With PARLEY_FUZZ_VERBOSE set, prints what a target did (for reading a reproduced input).
+void Note(std::string_view what);
+
 }  // namespace parley::fuzz
