@@ -40,7 +40,8 @@ void RemoteUnit::React(Millis now, const std::string& command, std::vector<Emiss
   busy_until_ = echoed;
   if (config_->echo_only) return;
   Answer answer = AnswerFor(command);
-  Millis at = echoed + answer.delay.value_or(config_->answer_delay);
+  // Never before the echo, whatever delay a feature names (a negative TSND wait, say).
+  Millis at = echoed + std::max(answer.delay.value_or(config_->answer_delay), Millis(0));
   // A split unit keeps the answer's first chunk apart from the echo's last one, too.
   if (config_->split != 0 && at < echoed + config_->chunk_gap) at = echoed + config_->chunk_gap;
   std::string bytes = answer.text + answer.terminator.value_or(config_->resp_term);
