@@ -205,7 +205,10 @@ parley::KORTransaction Command(const Exchange& exchange, int32_t timeout) {
   parley::KORTransaction t;
   if (exchange.bytes) {
     t.IsCmdTypeString(false);
-    t.ByteCmd(std::vector<uint8_t>(exchange.cmd.begin(), exchange.cmd.end()));
+    // An empty byte array is refused by the record itself (error 9): the default one stays.
+    if (!exchange.cmd.empty()) {
+      t.ByteCmd(std::vector<uint8_t>(exchange.cmd.begin(), exchange.cmd.end()));
+    }
   } else {
     t.cmd(exchange.cmd);
   }

@@ -3,7 +3,8 @@ set -euo pipefail
 
 PARLEY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest clang-14 clang-format
-  libcli11-dev nlohmann-json3-dev python3-dev pybind11-dev python3-pytest pkg-config)
+  libclang-rt-14-dev libcli11-dev nlohmann-json3-dev python3-dev pybind11-dev python3-pytest
+  pkg-config)
 
 parley_install_packages() {
   local missing=()
@@ -16,6 +17,17 @@ parley_install_packages() {
   [ "$(id -u)" -ne 0 ] && sudo=sudo
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+# parley_build_fuzz <seconds per target>: the clang build of the fuzz targets in build-fuzz
+# (libFuzzer with AddressSanitizer and UBSan); prints the build directory.
+parley_build_fuzz() {
+  local dir="$PARLEY_ROOT/build-fuzz"
+  cmake -S "$PARLEY_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEY_WERROR=ON \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DPARLEY_FUZZ=ON -DPARLEY_FUZZ_SECONDS="$1" \
+    -DPARLEY_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$dir" -j"$(nproc)" --target parley_fuzz >&2
+  echo "$dir"
 }
 
 # parley_build <build-dir> [cmake options...]
