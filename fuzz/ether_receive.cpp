@@ -13,12 +13,13 @@
 // bytes are sent unasked (low bits 1-5: after that many 100 ms from the transaction's start);
 // 3 the command of the next transaction (bit 0: byte mode).
 //
-// Checked: a transaction that succeeds returns exactly what a plain reading of the chunks
-// taken since its command was written gives (text: after the exact echo, or as many bytes as
-// the echo, up to the first RespTerm; bytes: every chunk up to the one that completes RespTerm,
-// less RespTerm's length), so never bytes from before its own command; one that fails raises a
-// timeout, a connect failure, the socket-state error or the empty-command refusal; no
-// transaction runs longer than its connect, greeting and three attempts allow.
+// Checked: a transaction that succeeds returns exactly what a plain reading of the chunks taken
+// since its command was written (less those taken for the greeting) gives: in text mode what
+// follows the exact echo (or as many bytes as the echo has) up to the first RespTerm; in byte
+// mode every chunk up to the one that completes RespTerm, less RespTerm's length. So it never
+// returns bytes from before its own command. One that fails raises a timeout, a connect
+// failure, the socket-state error or the empty-command refusal; no transaction runs longer than
+// its connect, greeting and three attempts allow.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -44,8 +45,12 @@ using parley::detail::SimTcpReaction;
 using parley::detail::TcpClient;
 using parley::fuzz::Check;
 
-// The chunks the link took since the last write of a command.
+// The chunks the link took since the last write of a command, less those it had to take for
+// the greeting: from the Connect event on, every chunk is compared with the greeting (RespTerm
+// and a space) and never stored, until one matches.
 struct Taken {
+  std::string greeting;
+  bool awaiting_greeting = false;
   std::vector<std::string> chunks;
 };
 
@@ -56,6 +61,7 @@ class RecordingClient : public TcpClient {
       : inner_(std::move(inner)), taken_(std::move(taken)) {
     // The link may destroy this client from a handler: nothing is touched after the call.
     inner_->OnConnect = [this] {
+      taken_->awaiting_greeting = true;
       if (auto h = OnConnect) h();
     };
     inner_->OnReadable = [this] {
@@ -76,7 +82,11 @@ class RecordingClient : public TcpClient {
   std::size_t Available() const override { return inner_->Available(); }
   std::string TakeReceived() override {
     std::string chunk = inner_->TakeReceived();
-    taken_->chunks.push_back(chunk);
+    if (!taken_->awaiting_greeting) {
+      taken_->chunks.push_back(chunk);
+    } else if (chunk == taken_->greeting) {
+      taken_->awaiting_greeting = false;
+    }
     return chunk;
   }
   void Close() override { inner_->Close(); }
@@ -259,6 +269,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   unit->reaction = Reply(gap);  // a write nobody scripted gets no answer
   auto taken = std::make_shared<Taken>();
+  taken->greeting = o.resp_term + " ";
   host.tcp_factory = [unit, taken] {
     return std::make_unique<RecordingClient>(parley::detail::MakeSimTcpClient(unit), taken);
   };
