@@ -19,15 +19,14 @@ parley_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
-# parley_build_fuzz <seconds per target>: the clang build of the fuzz targets in build-fuzz
-# (libFuzzer with AddressSanitizer and UBSan); prints the build directory.
+# parley_build_fuzz <seconds per target>: the clang build of the fuzz targets in
+# $PARLEY_FUZZ_DIR (libFuzzer with AddressSanitizer and UBSan).
+PARLEY_FUZZ_DIR="$PARLEY_ROOT/build-fuzz"
 parley_build_fuzz() {
-  local dir="$PARLEY_ROOT/build-fuzz"
-  cmake -S "$PARLEY_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEY_WERROR=ON \
-    -DCMAKE_CXX_COMPILER=clang++-14 -DPARLEY_FUZZ=ON -DPARLEY_FUZZ_SECONDS="$1" \
-    -DPARLEY_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$dir" -j"$(nproc)" --target parley_fuzz >&2
-  echo "$dir"
+  cmake -S "$PARLEY_ROOT" -B "$PARLEY_FUZZ_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPARLEY_WERROR=ON -DCMAKE_CXX_COMPILER=clang++-14 -DPARLEY_FUZZ=ON \
+    -DPARLEY_FUZZ_SECONDS="$1" -DPARLEY_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$PARLEY_FUZZ_DIR" -j"$(nproc)" --target parley_fuzz
 }
 
 # parley_build <build-dir> [cmake options...]
