@@ -22,6 +22,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "catalogue/error_path.hpp"
 #include "forwarding/gpib_forwarding.hpp"
@@ -83,9 +84,10 @@ bool AllowedFailure(int32_t number) {
          number == err::InvalidGpibAddress || number == err::InvalidCommand;
 }
 
-// The scripted unit's replies, and the last one given to each kind of message.
+// The scripted unit's replies, each one given, and the last one given to each kind of message.
 struct Replies {
   std::deque<std::string> pending;
+  std::vector<std::string> given;
   std::map<std::string, std::string> last;
 
   std::string Next(const std::string& cmd) {
@@ -95,6 +97,7 @@ struct Replies {
       pending.pop_front();
     }
     last[parley::testing::ScriptedFwdChannel::KindOf(cmd)] = reply;
+    given.push_back(reply);
     return reply;
   }
 };
@@ -124,7 +127,8 @@ void RunDialogue(int op, detail::InterfaceCore& core, parley::testing::ScriptedF
     Check(status == detail::SpollStatus(replies.last.at("SPOLL")).value(), "a poll read otherwise");
   } else if (op == 3) {
     inout.RemoteEnable();
-    auto state = detail::RenState(replies.last.at("REN"));
+    // The query is the first message (a restoring one may end in "REN/" too: "REN=xREN/").
+    auto state = detail::RenState(replies.given.at(0));
     Check(state.has_value(), "REN restored without a valid state");
     const std::string& restore = channel.sent.back().cmd;
     Check(restore.ends_with("REN=" + *state + "/"), "REN restored to another state");
