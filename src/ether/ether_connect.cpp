@@ -65,6 +65,12 @@ void EtherLink::EtherConnect(const KORTransaction& t) {
   if (tcp.State() != kTcpClosed) Raise(err::InvalidSocketState);
   peer_ = core_.settings.remote_host_ip_address + ":" +
           std::to_string(core_.settings.remote_port_number);
+  // From the connect on: the greeting may come in the same loop pass as the Connect event.
+  connect_waits_for_greeting_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{connect_waits_for_greeting_};
   tcp.Connect();
   auto seconds = static_cast<float>(t.RespTimeout());
   if (!Waited(awaiting_connect_, seconds)) Raise(err::TcpConnectFailed);

@@ -22,6 +22,9 @@
 // the trace and to LastLinkError. The failed socket stays as it is, so the next transaction
 // fails its state check with 0x80047F92 until the port is reopened.
 //
+// A greeting that comes only after the connect gave up on it is still taken (the connection is
+// then ready), but it ends no transaction's wait: it is never stored or returned as an answer.
+//
 // A byte response made only of the terminator is stored as one zero byte, as every empty byte
 // buffer of the library.
 #pragma once
@@ -97,6 +100,9 @@ class EtherLink {
   bool awaiting_connect_ = true;    // no connection made since the port was opened
   bool awaiting_greeting_ = false;  // connected, the greeting not yet matched
   bool awaiting_response_ = true;
+  // The connect is waiting for the greeting: only then does a matching greeting end a wait. One
+  // that comes later (after the connect gave up) ends no transaction's wait for its answer.
+  bool connect_waits_for_greeting_ = false;
   bool refused_ = false;  // this attempt refused received data
   bool string_mode_ = true;
   std::string peer_;       // "host:port" of the last connect, for the failure reasons

@@ -188,7 +188,7 @@ bool EtherLink::TakeGreeting(std::string_view data) {
   bool matches =
       data.size() == term.size() + 1 && data.substr(0, term.size()) == term && data.back() == ' ';
   if (matches) {
-    awaiting_response_ = false;
+    if (connect_waits_for_greeting_) awaiting_response_ = false;
     awaiting_greeting_ = false;
   }
   return matches;

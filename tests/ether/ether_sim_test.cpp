@@ -108,6 +108,24 @@ TEST_F(EtherSimTest, WrongMissingOrSplitGreetingEndsWithTerminatorNotFound) {
   }
 }
 
+// A greeting that comes only after the connect gave up is still taken as the greeting, but it
+// is no answer: the transaction it arrives in goes on to take its own, in either mode.
+TEST_F(EtherSimTest, AGreetingTooLateForTheConnectNeverPassesForAnAnswer) {
+  for (bool text : {true, false}) {
+    SCOPED_TRACE(text ? "text" : "bytes");
+    unit->greeting_delay = std::chrono::seconds(12);  // the connect waits 10 s
+    iface.openPort();
+    auto first = text ? Text("VER?") : Bytes("VER?");
+    PARLEY_EXPECT_ERROR(iface.Transact(first), err::EtherTerminatorNotFound);
+    // The greeting arrives during this one's wait, ahead of the echo and the answer.
+    auto second = text ? Text("VER?") : Bytes("VER?");
+    iface.Transact(second);
+    EXPECT_EQ(text ? second.resp() : second.ByteArrRespStrVal(), text ? "OK" : "VER?\r\nOK");
+    EXPECT_EQ(unit->connects.size(), text ? 1u : 2u);
+    iface.closePort();
+  }
+}
+
 // The socket's failure ends the connect at once; the wait would have lasted 30 s.
 TEST_F(EtherSimTest, RefusedUnresolvedOrUnreachableConnectsFailAtOnceWithTheReason) {
   struct Case {

@@ -108,21 +108,28 @@ class Forwarder : public Feature {
     if (command.rfind("/GPIB:", 0) != 0) return std::nullopt;
     Answer a;
     a.text = "/GPIB:TSND=1/";
-    a.delay = milliseconds(5);
+    a.delay = delay;
     a.terminator = "\r\n";
     return a;
   }
+  milliseconds delay{5};
 };
 
 TEST(RemoteUnit, FeaturesAnswerTheirCommandsBeforeTheTable) {
   auto config = Config();
-  config->features.push_back(std::make_shared<Forwarder>());
+  auto forwarder = std::make_shared<Forwarder>();
+  config->features.push_back(forwarder);
   RemoteUnit unit(config);
   auto out = unit.Receive(milliseconds(0), "/GPIB:X/\r\n");
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].bytes, "/GPIB:TSND=1/\r\n");
   EXPECT_EQ(out[1].at, milliseconds(5));
   EXPECT_EQ(Joined(unit.Receive(milliseconds(10), "PING\r\n")), "PING\r\nPONG\r\n>");
+  // A negative delay (a TSND message with a negative wait) answers at the echo, not before.
+  forwarder->delay = milliseconds(-50);
+  out = unit.Receive(milliseconds(100), "/GPIB:X/\r\n");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].at, milliseconds(100));
 }
 
 TEST(RemoteUnitText, EscapesAndAnswerTables) {

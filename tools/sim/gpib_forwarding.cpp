@@ -12,6 +12,7 @@ constexpr int kStatusBusy = 0x01;
 constexpr int kStatusIdle = 0x02;
 constexpr int kStatusMessage = 0x04;
 constexpr int kStatusService = 0x40;
+constexpr int kMaxAddress = 30;
 
 Answer Reply(std::string text) {
   Answer answer;
@@ -168,7 +169,11 @@ void GpibForwardingFeature::ApplyHeader(const Message& m) {
 
 Answer GpibForwardingFeature::Dispatch(const Message& m) {
   if (m.verb == "REN" || m.verb.rfind("REN=", 0) == 0) return Ren(m.verb);
-  if (config_.absent.count(address_)) return DeviceTimeout();
+  // Only bus addresses hold instruments, so a client naming ever new addresses cannot make
+  // the unit create instruments without end.
+  if (address_ < 0 || address_ > kMaxAddress || config_.absent.count(address_)) {
+    return DeviceTimeout();
+  }
   SimInstrument& instrument = Instrument();
   if (m.verb == "SPOLL") return Spoll(instrument);
   if (m.verb == "IN") return In(instrument);

@@ -46,6 +46,7 @@ void RemoteUnit::React(Millis now, const std::string& command, std::vector<Emiss
   busy_until_ = echoed;
   if (config_->echo_only) return;
   Answer answer = AnswerFor(command);
+  // Never before the echo, whatever delay a feature names (a negative TSND wait, say).
   Millis at = Later(echoed, answer.delay.value_or(config_->answer_delay));
   // A split unit keeps the answer's first chunk apart from the echo's last one, too.
   if (config_->split != 0) at = std::max(at, Later(echoed, config_->chunk_gap));
