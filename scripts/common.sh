@@ -3,13 +3,8 @@ set -euo pipefail
 
 PARLEY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PARLEY_PACKAGES=(build-essential cmake libasio-dev libgtest-dev googletest clang-14 clang-format
-<<<<<<< HEAD
-  libcli11-dev nlohmann-json3-dev libedit-dev libtomlplusplus-dev help2man python3-dev pybind11-dev
-  python3-pytest pkg-config)
-=======
-  libclang-rt-14-dev libcli11-dev nlohmann-json3-dev python3-dev pybind11-dev python3-pytest
-  pkg-config)
->>>>>>> t17f
+  libclang-rt-14-dev libcli11-dev nlohmann-json3-dev libedit-dev libtomlplusplus-dev help2man
+  python3-dev pybind11-dev python3-pytest pkg-config)
 
 # Installs what is missing of PARLEY_PACKAGES and of any packages named as arguments.
 parley_install_packages() {
