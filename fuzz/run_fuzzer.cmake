@@ -1,16 +1,21 @@
 # Runs one fuzz target for SECONDS on a copy of its seed corpus (never in the source tree):
-#   cmake -DFUZZER=... -DSEEDS=... -DWORK=... -DSECONDS=... -P run_fuzzer.cmake
+#   cmake -DFUZZER=... -DSEEDS=... -DWORK=... -DSECONDS=... [-DRUNS=N] -P run_fuzzer.cmake
+# RUNS (when above 0) ends the run after that many inputs, SECONDS still bounding it.
 # The working corpus keeps what earlier runs found. The fuzzer's output goes to WORK/log; a
 # crash, leak, timeout or failed property leaves its input in WORK/artifacts, prints the end of
 # the log and fails the test. A passing run prints how many inputs it ran.
 file(MAKE_DIRECTORY ${WORK}/corpus ${WORK}/artifacts)
 file(GLOB seeds ${SEEDS}/*)
 file(COPY ${seeds} DESTINATION ${WORK}/corpus)
+set(runs "")
+if(RUNS GREATER 0)
+  set(runs -runs=${RUNS})
+endif()
 execute_process(
-  COMMAND ${FUZZER} -max_total_time=${SECONDS} -timeout=10 -rss_limit_mb=2048 -max_len=4096
+  COMMAND ${FUZZER} -max_total_time=${SECONDS} ${runs} -timeout=10 -rss_limit_mb=2048 -max_len=4096
     -print_final_stats=1 -artifact_prefix=${WORK}/artifacts/ ${WORK}/corpus
   RESULT_VARIABLE rc OUTPUT_FILE ${WORK}/log ERROR_FILE ${WORK}/log)
-file(STRINGS ${WORK}/log stats REGEX "^stat::(number_of_executed_units|average_exec_per_sec)")
+file(STRINGS ${WORK}/log stats REGEX "^stat::(number_of_executed_units|average_exec_per_sec)|^Done [0-9]+ runs in")
 if(NOT rc EQUAL 0)
   file(STRINGS ${WORK}/log lines)
   list(LENGTH lines count)

@@ -20,13 +20,13 @@ parley_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
-# parley_build_fuzz <seconds per target>: the clang build of the fuzz targets in
+# parley_build_fuzz <seconds per target> [inputs per target]: the clang build of the fuzz targets in
 # $PARLEY_FUZZ_DIR (libFuzzer with AddressSanitizer and UBSan).
 PARLEY_FUZZ_DIR="$PARLEY_ROOT/build-fuzz"
 parley_build_fuzz() {
   cmake -S "$PARLEY_ROOT" -B "$PARLEY_FUZZ_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPARLEY_WERROR=ON -DCMAKE_CXX_COMPILER=clang++-14 -DPARLEY_FUZZ=ON \
-    -DPARLEY_FUZZ_SECONDS="$1" -DPARLEY_BUILD_BENCH=OFF >/dev/null
+    -DPARLEY_FUZZ_SECONDS="$1" -DPARLEY_FUZZ_RUNS="${2:-0}" -DPARLEY_BUILD_BENCH=OFF >/dev/null
   cmake --build "$PARLEY_FUZZ_DIR" -j"$(nproc)" --target parley_fuzz
 }
 
