@@ -39,8 +39,17 @@ void WaitAtMost(Host& host, double seconds) {
 
 void WaitPass(Host& host, double seconds_left) {
   constexpr double kShortestPass = 0.001;
-  constexpr double kLongestPass = 0.25;
+  constexpr double kLongestPass = 1.0;
   WaitAtMost(host, std::clamp(seconds_left, kShortestPass, kLongestPass));
+}
+
+double UntilCountdownMoves(const KORTimeout& t) {
+  constexpr double kPastTheEdge = 0.001;
+  double left = t.TimeRemaining();
+  if (left <= 0.5) return left;
+  // The shown value changes where the time left passes a half second (k + 0.5).
+  double edge = std::floor(left - 0.5) + 0.5;
+  return left - edge + kPastTheEdge;
 }
 
 void WaitSeconds(Host& host, float seconds) {

@@ -36,8 +36,14 @@ void WaitSeconds(Host& host, float seconds);
 void WaitAtMost(Host& host, double seconds);
 
 // One pass of a wait that an event ends early: blocks on the loop for `seconds_left`, but at
-// least 1 ms and at most a quarter second, so a countdown shown to the user still moves and a
-// step of the wall clock cannot stretch a wait.
+// least 1 ms (so a wait never spins) and at most a second (a check of the waiting loop's
+// conditions once a second costs nothing and bounds any oversight).
 void WaitPass(Host& host, double seconds_left);
+
+// Seconds from now until the countdown shown for `t` (its TimeRemaining rounded to a whole
+// second) next shows another value, plus a millisecond so that the rounding has surely moved;
+// when it shows its last value, the time left until it expires. A wait that shows a countdown
+// needs to wake only then.
+double UntilCountdownMoves(const KORTimeout& t);
 
 }  // namespace parley::detail
