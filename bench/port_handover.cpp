@@ -22,17 +22,12 @@
 #include <vector>
 
 #include "parley/parley.hpp"
+#include "roundtrip_common.hpp"
 #include "sim_process.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Beside(const char* env, const char* name) {
-  if (const char* v = std::getenv(env)) return v;
-  auto self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-  return (self.parent_path() / "tools" / name).string();
-}
 
 // A worker: transactions for `seconds`, one line per transaction: "tx <micros> <handover>".
 int Worker(const std::string& device, double seconds, int pause_ms) {
@@ -123,11 +118,11 @@ int main(int argc, char** argv) {
   char folder[] = "/tmp/parley-handover-XXXXXX";
   if (!mkdtemp(folder)) return 1;
   setenv("XDG_RUNTIME_DIR", folder, 1);
-  setenv("PARLEY_CONND", Beside("PARLEY_CONND", "parley-connd").c_str(), 1);
+  setenv("PARLEY_CONND", bench::Beside("PARLEY_CONND", "parley-connd").c_str(), 1);
   setenv("PARLEY_CONND_IDLE", "1", 1);
   int rc = 0;
   try {
-    parley::sim::SimProcess sim(Beside("PARLEY_SIM", "parley-sim"), {});
+    parley::sim::SimProcess sim(bench::Beside("PARLEY_SIM", "parley-sim"), {});
     std::string device = sim.first_line();
     std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     std::string secs = std::to_string(seconds);

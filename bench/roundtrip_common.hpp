@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,13 @@
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
+
+// A tool of the build: `env` when set, else `name` in the build's tools folder.
+inline std::string Beside(const char* env, const char* name) {
+  if (const char* v = std::getenv(env)) return v;
+  auto self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+  return (self.parent_path() / "tools" / name).string();
+}
 
 // The calling thread's own CPU time, so the peers' threads do not count.
 inline double ThreadCpuSeconds() {

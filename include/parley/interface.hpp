@@ -25,9 +25,15 @@ class InterfaceCore;
 // Every failure is raised as parley::AutomationError. All calls belong to the thread that
 // created the object; its waits run that thread's event loop (see parley/loop.hpp), so event
 // handlers run inside the library's calls. A call made from a handler while an operation is in
-// progress is refused with "Interface is busy.".
+// progress is refused with "Interface is busy.". A member called from any other thread fails
+// at once with error 5 (Source "KORInterface") and touches nothing.
 //
-// Destroying an object whose port is open closes the port.
+// Destroying an object whose port is open closes the port. Destroy it on its own thread, or
+// after that thread has ended: the thread's loop lives as long as the objects that use it.
+// A handler (Update, HaltAck, portReset, debugMonUpdate, a loop callback) may destroy the
+// object during one of its calls: the call then stops at its next step, closes the port and
+// ends with error 5 "Invalid procedure call or argument: the KORInterface was destroyed during
+// the call." (Source "KORInterface"), whatever it would have returned.
 class PARLEY_API KORInterface {
  public:
   KORInterface();
@@ -135,7 +141,10 @@ class PARLEY_API KORInterface {
 
  private:
   friend class detail::InterfaceCore;
-  std::unique_ptr<detail::InterfaceCore> core_;
+  // The core after the thread check (members that run no client code).
+  detail::InterfaceCore& Own() const;
+  // Shared with the calls in progress, so a handler may destroy the object during one.
+  std::shared_ptr<detail::InterfaceCore> core_;
 };
 
 }  // namespace parley

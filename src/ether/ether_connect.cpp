@@ -21,7 +21,8 @@ void EtherLink::AttachControls() {
   if (!tcp) return;
   tcp->OnConnect = [this] { pwiWscClient_Connect(); };
   tcp->OnReadable = [this, tcp] { pwiWscClient_DataArrival(ClampToInt32(tcp->Available())); };
-  tcp->OnError = [this](int32_t, const std::string&) { pwiWscClient_Error(); };
+  tcp->OnError = [this](int32_t, const std::string& reason) { pwiWscClient_Error(reason); };
+  tcp->OnPeerClosed = [this] { PeerClosed(); };
 }
 
 TcpClient& EtherLink::Socket() {
@@ -33,14 +34,24 @@ TcpClient& EtherLink::Socket() {
   return *tcp;
 }
 
-bool EtherLink::TimedOutWhile(const bool& flag, float seconds) {
+bool EtherLink::Waited(const bool& flag, float seconds) {
   KORTimeout timeout(core_.host);
   timeout.Start(seconds);
-  // The flag changes only in the socket's handlers, and a handler's run ends the pass at once;
-  // so a pass blocks for the time left rather than waking every millisecond (a thousand
-  // wake-ups a second cost a few percent of a core).
-  while (!timeout.Expired() && flag) WaitPass(core_.host, timeout.TimeRemaining());
-  return timeout.Expired() && flag;
+  // The flag and the socket's state change only in the socket's handlers, and a handler's run
+  // ends the pass at once; so a pass blocks for the time left rather than waking every
+  // millisecond (a thousand wake-ups a second cost a few percent of a core).
+  while (!timeout.Expired() && flag && !SocketGone()) {
+    WaitPass(core_.host, timeout.TimeRemaining());
+  }
+  return !flag;
+}
+
+// A failed or closed socket delivers nothing more, so no wait on it can end well.
+bool EtherLink::SocketGone() const {
+  const TcpClient* tcp = core_.controls ? core_.controls->tcp.get() : nullptr;
+  if (!tcp) return true;
+  int32_t state = tcp->State();
+  return state != kTcpConnecting && state != kTcpConnected;
 }
 
 void EtherLink::EtherConnect(const KORTransaction& t) {
@@ -52,15 +63,19 @@ void EtherLink::EtherConnect(const KORTransaction& t) {
   tcp.LocalPort(0);
   tcp.RemotePort(core_.settings.remote_port_number);
   if (tcp.State() != kTcpClosed) Raise(err::InvalidSocketState);
+  peer_ = core_.settings.remote_host_ip_address + ":" +
+          std::to_string(core_.settings.remote_port_number);
+  // From the connect on: the greeting may come in the same loop pass as the Connect event.
+  connect_waits_for_greeting_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{connect_waits_for_greeting_};
   tcp.Connect();
   auto seconds = static_cast<float>(t.RespTimeout());
-  if (TimedOutWhile(awaiting_connect_, seconds)) {
-    Raise(err::TcpConnectFailed);
-  }
+  if (!Waited(awaiting_connect_, seconds)) Raise(err::TcpConnectFailed);
   // The remote unit greets with its prompt; the receive path matches it.
-  if (TimedOutWhile(awaiting_response_, seconds)) {
-    Raise(err::EtherTerminatorNotFound);
-  }
+  if (!Waited(awaiting_response_, seconds)) Raise(err::EtherTerminatorNotFound);
 }
 
 void EtherLink::pwiWscClient_Connect() {
@@ -110,8 +125,10 @@ void EtherLink::ReportArrivalError(const AutomationError& e) {
 }
 
 // A socket failure while idle ends the link: the port is closed and the client told. During a
-// transaction the attempt ends by its own checks or timeout.
-void EtherLink::pwiWscClient_Error() {
+// transaction the failed socket ends the attempt's wait, which reports it by its own number.
+// Either way the system's reason is kept for the client.
+void EtherLink::pwiWscClient_Error(const std::string& reason) {
+  core_.LinkFailed((awaiting_connect_ ? "connect to " : "connection to ") + peer_ + ": " + reason);
   if (core_.busy) return;
   try {
     core_.ClosePortFromLink();
@@ -119,6 +136,11 @@ void EtherLink::pwiWscClient_Error() {
     // Already recorded by the catalogue; the client still hears of the reset.
   }
   core_.RaisePortReset();
+}
+
+// The port stays open: the next transaction meets the closed socket and reports it.
+void EtherLink::PeerClosed() {
+  core_.LinkFailed("connection to " + peer_ + ": closed by the remote end");
 }
 
 }  // namespace parley::detail

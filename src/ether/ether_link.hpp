@@ -16,6 +16,15 @@
 // data already waiting when an attempt starts are dropped before its command goes out, so a
 // late byte is not taken for the start of the next echo.
 //
+// A socket that fails (refused, a name that does not resolve, a reset) or that the peer closes
+// ends the wait in progress at once, with the number its timeout would have given (0x80047F93
+// for the connect, 0x80047F94 for the greeting and the answer); the system's reason goes to
+// the trace and to LastLinkError. The failed socket stays as it is, so the next transaction
+// fails its state check with 0x80047F92 until the port is reopened.
+//
+// A greeting that comes only after the connect gave up on it is still taken (the connection is
+// then ready), but it ends no transaction's wait: it is never stored or returned as an answer.
+//
 // A byte response made only of the terminator is stored as one zero byte, as every empty byte
 // buffer of the library.
 #pragma once
@@ -66,7 +75,8 @@ class EtherLink {
   // Socket events.
   void pwiWscClient_Connect();
   void pwiWscClient_DataArrival(int32_t bytes_total);
-  void pwiWscClient_Error();
+  void pwiWscClient_Error(const std::string& reason);
+  void PeerClosed();
   void RefuseArrival(const AutomationError& e);
   void ReportArrivalError(const AutomationError& e);
 
@@ -76,8 +86,10 @@ class EtherLink {
   bool TakeGreeting(std::string_view data);
 
   TcpClient& Socket();  // the facility; InvalidSocketState on a host that offers none
-  // Runs the loop until `flag` is false or `seconds` pass; true when it timed out first.
-  bool TimedOutWhile(const bool& flag, float seconds);
+  // Runs the loop until `flag` is false, `seconds` pass or the socket fails or is closed;
+  // true when the flag cleared.
+  bool Waited(const bool& flag, float seconds);
+  bool SocketGone() const;
   void DropStaleInput();
   void SendCommand(const KORTransaction& t);
   void StoreResponse(KORTransaction& t);
@@ -88,8 +100,12 @@ class EtherLink {
   bool awaiting_connect_ = true;    // no connection made since the port was opened
   bool awaiting_greeting_ = false;  // connected, the greeting not yet matched
   bool awaiting_response_ = true;
+  // The connect is waiting for the greeting: only then does a matching greeting end a wait. One
+  // that comes later (after the connect gave up) ends no transaction's wait for its answer.
+  bool connect_waits_for_greeting_ = false;
   bool refused_ = false;  // this attempt refused received data
   bool string_mode_ = true;
+  std::string peer_;       // "host:port" of the last connect, for the failure reasons
   std::string sent_text_;  // exactly what the last text-mode send transmitted
   ResponseFramer text_;    // the text received for the current response, then the response
   std::vector<uint8_t> term_bytes_{0};

@@ -127,8 +127,8 @@ bool EtherLink::RunAttempt(KORTransaction& t) {
   attempt([&] { core_.UpdateProgress("Transmitting"); });
   attempt([&] { SendCommand(t); });
   attempt([&] {
-    bool timed_out = TimedOutWhile(awaiting_response_, static_cast<float>(t.RespTimeout()));
-    if (timed_out || refused_) Raise(err::EtherTerminatorNotFound);
+    bool answered = Waited(awaiting_response_, static_cast<float>(t.RespTimeout()));
+    if (!answered || refused_) Raise(err::EtherTerminatorNotFound);
   });
   attempt([&] { StoreResponse(t); });
   return completed;
@@ -188,7 +188,7 @@ bool EtherLink::TakeGreeting(std::string_view data) {
   bool matches =
       data.size() == term.size() + 1 && data.substr(0, term.size()) == term && data.back() == ' ';
   if (matches) {
-    awaiting_response_ = false;
+    if (connect_waits_for_greeting_) awaiting_response_ = false;
     awaiting_greeting_ = false;
   }
   return matches;

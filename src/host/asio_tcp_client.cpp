@@ -79,6 +79,7 @@ struct Link : std::enable_shared_from_this<Link> {
   }
   void EmitConnect();
   void EmitData();
+  void EmitPeerClosed();
   void EmitError(const std::error_code& ec);
 };
 
@@ -203,8 +204,8 @@ void Link::ReadMore() {
   auto done = Guarded([](Link& l, const std::error_code& ec, std::size_t n) {
     l.reading = false;
     if (ec == asio::error::eof) {
-      l.state = kTcpClosing;  // noticed by the next send, as the remote end meant
-      return;
+      l.state = kTcpClosing;  // the next send is refused, as the remote end meant
+      return l.EmitPeerClosed();
     }
     if (ec) return l.Fail(ec);
     l.received.append(l.read_buffer.data(), n);
@@ -267,6 +268,12 @@ void Link::EmitConnect() {
 void Link::EmitData() {
   if (!owner || !owner->OnReadable) return;
   auto handler = owner->OnReadable;
+  handler();
+}
+
+void Link::EmitPeerClosed() {
+  if (!owner || !owner->OnPeerClosed) return;
+  auto handler = owner->OnPeerClosed;
   handler();
 }
 

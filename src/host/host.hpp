@@ -92,19 +92,23 @@ class Host {
 
 // The host of the calling thread; a real host is made on first use.
 Host& CurrentHost();
+// The same host, shared: an object that waits on it or owns a facility made by it holds this,
+// so the host outlives it even when the thread's own reference is gone first (thread exit,
+// a static object destroyed after the main thread's state).
+std::shared_ptr<Host> CurrentHostShared();
 
 // Installs `host` as the calling thread's host for the guard's lifetime (tests, tools).
 class ScopedHost {
  public:
-  explicit ScopedHost(std::unique_ptr<Host> host);
+  explicit ScopedHost(std::shared_ptr<Host> host);
   ~ScopedHost();
   ScopedHost(const ScopedHost&) = delete;
   ScopedHost& operator=(const ScopedHost&) = delete;
   Host& host() { return *host_; }
 
  private:
-  Host* host_;  // owned by the thread slot while the guard lives
-  std::unique_ptr<Host> previous_;
+  Host* host_;  // kept alive by the thread slot while the guard lives
+  std::shared_ptr<Host> previous_;
 };
 
 std::unique_ptr<Host> MakeRealHost();

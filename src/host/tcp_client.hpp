@@ -2,7 +2,9 @@
 //
 // Implementations: asio_tcp_client (non-blocking sockets on the thread's loop, TCP_NODELAY)
 // and sim_tcp_client (a scripted remote unit on the virtual host). Data are bytes, one char
-// per byte; text and byte sends are the same bytes on the wire.
+// per byte; text and byte sends are the same bytes on the wire. A failed resolve or connect
+// and a failed connection arrive as OnError with the system's text; an orderly close by the
+// peer as OnPeerClosed.
 //
 // Events run from the thread's loop, never from inside a member call. A handler may close the
 // client or destroy it (closePort does, from the Error handler): implementations copy the
@@ -51,6 +53,9 @@ class TcpClient : public ByteStream {
   virtual void Connect() = 0;
 
   std::function<void()> OnConnect;
+  // The remote end closed the connection: the state is kTcpClosing now, and everything it sent
+  // before the close has already arrived (OnReadable).
+  std::function<void()> OnPeerClosed;
 };
 
 }  // namespace parley::detail

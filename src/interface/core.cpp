@@ -15,11 +15,10 @@ namespace parley::detail {
 std::shared_ptr<ConnectionManager> CreateThreadConnectionManager(int32_t comm_mode);
 
 InterfaceCore::InterfaceCore(KORInterface& owner_object)
-    : LinkContext(CurrentHost()),
-      owner(owner_object),
+    : LinkContext(CurrentHostShared()),
+      owner(&owner_object),
       progress(std::make_shared<KORProgress>()),
-      trace([this] { return host.LocalDateTimeText(); },
-            [this] { EventAccess::Raise(owner.debugMonUpdate); }),
+      trace([this] { return host.LocalDateTimeText(); }, [this] { RaiseDebugMonUpdate(); }),
       serial(std::make_unique<SerialLink>(*this)),
       forwarding(std::make_unique<ForwardingLink>(*this, *serial)),
       ether(std::make_unique<EtherLink>(*this)),
@@ -34,12 +33,104 @@ bool InterfaceCore::UpdateProgress(std::string_view status, int16_t max, int16_t
                                    bool halt_enabled) {
   // Held for the call: a handler that replaces Progress must not free the object in use.
   auto current = progress;
-  return detail::UpdateProgress(*current, status, max, value, halt_enabled);
+  bool halt = false;
+  RaiseClientEvent(
+      [&] { halt = detail::UpdateProgress(*current, status, max, value, halt_enabled); });
+  return halt;
 }
 
-void InterfaceCore::RaisePortReset() { EventAccess::Raise(owner.portReset); }
+void InterfaceCore::RaisePortReset() {
+  RaiseClientEvent([&] {
+    if (owner) EventAccess::Raise(owner->portReset);
+  });
+}
 
-void InterfaceCore::ClosePortFromLink() { owner.closePort(); }
+void InterfaceCore::RaiseDebugMonUpdate() {
+  RaiseClientEvent([&] {
+    if (owner) EventAccess::Raise(owner->debugMonUpdate);
+  });
+}
+
+template <class Raise>
+void InterfaceCore::RaiseClientEvent(Raise&& raise) {
+  auto self = shared_from_this();  // a handler may drop the owner's reference
+  ++raising;
+  try {
+    raise();
+  } catch (...) {
+    --raising;
+    if (!owner && call_depth == 0) ReleaseLater();
+    throw;
+  }
+  --raising;
+  if (owner) return;
+  if (call_depth > 0) throw HandlerFailure{std::make_exception_ptr(InterfaceDestroyedError())};
+  if (raising == 0) ReleaseLater();
+}
+
+void InterfaceCore::ReleaseLater() {
+  host.Post([self = shared_from_this()] { self->CloseQuietly(); });
+}
+
+void InterfaceCore::CloseQuietly() {
+  try {
+    if (is_port_open && !busy) RunClosePort();
+  } catch (...) {
+    // Nobody is left to report to; the machinery goes with the core either way.
+  }
+}
+
+void InterfaceCore::ClosePortFromLink() { RunClosePort(); }
+
+namespace {
+// openPort and closePort: refused while busy, nothing to do in the state asked for.
+template <class Step>
+void RunLifecycleStep(InterfaceCore& c, bool done_when_open, Step&& step) {
+  RunStep(c, [&] {
+    if (c.busy) Raise(err::InterfaceBusy);
+  });
+  if (c.is_port_open == done_when_open) return;
+  c.busy = true;
+  RunStep(c, step, [&] { c.busy = false; });
+  c.busy = false;
+}
+}  // namespace
+
+void InterfaceCore::RunOpenPort() {
+  RunLifecycleStep(*this, true, [&] { OpenPort(); });
+}
+void InterfaceCore::RunClosePort() {
+  RunLifecycleStep(*this, false, [&] { ClosePort(); });
+}
+
+void InterfaceCore::CheckThread() const {
+  if (std::this_thread::get_id() == thread) return;
+  throw AutomationError(err::InvalidCall, "KORInterface",
+                        "Invalid procedure call or argument: a KORInterface belongs to the "
+                        "thread that created it and is called only there.");
+}
+
+bool InterfaceCore::OwnerDestroyed() {
+  owner = nullptr;
+  return call_depth > 0 || raising > 0;
+}
+
+AutomationError InterfaceDestroyedError() {
+  return AutomationError(err::InvalidCall, "KORInterface",
+                         "Invalid procedure call or argument: the KORInterface was destroyed "
+                         "during the call.");
+}
+
+CallScope::CallScope(std::shared_ptr<InterfaceCore> core) : core_(std::move(core)) {
+  core_->CheckThread();
+  ++core_->call_depth;
+}
+
+CallScope::~CallScope() {
+  if (--core_->call_depth > 0 || core_->owner || core_->raising > 0) return;
+  // The outermost call of an interface destroyed during it: close what the destructor could not.
+  core_->CloseQuietly();
+}
 
 void InterfaceCore::OpenPort() {
   controls = std::make_unique<LinkControls>(host);
@@ -84,7 +175,7 @@ void InterfaceCore::ReleaseLinkObjects() {
   conn_man_.reset();
 }
 
-InterfaceCore& InterfaceCore::Of(KORInterface& owner) { return *owner.core_; }
+InterfaceCore& InterfaceCore::Of(KORInterface& owner_object) { return *owner_object.core_; }
 InterfaceCore& CoreOf(KORInterface& owner) { return InterfaceCore::Of(owner); }
 
 }  // namespace parley::detail

@@ -11,77 +11,67 @@
 
 namespace parley {
 
+using detail::Call;
 using detail::InterfaceCore;
-using detail::RunStep;
 
-KORInterface::KORInterface() : core_(std::make_unique<InterfaceCore>(*this)) {}
+KORInterface::KORInterface() : core_(std::make_shared<InterfaceCore>(*this)) {}
 
 KORInterface::~KORInterface() {
+  // During a call (a handler destroys its interface) that call finishes the work and closes.
+  if (core_->OwnerDestroyed()) return;
   if (!core_->is_port_open || core_->busy) return;
   try {
-    closePort();
+    core_->RunClosePort();
   } catch (...) {
     // A destructor cannot report; the machinery is released with the core either way.
   }
 }
 
-namespace {
-// openPort and closePort: refused while busy, nothing to do in the state asked for.
-template <class Step>
-void RunLifecycleStep(InterfaceCore& c, bool done_when_open, Step&& step) {
-  detail::RethrowHandlerFailure([&] {
-    RunStep(c, [&] {
-      if (c.busy) detail::Raise(err::InterfaceBusy);
-    });
-    if (c.is_port_open == done_when_open) return;
-    c.busy = true;
-    RunStep(c, step, [&] { c.busy = false; });
-    c.busy = false;
-  });
-}
-}  // namespace
-
 void KORInterface::openPort() {
-  auto& c = *core_;
-  RunLifecycleStep(c, true, [&] { c.OpenPort(); });
+  Call(core_, [](InterfaceCore& c) { c.RunOpenPort(); });
 }
 
 void KORInterface::closePort() {
-  auto& c = *core_;
-  RunLifecycleStep(c, false, [&] { c.ClosePort(); });
+  Call(core_, [](InterfaceCore& c) { c.RunClosePort(); });
 }
 
-bool KORInterface::Busy() const { return core_->busy; }
-bool KORInterface::IsPortOpen() const { return core_->is_port_open; }
-std::string KORInterface::LastLinkError() const { return core_->last_link_error; }
+bool KORInterface::Busy() const { return Own().busy; }
+bool KORInterface::IsPortOpen() const { return Own().is_port_open; }
+std::string KORInterface::LastLinkError() const { return Own().last_link_error; }
 
-std::shared_ptr<KORProgress> KORInterface::Progress() const { return core_->progress; }
+std::shared_ptr<KORProgress> KORInterface::Progress() const { return Own().progress; }
 void KORInterface::Progress(std::shared_ptr<KORProgress> progress) {
-  if (progress) core_->progress = std::move(progress);
+  if (progress) Own().progress = std::move(progress);
 }
 
 // --- debug trace -----------------------------------------------------------------------------
+// The trace's own members may raise debugMonUpdate, so they run as calls.
 void KORInterface::DebugMonitorOn() {
-  detail::RethrowHandlerFailure([&] { core_->trace.MonitorOn(); });
+  Call(core_, [](InterfaceCore& c) { c.trace.MonitorOn(); });
 }
 void KORInterface::DebugMonitorOff() {
-  detail::RethrowHandlerFailure([&] { core_->trace.MonitorOff(); });
+  Call(core_, [](InterfaceCore& c) { c.trace.MonitorOff(); });
 }
-int32_t KORInterface::DebugBuffSizeGet() const { return core_->trace.Size(); }
+int32_t KORInterface::DebugBuffSizeGet() const { return Own().trace.Size(); }
 void KORInterface::DebugBuffSizeSet(int32_t newSize) {
-  detail::RethrowHandlerFailure([&] { core_->trace.SetSize(newSize); });
+  Call(core_, [&](InterfaceCore& c) { c.trace.SetSize(newSize); });
 }
-std::string KORInterface::DebugBuffGet() const { return core_->trace.Buffer(); }
+std::string KORInterface::DebugBuffGet() const { return Own().trace.Buffer(); }
 void KORInterface::DebugBuffClear() {
-  detail::RethrowHandlerFailure([&] { core_->trace.Clear(); });
+  Call(core_, [](InterfaceCore& c) { c.trace.Clear(); });
 }
 void KORInterface::DebugMonitorShow() {
-  detail::RethrowHandlerFailure([&] { core_->trace.Show(); });
+  Call(core_, [](InterfaceCore& c) { c.trace.Show(); });
 }
 void KORInterface::DebugMonitorHide() {
-  detail::RethrowHandlerFailure([&] { core_->trace.Hide(); });
+  Call(core_, [](InterfaceCore& c) { c.trace.Hide(); });
 }
-bool KORInterface::DebugMonitorVisible() const { return core_->trace.Visible(); }
+bool KORInterface::DebugMonitorVisible() const { return Own().trace.Visible(); }
+
+InterfaceCore& KORInterface::Own() const {
+  core_->CheckThread();
+  return *core_;
+}
 
 // --- settings --------------------------------------------------------------------------------
 namespace {
@@ -96,17 +86,17 @@ void PutUnlessBusy(const InterfaceCore& c, T& field, V value) {
 }
 }  // namespace
 
-#define PARLEY_OPEN_GUARDED(Name, Type, field)                      \
-  Type KORInterface::Name() const { return core_->settings.field; } \
-  void KORInterface::Name(Type value) {                             \
-    PutUnlessOpen(*core_, core_->settings.field, std::move(value)); \
+#define PARLEY_OPEN_GUARDED(Name, Type, field)                     \
+  Type KORInterface::Name() const { return Own().settings.field; } \
+  void KORInterface::Name(Type value) {                            \
+    PutUnlessOpen(Own(), core_->settings.field, std::move(value)); \
   }
-#define PARLEY_BUSY_GUARDED(Name, field)                            \
-  bool KORInterface::Name() const { return core_->settings.field; } \
-  void KORInterface::Name(bool value) { PutUnlessBusy(*core_, core_->settings.field, value); }
-#define PARLEY_UNGUARDED(Name, Type, field)                         \
-  Type KORInterface::Name() const { return core_->settings.field; } \
-  void KORInterface::Name(Type value) { core_->settings.field = std::move(value); }
+#define PARLEY_BUSY_GUARDED(Name, field)                           \
+  bool KORInterface::Name() const { return Own().settings.field; } \
+  void KORInterface::Name(bool value) { PutUnlessBusy(Own(), core_->settings.field, value); }
+#define PARLEY_UNGUARDED(Name, Type, field)                        \
+  Type KORInterface::Name() const { return Own().settings.field; } \
+  void KORInterface::Name(Type value) { Own().settings.field = std::move(value); }
 
 PARLEY_OPEN_GUARDED(commMode, int32_t, comm_mode)
 PARLEY_OPEN_GUARDED(CommPort, int32_t, comm_port)
@@ -134,35 +124,38 @@ PARLEY_UNGUARDED(RaiseEtherPortResetErr, bool, raise_ether_port_reset_err)
 #undef PARLEY_BUSY_GUARDED
 #undef PARLEY_UNGUARDED
 
-int16_t KORInterface::GPIBAddress() const { return core_->settings.gpib_address; }
+int16_t KORInterface::GPIBAddress() const { return Own().settings.gpib_address; }
 void KORInterface::GPIBAddress(int32_t value) {
+  auto& c = Own();
   // The argument is narrowed before the guard looks at it, so a wide value always fails.
   if (value < -32768 || value > 32767) throw detail::DirectError(err::Overflow, "KORInterface");
-  PutUnlessOpen(*core_, core_->settings.gpib_address, static_cast<int16_t>(value));
+  PutUnlessOpen(c, c.settings.gpib_address, static_cast<int16_t>(value));
 }
 
 int16_t KORInterface::GPIBDirectMaxRespLength() const {
-  return core_->settings.gpib_direct_max_resp_length;
+  return Own().settings.gpib_direct_max_resp_length;
 }
 void KORInterface::GPIBDirectMaxRespLength(int16_t value) {
-  if (value >= 1 && value <= 20000) core_->settings.gpib_direct_max_resp_length = value;
+  auto& c = Own();
+  if (value >= 1 && value <= 20000) c.settings.gpib_direct_max_resp_length = value;
 }
 
 void KORInterface::TimeDelayForMAVbit(double seconds) {
-  core_->settings.time_delay_for_mav_bit = seconds <= 3.0 ? seconds : 1.0;  // NaN fails <=
+  Own().settings.time_delay_for_mav_bit = seconds <= 3.0 ? seconds : 1.0;  // NaN fails <=
 }
 
 std::string KORInterface::RemotePortNumber() const {
-  return std::to_string(core_->settings.remote_port_number);
+  return std::to_string(Own().settings.remote_port_number);
 }
 void KORInterface::RemotePortNumber(const std::string& value) {
+  auto& c = Own();
   std::optional<double> number = detail::ParseNumericText(value);
   if (!number) throw detail::DirectError(err::TcpPortOutOfRange, "KORInterface");
   double rounded = std::nearbyint(*number);  // halves go to the even neighbour
   if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) {
     throw detail::DirectError(err::Overflow, "KORInterface");
   }
-  core_->settings.remote_port_number = static_cast<int32_t>(rounded);
+  c.settings.remote_port_number = static_cast<int32_t>(rounded);
 }
 
 }  // namespace parley

@@ -74,8 +74,8 @@ void DispatchTransact(InterfaceCore& c, KORTransaction& t, const StepRunner& ste
 // Spoll and GetTransact: the entry checks, then the direct or the In/Out branch; other
 // modes have no instrument to ask.
 template <typename Direct, typename InOut>
-void RunGpibOperation(InterfaceCore& c, Direct direct, InOut in_out) {
-  detail::RethrowHandlerFailure([&] {
+void RunGpibOperation(const std::shared_ptr<InterfaceCore>& core, Direct direct, InOut in_out) {
+  detail::Call(core, [&](InterfaceCore& c) {
     AdmitOperation(c);
     c.busy = true;
     MarksUndoneOnHandlerFailure(
@@ -100,8 +100,7 @@ void RunGpibOperation(InterfaceCore& c, Direct direct, InOut in_out) {
 }  // namespace
 
 void KORInterface::Transact(KORTransaction& transaction) {
-  auto& c = *core_;
-  detail::RethrowHandlerFailure([&] {
+  detail::Call(core_, [&](InterfaceCore& c) {
     AdmitOperation(c);
     c.busy = true;
     TransactionAccess::SetInComm(transaction, true);
@@ -117,13 +116,13 @@ void KORInterface::Transact(KORTransaction& transaction) {
 
 void KORInterface::Spoll(int16_t& spollval) {
   RunGpibOperation(
-      *core_, [&](detail::GpibLink& g, const StepRunner& step) { g.SpollDirect(spollval, step); },
+      core_, [&](detail::GpibLink& g, const StepRunner& step) { g.SpollDirect(spollval, step); },
       [&](detail::ForwardingLink& f, const StepRunner& step) { f.SpollInOut(spollval, step); });
 }
 
 void KORInterface::GetTransact(KORTransaction& transaction) {
   RunGpibOperation(
-      *core_,
+      core_,
       [&](detail::GpibLink& g, const StepRunner& step) { g.GetTransactDirect(transaction, step); },
       [&](detail::ForwardingLink& f, const StepRunner& step) {
         f.GetTransactInOut(transaction, step);
@@ -132,32 +131,32 @@ void KORInterface::GetTransact(KORTransaction& transaction) {
 
 // No entry checks and no error path: its errors reach the client with the number only.
 void KORInterface::RemoteEnable() {
-  auto& c = *core_;
-  detail::RethrowHandlerFailure([&] {
+  detail::Call(core_, [](InterfaceCore& c) {
     if (c.settings.comm_mode == korCommModeGPIBDirect) c.gpib->RemoteEnableDirect();
     if (c.settings.comm_mode == korCommModeGPIBInOut) c.forwarding->RemoteEnableInOut();
   });
 }
 
 void KORInterface::GPIBClose() {
-  detail::RethrowHandlerFailure([&] { core_->gpib->GPIBClose(); });
+  detail::Call(core_, [](InterfaceCore& c) { c.gpib->GPIBClose(); });
 }
 
 // Called by a client there is no error path: the number comes with the default text.
 void KORInterface::GPIBInOutValidateTrans(KORTransaction& transaction) {
+  const auto& settings = Own().settings;
   try {
-    detail::GPIBInOutValidateTrans(core_->settings, transaction);
+    detail::GPIBInOutValidateTrans(settings, transaction);
   } catch (const AutomationError& e) {
     throw detail::DirectError(e.Number(), "KORInterface");
   }
 }
 
 std::string KORInterface::ReceivedStringBuffer() const {
-  return core_->ether->ReceivedStringBuffer();
+  return Own().ether->ReceivedStringBuffer();
 }
 void KORInterface::ReceivedByteArrBuffer(std::vector<uint8_t>& aByteBuffer) const {
-  core_->ether->ReceivedByteArrBuffer(aByteBuffer);
+  Own().ether->ReceivedByteArrBuffer(aByteBuffer);
 }
-void KORInterface::ClearResponseArray() { core_->ether->ClearResponseArray(); }
+void KORInterface::ClearResponseArray() { Own().ether->ClearResponseArray(); }
 
 }  // namespace parley

@@ -36,8 +36,15 @@ class ErrorContext {
 
 class LinkContext : public ErrorContext {
  public:
-  explicit LinkContext(Host& thread_host) : host(thread_host) {}
+  explicit LinkContext(std::shared_ptr<Host> thread_host)
+      : host_share_(std::move(thread_host)), host(*host_share_) {}
 
+ private:
+  // Shared with the thread, so the links' facilities are closed on a live loop even when the
+  // interface outlives its thread's own reference to it.
+  std::shared_ptr<Host> host_share_;
+
+ public:
   Host& host;  // the creating thread's host; every wait runs its loop
   Settings settings;
   bool busy = false;

@@ -10,6 +10,7 @@
 
 #include "arbiter/service_fixture.hpp"
 #include "parley/parley.hpp"
+#include "support/run_tool.hpp"
 
 namespace parley {
 namespace {
@@ -95,6 +96,39 @@ TEST_F(SharedPortTest, ALockedDeviceIsRefusedUntilUnlocked) {
   StartProgram({"1"});
   Collect("done", seconds(15), 1);
   EXPECT_EQ(outputs[1].Count("ok PONG"), 1);
+}
+
+// `parleyctl ports lock` in one process refuses another process's transactions until
+// `ports unlock`; with --hold the lock ends with the tool.
+TEST_F(SharedPortTest, ParleyctlPortsLockRefusesOtherProgramsUntilUnlocked) {
+  StartSim();
+  const std::string device = sim->first_line();
+  const std::string tool = std::string("PARLEY_CONNECTION_MANAGER=service ") + PARLEY_CLI_PATH;
+  const std::string map = " --port-map 3=" + device;
+  const std::string query = tool + " serial --device " + device + " VER?";
+  auto lock = testing::RunTool(tool + " ports lock 3" + map);
+  ASSERT_EQ(lock.exit_code, 0) << lock.output;
+  auto listed = testing::RunTool(tool + " ports" + map);
+  EXPECT_NE(listed.output.find(device + " (port 3)\n"), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find(" parleyctl\n  holder:"), std::string::npos) << listed.output;
+  auto refused = testing::RunTool(query);
+  EXPECT_EQ(refused.exit_code, 4) << refused.output;
+  EXPECT_NE(refused.output.find("COMM port is locked by another KORSET program."),
+            std::string::npos)
+      << refused.output;
+  EXPECT_NE(refused.output.find("hint: the device is locked"), std::string::npos);
+  auto again = testing::RunTool(tool + " ports lock 3" + map);
+  EXPECT_EQ(again.exit_code, 4);
+  EXPECT_NE(again.output.find("already locked by"), std::string::npos) << again.output;
+  ASSERT_EQ(testing::RunTool(tool + " ports unlock 3" + map).exit_code, 0);
+  EXPECT_EQ(testing::RunTool(query).output, "parley-sim 1.0\n");
+
+  sim::SimProcess holder(PARLEY_CLI_PATH, {"ports", "lock", device, "--hold", "0"});
+  EXPECT_NE(holder.first_line().find("until Ctrl-C"), std::string::npos) << holder.first_line();
+  EXPECT_EQ(testing::RunTool(query).exit_code, 4);
+  kill(holder.pid(), SIGINT);
+  EXPECT_EQ(holder.ReadLine(seconds(5)), "unlocked " + device);
+  EXPECT_EQ(testing::RunTool(query).output, "parley-sim 1.0\n");
 }
 
 TEST_F(SharedPortTest, KillingTheServiceCostsAtMostOneFailedCallEach) {

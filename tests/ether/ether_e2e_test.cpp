@@ -39,7 +39,10 @@ int UnusedPort() {
 
 class EtherE2eTest : public ::testing::Test {
  protected:
-  EtherE2eTest() : scoped(detail::MakeRealHost()) { iface.commMode(korCommModeEther); }
+  EtherE2eTest() : scoped(detail::MakeRealHost()) {
+    iface.commMode(korCommModeEther);
+    iface.DebugMonitorOn();  // the trace records
+  }
   void TearDown() override {
     if (iface.IsPortOpen()) iface.closePort();
   }
@@ -93,12 +96,25 @@ TEST_F(EtherE2eTest, TextAndBytesComeBackExactlyThroughSplitChunks) {
   PARLEY_EXPECT_ERROR(iface.ReceivedStringBuffer(), err::BufferWrongMode);
 }
 
-TEST_F(EtherE2eTest, NothingListeningOrNoAddressFailsToConnect) {
-  Connect("127.0.0.1", std::to_string(UnusedPort()));
-  auto t = Text("VER?", 1);
-  auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::TcpConnectFailed);
-  EXPECT_EQ(e.Description(), "TCP/IP connection could not be established.");
-  iface.closePort();
+// Refused and unresolvable connects fail by the socket's report, with the system's reason.
+TEST_F(EtherE2eTest, NothingListeningAnUnknownNameOrNoAddressFailsToConnect) {
+  std::string port = std::to_string(UnusedPort());
+  struct Case {
+    std::string host;
+    std::string reason;
+  };
+  for (const Case& c :
+       {Case{"127.0.0.1", "Connection refused"}, Case{"no-such-host.invalid", "Host not found"}}) {
+    SCOPED_TRACE(c.host);
+    Connect(c.host, port);
+    auto t = Text("VER?");
+    auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::TcpConnectFailed);
+    EXPECT_EQ(e.Description(), "TCP/IP connection could not be established.");
+    std::string expected = "connect to " + c.host + ":" + port + ": " + c.reason;
+    EXPECT_EQ(iface.LastLinkError().substr(0, expected.size()), expected) << iface.LastLinkError();
+    EXPECT_NE(iface.DebugBuffGet().find(iface.LastLinkError()), std::string::npos);
+    iface.closePort();
+  }
 
   // The default address stands for no host at all, never for a service on this one.
   Connect("000.000.000.000", "6000");
@@ -108,9 +124,13 @@ TEST_F(EtherE2eTest, NothingListeningOrNoAddressFailsToConnect) {
 
 TEST_F(EtherE2eTest, PeerClosingMidAnswerFailsThisAndTheNextTransaction) {
   Start({"--close-mid-answer", "--answer", "LONG?=0123456789"});
-  auto t = Text("LONG?", 1);
+  auto t = Text("LONG?");
   auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::EtherTerminatorNotFound);
   EXPECT_EQ(e.Description(), "Response terminator was not found in Ethernet transaction.");
+  // The close ended the wait; whether it came as an orderly close or a reset is the system's.
+  EXPECT_EQ(iface.LastLinkError().rfind("connection to 127.0.0.1:", 0), 0u)
+      << iface.LastLinkError();
+  EXPECT_NE(iface.DebugBuffGet().find(iface.LastLinkError()), std::string::npos);
   auto next = Text("VER?", 1);
   auto closed = PARLEY_EXPECT_ERROR(iface.Transact(next), err::InvalidSocketState);
   EXPECT_EQ(closed.Description(), "Invalid socket state.");

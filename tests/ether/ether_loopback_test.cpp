@@ -6,12 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/asio_host.hpp"
 #include "parley/interface.hpp"
 #include "parley/loop.hpp"
+#include "parley/serial.hpp"
 #include "support/virtual_fixture.hpp"
 
 namespace parley {
@@ -130,6 +133,44 @@ TEST(EtherLoopbackTest, ConnectsAndAnswersFromInsideATimerHandler) {
   }
   EXPECT_TRUE(done);
   EXPECT_EQ(resp, "A:PING");
+}
+
+// Two threads, each with its own interface, loop and connection, transact at once while a third
+// changes the process-wide serial port map: every answer is its own thread's, and (under the
+// thread sanitizer) no state is shared unguarded.
+TEST(EtherLoopbackTest, ThreadsWithTheirOwnInterfacesRunAtOnce) {
+  constexpr int kTurns = 100;
+  std::atomic<bool> running{true};
+  std::thread mapper([&] {
+    for (int n = 0; running; n = (n + 1) % 16) {
+      MapSerialPort(40 + n, "/dev/ttyUSB" + std::to_string(n));
+      (void)SerialDevicePath(40 + (n + 8) % 16);
+    }
+  });
+  auto client = [](int id, int& right) {
+    detail::ScopedHost scoped(detail::MakeRealHost());
+    LoopbackPeer peer;
+    KORInterface iface;
+    iface.commMode(korCommModeEther);
+    iface.RemoteHostIpAddress("127.0.0.1");
+    iface.RemotePortNumber(std::to_string(peer.port));
+    iface.openPort();
+    for (int k = 0; k < kTurns; ++k) {
+      KORTransaction t;
+      t.cmd("T" + std::to_string(id) + "-" + std::to_string(k));
+      iface.Transact(t);
+      right += t.resp() == "A:" + t.cmd();
+    }
+    iface.closePort();
+  };
+  std::vector<int> right(2, 0);
+  std::thread a(client, 0, std::ref(right[0]));
+  std::thread b(client, 1, std::ref(right[1]));
+  a.join();
+  b.join();
+  running = false;
+  mapper.join();
+  EXPECT_EQ(right, std::vector<int>(2, kTurns));
 }
 
 }  // namespace

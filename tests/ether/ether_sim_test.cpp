@@ -108,18 +108,58 @@ TEST_F(EtherSimTest, WrongMissingOrSplitGreetingEndsWithTerminatorNotFound) {
   }
 }
 
-TEST_F(EtherSimTest, RefusedAndThisHostConnectsFail) {
-  unit->refuse = true;
-  iface.openPort();
-  auto t = Text("VER?");
-  auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::TcpConnectFailed);
-  EXPECT_EQ(e.Description(), "TCP/IP connection could not be established.");
-  // The failed socket is not closed: the next attempt meets it until the port is reopened.
-  PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidSocketState);
-  iface.closePort();
+// A greeting that comes only after the connect gave up is still taken as the greeting, but it
+// is no answer: the transaction it arrives in goes on to take its own, in either mode.
+TEST_F(EtherSimTest, AGreetingTooLateForTheConnectNeverPassesForAnAnswer) {
+  for (bool text : {true, false}) {
+    SCOPED_TRACE(text ? "text" : "bytes");
+    unit->greeting_delay = std::chrono::seconds(12);  // the connect waits 10 s
+    iface.openPort();
+    auto first = text ? Text("VER?") : Bytes("VER?");
+    PARLEY_EXPECT_ERROR(iface.Transact(first), err::EtherTerminatorNotFound);
+    // The greeting arrives during this one's wait, ahead of the echo and the answer.
+    auto second = text ? Text("VER?") : Bytes("VER?");
+    iface.Transact(second);
+    EXPECT_EQ(text ? second.resp() : second.ByteArrRespStrVal(), text ? "OK" : "VER?\r\nOK");
+    EXPECT_EQ(unit->connects.size(), text ? 1u : 2u);
+    iface.closePort();
+  }
+}
+
+// The socket's failure ends the connect at once; the wait would have lasted 30 s.
+TEST_F(EtherSimTest, RefusedUnresolvedOrUnreachableConnectsFailAtOnceWithTheReason) {
+  struct Case {
+    std::string host;
+    int32_t number;
+    std::string reason;
+  };
+  iface.DebugMonitorOn();
+  for (const Case& c : {Case{unit->address, 111, "Connection refused"},
+                        Case{"no-such-host.invalid", 0, "Host not found"},
+                        Case{unit->address, 101, "Network is unreachable"}}) {
+    SCOPED_TRACE(c.reason);
+    unit->refuse = c.number != 0;
+    unit->refuse_number = c.number;
+    unit->refuse_reason = c.reason;
+    iface.RemoteHostIpAddress(c.host);
+    iface.openPort();
+    auto t = Text("VER?", korLong);
+    double start = host().elapsed_seconds();
+    auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::TcpConnectFailed);
+    EXPECT_LT(host().elapsed_seconds() - start, 1.0);
+    EXPECT_EQ(e.Description(), "TCP/IP connection could not be established.");
+    EXPECT_EQ(iface.LastLinkError(), "connect to " + c.host + ":6000: " +
+                                         (c.number ? c.reason : "Host not found (authoritative)"));
+    EXPECT_NE(iface.DebugBuffGet().find("Link error: " + iface.LastLinkError()), std::string::npos);
+    // The failed socket is not closed: the next attempt meets it until the port is reopened.
+    PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidSocketState);
+    EXPECT_TRUE(iface.IsPortOpen());
+    iface.closePort();
+  }
   unit->refuse = false;
   iface.RemoteHostIpAddress("000.000.000.000");
   iface.openPort();
+  auto t = Text("VER?");
   PARLEY_EXPECT_ERROR(iface.Transact(t), err::TcpConnectFailed);
   EXPECT_FALSE(unit->connected());
 }
@@ -134,12 +174,45 @@ TEST_F(EtherSimTest, PeerCloseFailsTheNextTransactionWithInvalidSocketState) {
   EXPECT_EQ(unit->sends.size(), 1u);  // nothing sent
 }
 
-TEST_F(EtherSimTest, CloseMidAnswerTimesOut) {
-  unit->reaction.close_after = 8;
-  iface.openPort();
-  auto t = Text("VER?");
-  PARLEY_EXPECT_ERROR(iface.Transact(t), err::EtherTerminatorNotFound);
-  PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidSocketState);
+// A peer that closes or resets the connection ends the wait for the greeting or the answer at
+// once; the port stays open and the next transaction meets the dead socket.
+TEST_F(EtherSimTest, CloseOrResetBeforeTheAnswerEndsTheWaitAtOnceWithTheReason) {
+  enum Fault { kCloseMidAnswer, kResetMidAnswer, kCloseBeforeGreeting };
+  iface.DebugMonitorOn();
+  int resets = 0;
+  auto link = iface.portReset.connect([&] { ++resets; });
+  for (Fault fault : {kCloseMidAnswer, kResetMidAnswer, kCloseBeforeGreeting}) {
+    SCOPED_TRACE(fault);
+    unit->greeting = "\r\n> ";
+    detail::SimTcpReaction reaction;
+    if (fault == kCloseMidAnswer) reaction.close_after = 8;  // in the answer, after the echo
+    if (fault == kResetMidAnswer) reaction.answer = std::nullopt;
+    if (fault == kCloseBeforeGreeting)
+      unit->greeting = std::nullopt;
+    else
+      unit->next.push_back(reaction);
+    iface.openPort();
+    // Due once the connection is up (at 2 ms), before the greeting or after the echo.
+    EventLoop::Timer due =
+        EventLoop::ScheduleAfter(std::chrono::milliseconds(fault == kResetMidAnswer ? 20 : 3), [&] {
+          if (fault == kResetMidAnswer) unit->ResetConnection();
+          if (fault == kCloseBeforeGreeting) unit->CloseFromPeer();
+        });
+    auto t = Text("VER?", korLong);
+    double start = host().elapsed_seconds();
+    PARLEY_EXPECT_ERROR(iface.Transact(t), err::EtherTerminatorNotFound);
+    EXPECT_LT(host().elapsed_seconds() - start, 1.0);
+    EXPECT_FALSE(due.Pending());
+    EXPECT_EQ(iface.LastLinkError(), "connection to " + unit->address + ":6000: " +
+                                         (fault == kResetMidAnswer ? "Connection reset by peer"
+                                                                   : "closed by the remote end"));
+    EXPECT_NE(iface.DebugBuffGet().find("Link error: " + iface.LastLinkError()), std::string::npos);
+    PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidSocketState);
+    EXPECT_TRUE(iface.IsPortOpen());
+    iface.closePort();
+  }
+  EXPECT_EQ(resets, 0);
+  link.disconnect();
 }
 
 TEST_F(EtherSimTest, ErrorWhileIdleClosesThePortOnceAndDuringTransactionChangesNothing) {

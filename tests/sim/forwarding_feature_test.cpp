@@ -41,6 +41,10 @@ TEST(ForwardingFeature, SwitchesForAnAbsentInstrumentASlowOneAndTheFeatureOff) {
   config.answer_time = std::chrono::seconds(11);
   GpibForwardingFeature f(config);
   EXPECT_EQ(Text(f, "/GPIB:ADDR=3,DTO=5,ITC=EOI,REN=1,SPOLL/"), "/GPIB:E008/");
+  // Off the bus's addresses there is no instrument either.
+  EXPECT_EQ(Text(f, "/GPIB:ADDR=31,SPOLL/"), "/GPIB:E008/");
+  EXPECT_EQ(Text(f, "/GPIB:ADDR=-1,SPOLL/"), "/GPIB:E008/");
+  EXPECT_EQ(Text(f, "/GPIB:ADDR=30,SPOLL/"), "/GPIB:SPOLL=02/");
   auto late = f.Handle("/GPIB:ADDR=4,DTO=5,ITC=EOI,REN=1,WTIM=10,MSG=\"MEAS?\",TSND/");
   ASSERT_TRUE(late);
   EXPECT_EQ(late->text, "/GPIB:E008/");

@@ -79,27 +79,57 @@ TEST(RemoteUnit, FaultSwitches) {
   EXPECT_FALSE(out[0].close_after);
 }
 
+// Delays beyond any clock's reach put the answer at the far end, never before the echo.
+TEST(RemoteUnit, HugeDelaysSaturate) {
+  auto config = Config();
+  config->answer_delay = Millis::max();
+  auto out = RemoteUnit(config).Receive(milliseconds(1000), "VER?\r\n");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].at, milliseconds(1000));
+  EXPECT_EQ(out[1].at, kLatest);
+
+  config->answer_delay = milliseconds(0);
+  config->split = 3;
+  config->chunk_gap = Millis::max();
+  RemoteUnit split(config);
+  out = split.Receive(milliseconds(5), "PING\r\n");
+  ASSERT_GE(out.size(), 3u);
+  EXPECT_EQ(out[0].at, milliseconds(5));
+  for (std::size_t i = 1; i < out.size(); ++i) EXPECT_EQ(out[i].at, kLatest) << i;
+  // The next command waits behind them and cannot wrap round to "now" either.
+  EXPECT_EQ(split.Receive(milliseconds(6), "A\r\n").front().at, kLatest);
+  EXPECT_EQ(Later(kLatest - milliseconds(1), milliseconds(5)), kLatest);
+  EXPECT_EQ(Later(milliseconds(5), milliseconds(-7)), milliseconds(5));
+}
+
 class Forwarder : public Feature {
  public:
   std::optional<Answer> Handle(const std::string& command) override {
     if (command.rfind("/GPIB:", 0) != 0) return std::nullopt;
     Answer a;
     a.text = "/GPIB:TSND=1/";
-    a.delay = milliseconds(5);
+    a.delay = delay;
     a.terminator = "\r\n";
     return a;
   }
+  milliseconds delay{5};
 };
 
 TEST(RemoteUnit, FeaturesAnswerTheirCommandsBeforeTheTable) {
   auto config = Config();
-  config->features.push_back(std::make_shared<Forwarder>());
+  auto forwarder = std::make_shared<Forwarder>();
+  config->features.push_back(forwarder);
   RemoteUnit unit(config);
   auto out = unit.Receive(milliseconds(0), "/GPIB:X/\r\n");
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[1].bytes, "/GPIB:TSND=1/\r\n");
   EXPECT_EQ(out[1].at, milliseconds(5));
   EXPECT_EQ(Joined(unit.Receive(milliseconds(10), "PING\r\n")), "PING\r\nPONG\r\n>");
+  // A negative delay (a TSND message with a negative wait) answers at the echo, not before.
+  forwarder->delay = milliseconds(-50);
+  out = unit.Receive(milliseconds(100), "/GPIB:X/\r\n");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].at, milliseconds(100));
 }
 
 TEST(RemoteUnitText, EscapesAndAnswerTables) {

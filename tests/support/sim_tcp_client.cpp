@@ -58,7 +58,12 @@ class SimTcpClient : public TcpClient {
     auto handler = OnReadable;
     handler();
   }
-  void PeerClosed() { state_ = kTcpClosing; }
+  void PeerClosed() {
+    state_ = kTcpClosing;
+    if (!OnPeerClosed) return;
+    auto handler = OnPeerClosed;
+    handler();
+  }
   void Failed(int32_t number, const std::string& description) {
     state_ = kTcpError;
     if (!OnError) return;
@@ -81,15 +86,18 @@ class SimTcpClient : public TcpClient {
 void SimTcpUnit::Attempt(SimTcpClient& client, const std::string& host, int32_t port) {
   connects.push_back(host + ":" + std::to_string(port));
   bool accepted = !refuse && host == address && port == this->port;
+  // A name in the reserved ".invalid" domain never resolves.
+  bool unknown = host.size() > 8 && host.compare(host.size() - 8, 8, ".invalid") == 0;
   SimTcpClient* target = &client;
   client_ = target;
   connected_ = false;
   uint64_t session = ++session_;
-  host_.StartTimer(connect_delay, [self = shared_from_this(), target, session, accepted] {
+  host_.StartTimer(connect_delay, [self = shared_from_this(), target, session, accepted, unknown] {
     if (self->session_ != session) return;  // the client was closed meanwhile
     if (!accepted) {
       self->Drop();
-      return target->Failed(10061, "Connection is forcefully rejected");
+      if (unknown) return target->Failed(1, "Host not found (authoritative)");
+      return target->Failed(self->refuse_number, self->refuse_reason);
     }
     self->connected_ = true;
     if (self->greeting) {

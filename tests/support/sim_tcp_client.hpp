@@ -4,8 +4,8 @@
 //
 // The unit takes each Write as one command, echoes it as sent and answers by its table or
 // its reaction. Everything it sends can be cut anywhere into chunks, each its own DataArrival.
-// It can refuse the connection, leave out or split its greeting, close the connection (also in
-// the middle of an answer) and raise socket errors.
+// It can refuse the connection (or fail it as unreachable or unresolvable), leave out or split
+// its greeting, close the connection (also in the middle of an answer) and raise socket errors.
 #pragma once
 
 #include <deque>
@@ -45,7 +45,12 @@ class SimTcpUnit : public std::enable_shared_from_this<SimTcpUnit> {
 
   std::string address = "192.0.2.10";  // the only host:port that accepts a connection
   int32_t port = 6000;
-  bool refuse = false;  // a refused connect (Error event), as when nothing listens
+  // A connect elsewhere, or while `refuse`, fails with this Error event (as when nothing
+  // listens); e.g. 101 "Network is unreachable" for a network out of reach. A name ending in
+  // ".invalid" fails as one that does not resolve.
+  bool refuse = false;
+  int32_t refuse_number = 111;
+  std::string refuse_reason = "Connection refused";
   Micros connect_delay{2000};
   std::optional<std::string> greeting = "\r\n> ";  // nothing: the unit greets not at all
   std::vector<std::size_t> greeting_cuts;          // pieces, each its own arrival
@@ -67,9 +72,9 @@ class SimTcpUnit : public std::enable_shared_from_this<SimTcpUnit> {
   // (Unsent) instead of reaching the unit. ResumeReading takes the queue after `delay`.
   bool reading = true;
   void ResumeReading(Micros delay = Micros(0));
-  // Resets the connection from the unit's side (socket error 10054) after `delay`, as a unit
-  // does to a connection left idle.
-  void ResetConnection(Micros delay = Micros(0)) { Fail(10054, "Connection reset by peer", delay); }
+  // Resets the connection from the unit's side (ECONNRESET) after `delay`, as a unit does to a
+  // connection left idle.
+  void ResetConnection(Micros delay = Micros(0)) { Fail(104, "Connection reset by peer", delay); }
 
   // --- what a test observes ----------------------------------------------------------------
   std::string wire;                   // every byte the client sent, in order

@@ -120,6 +120,23 @@ int Status() {
   return 0;
 }
 
+const char* kHelp =
+    "Usage: parley-connd [--idle-exit SECONDS | --status | --lock DEVICE|N | --unlock DEVICE|N |"
+    " --reset DEVICE|N]\n"
+    "The per-user connection manager through which programs share serial ports. Programs start\n"
+    "it when they need it; without an option it serves until 30 s after its last client left\n"
+    "(PARLEY_CONND_IDLE seconds).\n"
+    "\n"
+    "Options:\n"
+    "  --idle-exit SECONDS  serve, ending SECONDS after the last client left\n"
+    "  --status             list each device with its locker, holder, waiting and using programs\n"
+    "  --lock DEVICE|N      lock a device, or port number N as this program maps it, for every\n"
+    "                       program: their transactions fail until it is unlocked\n"
+    "  --unlock DEVICE|N    end such a lock\n"
+    "  --reset DEVICE|N     tell every program using the device that it was reset\n"
+    "  --help               print this help\n"
+    "  --version            print the version\n";
+
 int Usage() {
   std::cerr << "usage: parley-connd [--idle-exit SECONDS] | --status | --lock DEVICE|N |"
                " --unlock DEVICE|N | --reset DEVICE|N\n";
@@ -132,6 +149,14 @@ int main(int argc, char** argv) {
   std::string cmd = argc > 1 ? argv[1] : "";
   try {
     if (cmd.empty()) return Serve(manager::IdleExitSeconds());
+    if (cmd == "--help" && argc == 2) {
+      std::cout << kHelp;
+      return 0;
+    }
+    if (cmd == "--version" && argc == 2) {
+      std::cout << "parley-connd " << PARLEY_VERSION << "\n";
+      return 0;
+    }
     if (cmd == "--idle-exit" && argc == 3) return Serve(std::strtod(argv[2], nullptr));
     if (cmd == "--status" && argc == 2) return Status();
     if ((cmd == "--lock" || cmd == "--unlock") && argc == 3) {

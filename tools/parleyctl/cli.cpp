@@ -75,6 +75,49 @@ std::string Visible(const std::string& bytes, Escapes escapes) {
   return out;
 }
 
+int RunOneTransaction(KORInterface& iface, ProgressWatch& watch, const TransactionBatch& batch,
+                      const CommandLine& line, bool json) {
+  TransactionRecord record;
+  record.command = line.text;
+  record.where = line.where;
+  int failure = kExitOk;
+  try {
+    KORTransaction t = batch.make(line.text);
+    watch.Begin(t.RespTimeout());
+    auto start = std::chrono::steady_clock::now();
+    try {
+      iface.Transact(t);
+    } catch (const AutomationError& e) {
+      record.error = e.Number();
+      record.message = e.Description();
+      record.source = e.Source();
+      failure = ExitCodeFor(e.Number());
+    }
+    record.elapsed_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    record.stage = watch.Stage();
+    watch.Clear();
+    if (failure == kExitOk && t.RespExpect()) {
+      record.has_response = true;
+      record.response = t.IsCmdTypeString() ? t.resp() : t.ByteArrRespStrVal();
+      if (!json) std::cout << batch.show(t) << '\n' << std::flush;
+    }
+    if (failure != kExitOk && !json) {
+      PrintError(std::cerr, AutomationError(record.error, record.source, record.message));
+      if (auto hint = batch.hint(record.error); !hint.empty())
+        std::cerr << "hint: " << hint << "\n";
+    }
+  } catch (const std::invalid_argument& e) {  // a malformed command: not sent
+    watch.Clear();
+    record.message = e.what();
+    record.stage = "not sent";
+    failure = kExitUsage;
+    if (!json) std::cerr << "parleyctl: " << line.where << ": " << e.what() << "\n";
+  }
+  if (json) std::cout << JsonRecord(record) << '\n' << std::flush;
+  return failure;
+}
+
 int RunTransactions(KORInterface& iface, const Options& options, TransactionBatch batch) {
   CommandSource commands(options);
   auto first = commands.Next();
@@ -96,45 +139,7 @@ int RunTransactions(KORInterface& iface, const Options& options, TransactionBatc
         status = ReportCanceled();
         break;
       }
-      TransactionRecord record;
-      record.command = line->text;
-      record.where = line->where;
-      int failure = kExitOk;
-      try {
-        KORTransaction t = batch.make(line->text);
-        watch.Begin(t.RespTimeout());
-        auto start = std::chrono::steady_clock::now();
-        try {
-          iface.Transact(t);
-        } catch (const AutomationError& e) {
-          record.error = e.Number();
-          record.message = e.Description();
-          record.source = e.Source();
-          failure = ExitCodeFor(e.Number());
-        }
-        record.elapsed_ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count();
-        record.stage = watch.Stage();
-        watch.Clear();
-        if (failure == kExitOk && t.RespExpect()) {
-          record.has_response = true;
-          record.response = t.IsCmdTypeString() ? t.resp() : t.ByteArrRespStrVal();
-          if (!json) std::cout << batch.show(t) << '\n' << std::flush;
-        }
-        if (failure != kExitOk && !json) {
-          PrintError(std::cerr, AutomationError(record.error, record.source, record.message));
-          if (auto hint = batch.hint(record.error); !hint.empty())
-            std::cerr << "hint: " << hint << "\n";
-        }
-      } catch (const std::invalid_argument& e) {  // a malformed command: not sent
-        watch.Clear();
-        record.message = e.what();
-        record.stage = "not sent";
-        failure = kExitUsage;
-        if (!json) std::cerr << "parleyctl: " << line->where << ": " << e.what() << "\n";
-      }
-      if (json) std::cout << JsonRecord(record) << '\n' << std::flush;
+      int failure = RunOneTransaction(iface, watch, batch, *line, json);
       if (!std::cout) {  // the reader went away (a closed pipe): nothing more to say
         status = status == kExitOk ? kExitFailure : status;
         break;

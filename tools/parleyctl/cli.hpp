@@ -23,12 +23,23 @@ class Options {
   // A whole number; a malformed value throws std::invalid_argument naming the option.
   long GetInt(const std::string& name, long fallback) const;
   const std::vector<std::string>& Positional() const { return positional_; }
+  // Every value of an option that may be given more than once, in order.
+  std::vector<std::string> GetAll(const std::string& name) const {
+    auto it = lists_.find(name);
+    return it == lists_.end() ? std::vector<std::string>{} : it->second;
+  }
 
   void Set(const std::string& name, const std::string& value) { values_[name] = value; }
+  // One more value of a repeatable option (Get gives the last).
+  void Add(const std::string& name, const std::string& value) {
+    values_[name] = value;
+    lists_[name].push_back(value);
+  }
   void AddPositional(const std::string& word) { positional_.push_back(word); }
 
  private:
   std::map<std::string, std::string> values_;
+  std::map<std::string, std::vector<std::string>> lists_;
   std::vector<std::string> positional_;
 };
 
@@ -42,6 +53,9 @@ class OptionSet {
   virtual void Flag(const std::string& names, const std::string& help) = 0;
   virtual void Text(const std::string& names, const std::string& unit, const std::string& help,
                     const std::string& fallback = "") = 0;
+  // A text that may be given several times (Options::GetAll).
+  virtual void Repeated(const std::string& names, const std::string& unit,
+                        const std::string& help) = 0;
   // One of `allowed` (compared without regard to case).
   virtual void Choice(const std::string& names, const std::vector<std::string>& allowed,
                       const std::string& help, const std::string& fallback = "") = 0;
@@ -124,6 +138,12 @@ struct TransactionBatch {
 // Returns the exit status: 0, or the first failure's (ExitCodeFor the error, 2 for a malformed
 // command). Nothing is opened when there is no command at all.
 int RunTransactions(KORInterface& iface, const Options& options, TransactionBatch batch);
+class ProgressWatch;
+struct CommandLine;
+// One command of a run (or of the shell): its transaction under `watch`, then the response, or
+// the error with its hint, or its JSON record. Returns its exit status (2: malformed, not sent).
+int RunOneTransaction(KORInterface& iface, ProgressWatch& watch, const TransactionBatch& batch,
+                      const CommandLine& line, bool json);
 
 // The value of a hexadecimal digit, or -1.
 int HexDigit(char c);

@@ -1,12 +1,15 @@
 // The command table of the tool. Each transport's commands live in their own file.
 #include "cli.hpp"
 #include "serial_cmd.hpp"
+#include "shell.hpp"
 
 namespace parley::cli {
 
 int RunDemo(const Options& options);
 int RunTcp(const Options& options);
 void DefineTcpCommand(OptionSet& o);
+int RunPorts(const Options& options);
+void DefinePortsCommand(OptionSet& o);
 
 namespace {
 std::vector<Command> Join(std::initializer_list<std::vector<Command>> groups) {
@@ -25,8 +28,13 @@ std::vector<Command> AllCommands() {
         "GPIB instrument behind it",
         DefineSerialCommand, RunSerial},
        {"tcp", "transactions with the remote unit over TCP (text, or hex bytes with --bytes)",
-        DefineTcpCommand, RunTcp}},
+        DefineTcpCommand, RunTcp},
+       {"ports",
+        "lists the serial devices, their port numbers and who uses them; 'ports lock N' and "
+        "'ports unlock N' lock a device for every other program",
+        DefinePortsCommand, RunPorts}},
       GpibCommands(),
+      ShellCommands(),
   });
 }
 

@@ -5,7 +5,6 @@
 #include "serial_cmd.hpp"
 
 namespace parley::cli {
-namespace {
 
 int32_t TerminationValue(const std::string& name) {
   if (name == "eoi" || name == "EOI") return korITC_EOI;
@@ -14,8 +13,6 @@ int32_t TerminationValue(const std::string& name) {
   if (name == "crlf" || name == "CRLF") return korITC_CRLF;
   throw std::invalid_argument("--itc expects eoi, cr, lf or crlf, not '" + name + "'");
 }
-
-}  // namespace
 
 void ApplyForwardingSettings(KORInterface& iface, const Options& o) {
   // --address is the direct-GPIB spelling; the forwarding commands accept it as well.

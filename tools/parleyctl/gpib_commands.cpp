@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "cli.hpp"
+#include "links.hpp"
 #include "progress.hpp"
 #include "serial_cmd.hpp"
 #include "trace_out.hpp"
@@ -60,13 +61,8 @@ void ApplySettings(const Options& o, KORInterface& iface) {
   iface.GPIBDirectMaxRespLength(static_cast<int16_t>(o.GetInt("max-length", 256)));
 }
 
-// The board cannot be initialised: say what the loader said, and what to try.
 void PrintHint(const AutomationError& e) {
-  if (e.Number() != err::GpibBoardInitFailed) return;
-  std::string why = GpibLibraryLoadError();
-  if (!why.empty()) std::cerr << "hint: " << why << "\n";
-  std::cerr << "hint: is linux-gpib installed and the board configured (gpib_config)? "
-               "--driver sim runs against the simulated bus.\n";
+  if (auto hint = GpibHint(e.Number()); !hint.empty()) std::cerr << "hint: " << hint << "\n";
 }
 
 template <class F>
@@ -131,9 +127,7 @@ int RunSpoll(const Options& o) {
   return Guarded(iface, o, [&] {
     int16_t value = 0;
     iface.Spoll(value);
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "0x%02X", value & 0xFF);
-    std::cout << value << " (" << hex << ")\n";
+    std::cout << StatusByteText(value) << "\n";
   });
 }
 
@@ -166,22 +160,11 @@ int RunRen(const Options& o) {
 }
 
 void DefineDirectOptions(OptionSet& o) {
-  o.Text("--driver", "sim|system|PATH",
-         "GPIB driver (mode 3): the simulated bus, the system's libgpib.so.0, or a library at "
-         "PATH",
-         "system");
   o.Whole("--address,--gpib-address,--GPIBAddress", "N", 0, 30, "the instrument's GPIB address",
           "1");
-  o.Flag("--srq,--UseSRQ", "wait for service request instead of polling (mode 3)");
-  o.Flag("--eabo,--EABOExpected", "an aborted read is expected and not an error (mode 3)");
   o.Flag("--strip,--remove-extra-char,--RemoveExtraChar",
          "strip CR and LF from the end of each response");
-  o.Whole("--max-length,--GPIBDirectMaxRespLength", "BYTES", 1, 32767,
-          "largest response read at once (mode 3)", "256");
-  o.Real("--sim-delay", "SECONDS", 0, 3600, "with --driver sim: the instrument's answer delay",
-         "0");
-  o.Text("--sim-pending", "TEXT", "with --driver sim: an answer already waiting to be read");
-  o.Flag("--sim-busy", "with --driver sim: the instrument reports busy");
+  DefineGpibDriverOptions(o);
   DefineForwardingOptions(o, false);
   DefineOutputOptions(o);
 }
@@ -195,6 +178,36 @@ void DefineModeOptions(OptionSet& o) {
 }
 
 }  // namespace
+
+void DefineGpibDriverOptions(OptionSet& o) {
+  o.Text("--driver", "sim|system|PATH",
+         "GPIB driver (mode 3): the simulated bus, the system's libgpib.so.0, or a library at "
+         "PATH",
+         "system");
+  o.Flag("--srq,--UseSRQ", "wait for service request instead of polling (mode 3)");
+  o.Flag("--eabo,--EABOExpected", "an aborted read is expected and not an error (mode 3)");
+  o.Whole("--max-length,--GPIBDirectMaxRespLength", "BYTES", 1, 32767,
+          "largest response read at once (mode 3)", "256");
+  o.Real("--sim-delay", "SECONDS", 0, 3600, "with --driver sim: the instrument's answer delay",
+         "0");
+  o.Text("--sim-pending", "TEXT", "with --driver sim: an answer already waiting to be read");
+  o.Flag("--sim-busy", "with --driver sim: the instrument reports busy");
+}
+
+std::string GpibHint(int32_t number) {
+  // The board cannot be initialised: say what the loader said, and what to try.
+  if (number != err::GpibBoardInitFailed) return "";
+  std::string why = GpibLibraryLoadError();
+  return (why.empty() ? "" : why + "\nhint: ") +
+         "is linux-gpib installed and the board configured (gpib_config)? --driver sim runs "
+         "against the simulated bus.";
+}
+
+std::string StatusByteText(int16_t value) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", value & 0xFF);
+  return std::to_string(value) + " (" + hex + ")";
+}
 
 void SetUpDirectGpib(const Options& o, KORInterface& iface) {
   ChooseDriver(o, static_cast<int>(o.GetInt("address", 1)));

@@ -3,11 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <deque>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 
 #include "cli.hpp"
+#include "man_page.hpp"
+#include "profile.hpp"
 #include "progress.hpp"
 
 #ifndef PARLEY_VERSION
@@ -38,6 +41,13 @@ class CliOptionSet final : public OptionSet {
             const std::string& fallback) override {
     Add(names, HelpWithDefault(help, fallback))->type_name(unit);
   }
+  void Repeated(const std::string& names, const std::string& unit,
+                const std::string& help) override {
+    auto* option = app_.add_option(names, lists_.emplace_back(), help + " (repeatable)");
+    // One value per occurrence, so the words after it stay commands.
+    option->type_name(unit)->allow_extra_args(false);
+    given_.push_back({FirstLongName(names), option, false, true});
+  }
   void Choice(const std::string& names, const std::vector<std::string>& allowed,
               const std::string& help, const std::string& fallback) override {
     Add(names, HelpWithDefault(help, fallback))
@@ -53,7 +63,16 @@ class CliOptionSet final : public OptionSet {
   }
   void OneOf(const std::string& names, const std::string& unit, const std::vector<int64_t>& allowed,
              const std::string& help, const std::string& fallback) override {
-    Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(CLI::IsMember(allowed));
+    // IsMember alone reports a non-number ("1.5") with no reason.
+    CLI::Validator member = CLI::IsMember(allowed);
+    CLI::Validator whole(
+        [member](std::string& input) mutable {
+          int64_t value = 0;
+          if (!CLI::detail::lexical_cast(input, value)) return input + " is not a whole number";
+          return member(input);
+        },
+        member.get_description());
+    Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(whole);
   }
   void Real(const std::string& names, const std::string& unit, double low, double high,
             const std::string& help, const std::string& fallback) override {
@@ -67,6 +86,10 @@ class CliOptionSet final : public OptionSet {
     Options o;
     for (const auto& g : given_) {
       if (g.option->count() == 0) continue;
+      if (g.repeated) {
+        for (const auto& value : g.option->results()) o.Add(g.key, value);
+        continue;
+      }
       o.Set(g.key, g.flag ? "1" : g.option->results().back());
     }
     for (const auto& w : words_) {
@@ -85,6 +108,7 @@ class CliOptionSet final : public OptionSet {
     std::string key;
     CLI::Option* option;
     bool flag;
+    bool repeated = false;
   };
 
   CLI::Option* Add(const std::string& names, const std::string& help) {
@@ -96,6 +120,7 @@ class CliOptionSet final : public OptionSet {
 
   CLI::App& app_;
   std::deque<std::string> storage_;  // stable addresses for CLI11's bindings
+  std::deque<std::vector<std::string>> lists_;
   std::vector<Given> given_;
   std::vector<std::string> words_;
 };
@@ -217,12 +242,23 @@ int ExitCodeFor(int32_t number) {
   }
 }
 
+std::string CheckValue(const Command& command, const std::string& name, const std::string& value) {
+  CLI::App app;
+  CliOptionSet set(app);
+  command.define(set);
+  for (CLI::Option* option : app.get_options()) {
+    if (Spells(*option, "--" + name)) return CheckValue(*option, value);
+  }
+  return "";
+}
+
 int RunCommandLine(int argc, char** argv) {
   CLI::App app{
       "parleyctl - command/response transactions with a remote test unit (serial, TCP) "
       "or a GPIB instrument",
       "parleyctl"};
   app.set_version_flag("--version", std::string("parleyctl ") + PARLEY_VERSION);
+  app.set_help_all_flag("--help-all", "Print this help and every command's");  // the man page
   app.require_subcommand(1);
   app.footer(ExitCodeHelp());
   std::vector<Command> commands = AllCommands();
@@ -232,7 +268,17 @@ int RunCommandLine(int argc, char** argv) {
     sub->footer(ExitCodeHelp());
     auto set = std::make_unique<CliOptionSet>(*sub);
     command.define(*set);
+    if (command.name != "demo") {  // the demo brings its own simulators
+      set->Text("--profile", "FILE",
+                "a station's link settings from a TOML file; the options given here override it",
+                "");
+    }
     sets.push_back(std::move(set));
+  }
+  if (argc == 3 && std::string(argv[1]) == "--man-page") {  // the build writes the manual page
+    std::ofstream page(argv[2]);
+    page << ManPage(app, PARLEY_VERSION);
+    return page ? kExitOk : kExitFailure;
   }
   auto known = [&](const std::string& w) {
     return std::any_of(commands.begin(), commands.end(),
@@ -279,6 +325,9 @@ int RunCommandLine(int argc, char** argv) {
     if (!app.got_subcommand(command.name)) continue;
     try {
       Options options = sets[i]->Collect();
+      if (options.Has("profile")) {
+        ApplyProfile(options.Get("profile"), app, *app.get_subcommand(command.name), options);
+      }
       for (const auto& word : after) options.AddPositional(word);
       return command.run(options);
     } catch (const AutomationError& e) {

@@ -9,8 +9,10 @@ namespace parley::cli {
 namespace {
 
 volatile std::sig_atomic_t g_interrupts = 0;
+volatile std::sig_atomic_t g_last_signal = 0;
 
-extern "C" void OnSignal(int) {
+extern "C" void OnSignal(int number) {
+  g_last_signal = number;
   g_interrupts = g_interrupts + 1;
   if (g_interrupts >= 2) {
     // Only async-signal-safe calls here: clear a progress line and leave.
@@ -34,6 +36,7 @@ void InstallSignalHandlers() {
 }
 
 bool Interrupted() { return g_interrupts != 0; }
+int InterruptSignal() { return g_last_signal; }
 void ForgetInterrupt() { g_interrupts = 0; }
 
 ProgressWatch::ProgressWatch(KORInterface& iface, std::ostream& out, bool draw)
@@ -50,6 +53,7 @@ ProgressWatch::~ProgressWatch() {
 
 void ProgressWatch::Begin(int32_t timeout_s) {
   attempt_ = 1;
+  told_not_haltable_ = false;
   timeout_s_ = timeout_s;
   stage_.clear();
 }

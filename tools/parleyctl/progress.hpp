@@ -16,6 +16,8 @@ namespace parley::cli {
 void InstallSignalHandlers();
 // Whether the user asked to stop since the last ForgetInterrupt.
 bool Interrupted();
+// The signal that came last (SIGINT, SIGTERM).
+int InterruptSignal();
 void ForgetInterrupt();
 
 // One line redrawn in place: stage text, seconds left, the attempt number once an exchange is

@@ -1,6 +1,7 @@
 #include "script.hpp"
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -17,11 +18,16 @@ void DefineScriptOptions(OptionSet& o) {
          "the first failure's)");
 }
 
-CommandSource::CommandSource(const Options& options) {
+CommandSource::CommandSource(const Options& options, std::istream& input) : input_(input) {
   words_ = options.Positional();
   use_stdin_ = options.Has("stdin");
   if (options.Has("script")) {
     script_name_ = options.Get("script");
+    // A directory opens, then reads as nothing: say what it is instead.
+    std::error_code ec;
+    if (std::filesystem::is_directory(script_name_, ec)) {
+      throw std::runtime_error("cannot read the script " + script_name_ + ": it is a directory");
+    }
     script_.open(script_name_, std::ios::binary);
     if (!script_) throw std::runtime_error("cannot read the script " + script_name_);
     script_done_ = false;
@@ -67,7 +73,7 @@ std::optional<CommandLine> CommandSource::Next() {
     script_done_ = true;
   }
   if (use_stdin_) {
-    if (auto line = NextLine(std::cin, "stdin", stdin_line_)) return line;
+    if (auto line = NextLine(input_, "stdin", stdin_line_)) return line;
     use_stdin_ = false;
   }
   return std::nullopt;

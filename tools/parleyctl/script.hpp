@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <iostream>
 #include <istream>
 #include <optional>
 #include <string>
@@ -30,8 +31,9 @@ struct CommandLine {
 // are skipped, and a CR before the line feed is dropped.
 class CommandSource {
  public:
-  // Throws std::runtime_error when the script file cannot be opened.
-  explicit CommandSource(const Options& options);
+  // Throws std::runtime_error when the script file cannot be opened. `input` stands for
+  // standard input (the shell gives its own reader of descriptor 0).
+  explicit CommandSource(const Options& options, std::istream& input = std::cin);
   // The next command, or nothing at the end. Throws std::invalid_argument for a line longer
   // than kMaxScriptLine or a read error.
   std::optional<CommandLine> Next();
@@ -45,6 +47,7 @@ class CommandSource {
   std::ifstream script_;
   long script_line_ = 0;
   bool script_done_ = true;
+  std::istream& input_;
   bool use_stdin_ = false;
   long stdin_line_ = 0;
 };

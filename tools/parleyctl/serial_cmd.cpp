@@ -9,7 +9,6 @@
 #include "trace_out.hpp"
 
 namespace parley::cli {
-namespace {
 
 int32_t ParityValue(const std::string& letter) {
   if (letter == "n" || letter == "N") return korParityNone;
@@ -17,6 +16,8 @@ int32_t ParityValue(const std::string& letter) {
   if (letter == "e" || letter == "E") return korParityEven;
   throw std::invalid_argument("--line parity must be n, o or e, not '" + letter + "'");
 }
+
+namespace {
 
 // "9600,o,7,1" into the four line settings, then the single settings given on their own.
 void ApplyLine(KORInterface& iface, const Options& options) {
@@ -61,8 +62,17 @@ void DefineTerminatorOptions(OptionSet& o) {
   o.Flag("--remove-extra-char,--RemoveExtraChar", "strip CR and LF from the end of each response");
 }
 
+void DefinePortMapOption(OptionSet& o) {
+  o.Repeated("--port-map", "N=DEVICE",
+             "port number N (1 to 16) opens DEVICE in this run instead of /dev/ttyS{N-1}");
+}
+
 void DefineSerialLinkOptions(OptionSet& o) {
-  o.Text("--device", "PATH", "serial device, e.g. /dev/ttyUSB0 (required)");
+  o.Text("--device", "PATH",
+         "serial device, e.g. /dev/ttyUSB0 (required unless --comm-port or --port-map)");
+  o.Whole("--comm-port,--CommPort", "N", kFirstSerialPort, kLastSerialPort,
+          "port number to open: /dev/ttyS{N-1}, the --port-map entry, or --device", "1");
+  DefinePortMapOption(o);
   o.Text("--line", "RATE,PARITY,DATA,STOP",
          "line settings in one: bit/s, n|o|e, 7|8 data bits, 1|2 stop bits", "9600,o,7,1");
   o.OneOf("--bit-rate,--BitRate", "BIT/S", {1200, 2400, 4800, 9600, 19200, 38400, 115200},
@@ -133,16 +143,38 @@ void ApplyTerminators(KORInterface& iface, const Options& options) {
   iface.RemoveExtraChar(options.Has("remove-extra-char"));
 }
 
+void ApplyPortMap(const Options& options) {
+  for (const auto& entry : options.GetAll("port-map")) {
+    auto eq = entry.find('=');
+    std::string number = entry.substr(0, eq);
+    bool digits = !number.empty() && number.size() <= 2 &&
+                  number.find_first_not_of("0123456789") == std::string::npos;
+    int port = digits ? std::stoi(number) : 0;
+    if (eq == std::string::npos || eq + 1 == entry.size() || port < kFirstSerialPort ||
+        port > kLastSerialPort) {
+      throw std::invalid_argument("--port-map expects N=DEVICE with N from 1 to 16, not '" + entry +
+                                  "'");
+    }
+    MapSerialPort(port, entry.substr(eq + 1));
+  }
+}
+
 void ConfigureSerialLink(KORInterface& iface, const Options& options) {
-  std::string device = options.Get("device");
-  if (device.empty()) throw std::invalid_argument("--device PATH is required");
+  ApplyPortMap(options);
+  auto port = static_cast<int32_t>(options.GetInt("comm-port", kCliSerialPort));
+  if (options.Has("device")) {
+    if (options.Get("device").empty()) throw std::invalid_argument("--device needs a PATH");
+    MapSerialPort(port, options.Get("device"));
+  } else if (!options.Has("comm-port") && !options.Has("port-map")) {
+    throw std::invalid_argument("--device PATH is required (or --comm-port N)");
+  }
+  std::string device = SerialDevicePath(port);
   // The library would wait 15 s for a port that may yet appear; from a shell a missing device
   // is more likely a typing mistake, so say so at once.
   if (access(device.c_str(), F_OK) != 0) {
     throw LinkMissing(device + ": no such device (unplugged, or a typing mistake?)");
   }
-  MapSerialPort(kCliSerialPort, device);
-  iface.CommPort(kCliSerialPort);
+  iface.CommPort(port);
   iface.commMode(static_cast<int32_t>(options.GetInt("mode", korCommModeCRLFDirect)));
   ApplyLine(iface, options);
   ApplyTerminators(iface, options);
@@ -160,12 +192,23 @@ std::string SerialHint(int32_t number) {
       return "the echo came but no response terminator: check --resp-term and --timeout";
     case err::GpibForwardingUnavailable:
       return "the unit answered but has no GPIB forwarding: is --mode right for this unit?";
+    case err::CommPortLocked:
+      return "the device is locked for every program: `parleyctl ports` shows by whom, "
+             "`parleyctl ports unlock N` ends the lock";
     case err::CouldNotGetCommPort:
       return "the device could not be opened: does it exist, may this user open it, or is "
              "another program on the port?";
     default:
       return "";
   }
+}
+
+KORTransaction TextTransaction(const std::string& command, int32_t timeout, bool expect) {
+  KORTransaction t;
+  t.cmd(DecodeEscapes(command));
+  t.RespTimeout(timeout);
+  t.RespExpect(expect);
+  return t;
 }
 
 int RunSerial(const Options& options) {
@@ -175,11 +218,7 @@ int RunSerial(const Options& options) {
   bool expect = !options.Has("no-response");
   TransactionBatch batch;
   batch.make = [timeout, expect](const std::string& command) {
-    KORTransaction t;
-    t.cmd(DecodeEscapes(command));
-    t.RespTimeout(timeout);
-    t.RespExpect(expect);
-    return t;
+    return TextTransaction(command, timeout, expect);
   };
   bool raw = options.Has("raw");
   batch.show = [raw](const KORTransaction& t) { return raw ? t.resp() : Visible(t.resp()); };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli.hpp"
+#include "links.hpp"
 #include "script.hpp"
 #include "serial_cmd.hpp"
 
@@ -12,26 +13,36 @@ namespace {
 
 void Configure(KORInterface& iface, const Options& options) {
   iface.commMode(korCommModeEther);
-  iface.RemoteHostIpAddress(options.Get("host", "127.0.0.1"));
-  iface.RemotePortNumber(std::to_string(options.GetInt("port", 6000)));
+  ApplyTcpSettings(iface, options);
   ApplyTerminators(iface, options);
 }
 
 KORTransaction MakeTransaction(const std::string& word, bool bytes, int32_t timeout) {
+  if (bytes) return ByteTransaction(word, timeout);
   KORTransaction t;
   t.RespTimeout(timeout);
-  if (bytes) {
-    t.IsCmdTypeString(false);
-    t.ByteCmd(ParseHexBytes(word));
-  } else {
-    t.cmd(DecodeEscapes(word));
-  }
+  t.cmd(DecodeEscapes(word));
   return t;
 }
 
 std::string ResponseText(const KORTransaction& t, bool bytes, bool raw) {
   if (bytes) return HexBytes(t.ByteArrRespStrVal());
   return raw ? t.resp() : Visible(t.resp());
+}
+
+}  // namespace
+
+void ApplyTcpSettings(KORInterface& iface, const Options& options) {
+  iface.RemoteHostIpAddress(options.Get("host", "127.0.0.1"));
+  iface.RemotePortNumber(std::to_string(options.GetInt("port", 6000)));
+}
+
+KORTransaction ByteTransaction(const std::string& hex, int32_t timeout) {
+  KORTransaction t;
+  t.RespTimeout(timeout);
+  t.IsCmdTypeString(false);
+  t.ByteCmd(ParseHexBytes(hex));
+  return t;
 }
 
 std::string TcpHint(int32_t number) {
@@ -49,11 +60,13 @@ std::string TcpHint(int32_t number) {
   }
 }
 
-}  // namespace
-
-void DefineTcpCommand(OptionSet& o) {
+void DefineTcpLinkOptions(OptionSet& o) {
   o.Text("--host,--RemoteHostIpAddress", "HOST", "the unit's address or host name", "127.0.0.1");
   o.Whole("--port,--RemotePortNumber", "PORT", 1, 64000, "the unit's TCP port", "6000");
+}
+
+void DefineTcpCommand(OptionSet& o) {
+  DefineTcpLinkOptions(o);
   o.Flag("--bytes", "each COMMAND is hex bytes (\"42 00 FF\"); responses print as hex");
   DefineTimeoutOption(o);
   DefineTerminatorOptions(o);

@@ -1,6 +1,7 @@
 #include "trace_out.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 #include "cli.hpp"
 
@@ -11,14 +12,14 @@ void DefineTraceOptions(OptionSet& o) {
   o.Text("--trace-file", "FILE", "append the run's debug trace to FILE, one entry a line");
 }
 
-TraceOutput::TraceOutput(KORInterface& iface, const Options& options)
-    : iface_(iface), screen_(options.Has("trace")) {
+TraceOutput::TraceOutput(KORInterface& iface, const Options& options, Use use)
+    : iface_(iface), screen_(use == Use::kRun && options.Has("trace")) {
   if (options.Has("trace-file")) {
     file_name_ = options.Get("trace-file");
     file_.open(file_name_, std::ios::app | std::ios::binary);
     if (!file_) throw std::runtime_error("cannot append the trace to " + file_name_);
   }
-  active_ = screen_ || file_.is_open();
+  active_ = screen_ || file_.is_open() || use == Use::kShell;
   if (!active_) return;
   iface_.DebugBuffSizeSet(64000);
   iface_.DebugMonitorOn();
@@ -36,6 +37,11 @@ void TraceOutput::Take() {
   iface_.DebugBuffClear();
   lines_.push_back(EntryLine(entry));
   if (file_.is_open()) file_ << lines_.back() << '\n' << std::flush;
+}
+
+std::vector<std::string> TraceOutput::TakeLines() {
+  if (active_ && !finished_) Take();
+  return std::exchange(lines_, {});
 }
 
 void TraceOutput::Finish(std::ostream& out) {

@@ -16,9 +16,12 @@ void DefineTraceOptions(OptionSet& o);
 
 class TraceOutput {
  public:
-  // Takes the entries of `iface` while alive when --trace or --trace-file was given. Throws
-  // std::runtime_error when the file cannot be opened for appending.
-  TraceOutput(KORInterface& iface, const Options& options);
+  // kRun: the entries are printed by Finish (with --trace). kShell: always taken, for the
+  // shell to print with TakeLines; Finish prints none.
+  enum class Use { kRun, kShell };
+  // Takes the entries of `iface` while alive when --trace or --trace-file was given (always
+  // for kShell). Throws std::runtime_error when the file cannot be opened for appending.
+  TraceOutput(KORInterface& iface, const Options& options, Use use = Use::kRun);
   ~TraceOutput();
   TraceOutput(const TraceOutput&) = delete;
   TraceOutput& operator=(const TraceOutput&) = delete;
@@ -26,6 +29,8 @@ class TraceOutput {
   // Takes what the buffer still holds and, with --trace, prints the run's entries to `out`.
   void Finish(std::ostream& out);
   const std::vector<std::string>& Lines() const { return lines_; }
+  // The entries taken since the last call (the buffer's pending ones too).
+  std::vector<std::string> TakeLines();
 
   // One entry on one line: tabs stay tabs, line breaks and other control bytes show as escapes.
   static std::string EntryLine(const std::string& entry);

@@ -12,6 +12,7 @@ constexpr int kStatusBusy = 0x01;
 constexpr int kStatusIdle = 0x02;
 constexpr int kStatusMessage = 0x04;
 constexpr int kStatusService = 0x40;
+constexpr int kMaxAddress = 30;
 
 Answer Reply(std::string text) {
   Answer answer;
@@ -105,8 +106,11 @@ std::optional<std::string> SimInstrument::Reply(const std::string& command) {
 
 // --- feature ----------------------------------------------------------------------------
 
-GpibForwardingFeature::GpibForwardingFeature(ForwardingConfig config)
-    : config_(std::move(config)) {}
+GpibForwardingFeature::GpibForwardingFeature(ForwardingConfig config) : config_(std::move(config)) {
+  for (const auto& [address, bytes] : config_.status_sequences) {
+    sequences_[address].assign(bytes.begin(), bytes.end());
+  }
+}
 
 std::optional<Answer> GpibForwardingFeature::Handle(const std::string& command) {
   if (command.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
@@ -165,7 +169,11 @@ void GpibForwardingFeature::ApplyHeader(const Message& m) {
 
 Answer GpibForwardingFeature::Dispatch(const Message& m) {
   if (m.verb == "REN" || m.verb.rfind("REN=", 0) == 0) return Ren(m.verb);
-  if (config_.absent.count(address_)) return DeviceTimeout();
+  // Only bus addresses hold instruments, so a client naming ever new addresses cannot make
+  // the unit create instruments without end.
+  if (address_ < 0 || address_ > kMaxAddress || config_.absent.count(address_)) {
+    return DeviceTimeout();
+  }
   SimInstrument& instrument = Instrument();
   if (m.verb == "SPOLL") return Spoll(instrument);
   if (m.verb == "IN") return In(instrument);
@@ -182,7 +190,11 @@ SimInstrument& GpibForwardingFeature::Instrument() {
 
 Answer GpibForwardingFeature::Spoll(SimInstrument& instrument) {
   int status = kStatusIdle;
-  if (config_.busy) {
+  if (auto scripted = sequences_.find(address_);
+      scripted != sequences_.end() && !scripted->second.empty()) {
+    status = scripted->second.front();
+    scripted->second.pop_front();
+  } else if (config_.busy) {
     status = kStatusBusy;
   } else if (polls_until_ready_ > 0) {
     --polls_until_ready_;

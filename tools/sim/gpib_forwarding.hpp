@@ -11,14 +11,19 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "remote_unit.hpp"
 
 namespace parley::sim {
+
+// The most polls --gpib-ready-after (or a scenario's ready-after) may hold an answer back.
+inline constexpr int kMaxReadyAfterPolls = 1'000'000;
 
 struct ForwardingConfig {
   bool enabled = true;        // false: every message gets "/GPIB:E010/"
@@ -27,6 +32,8 @@ struct ForwardingConfig {
   std::string stray;          // an answer already waiting in the instrument at the start
   int ready_after_polls = 0;  // after OUT, polls that still show busy before the answer
   Millis answer_time{0};      // how long an instrument takes to answer a query
+  // Per address, the status bytes its next serial polls return, in order, before the above.
+  std::map<int, std::vector<int>> status_sequences;
 };
 
 // One instrument: a small SCPI-like command set and its output queue.
@@ -78,6 +85,7 @@ class GpibForwardingFeature : public Feature {
   std::string itc_ = "EOI";
   std::string ren_ = "1";
   int polls_until_ready_ = 0;
+  std::map<int, std::deque<int>> sequences_;  // what is left of each status sequence
 };
 
 // Every "<22>" turned back into a double quote.

@@ -4,15 +4,20 @@
 // client opens (for example `parleyctl serial --device /dev/pts/4 VER?`). With --tcp or
 // --tcp-port the unit also serves TCP on 127.0.0.1, and the second line printed is the port.
 // The program runs until it receives SIGTERM or SIGINT.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdint>
-#include <fstream>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,11 +25,13 @@
 #include "gpib_forwarding.hpp"
 #include "pty_front.hpp"
 #include "remote_unit.hpp"
+#include "scenario.hpp"
 #include "tcp_front.hpp"
 
 namespace {
 
 using parley::sim::DecodeEscapes;
+using parley::sim::Millis;
 using parley::sim::UnitConfig;
 
 struct SimOptions {
@@ -33,53 +40,84 @@ struct SimOptions {
 };
 
 const char* kUsage =
-    "usage: parley-sim [options]\n"
+    "Usage: parley-sim [options]\n"
+    "Times are whole milliseconds from 0 to 86400000 (a day).\n"
     "  --delay MS         answer this many milliseconds after the echo (default 0)\n"
     "  --silent           neither echo nor answer (a unit that is switched off)\n"
     "  --echo-only        echo each command but never answer\n"
-    "  --split N          send everything in chunks of N bytes\n"
+    "  --split N          send everything in chunks of N bytes (0 to 16777216; 0: whole)\n"
     "  --chunk-gap MS     pause between chunks (default 30)\n"
     "  --answer CMD=TEXT  answer CMD with TEXT (repeatable; escapes \\r \\n \\t \\\\ \\xNN)\n"
-    "  --answers FILE     read CMD=TEXT lines from FILE\n"
+    "  --answers FILE     read CMD=TEXT lines from FILE (a regular file of at most 16 MiB)\n"
+    "  --scenario FILE    answers, delays, faults and status bytes from a TOML file; the\n"
+    "                     options after it override it\n"
     "  --unknown TEXT     answer for commands not in the table (default OK)\n"
     "  --cmd-term TEXT    command terminator (default \\r\\n)\n"
     "  --resp-term TEXT   response terminator (default \\r\\n>)\n"
+    "Each client starts afresh: a command left without its terminator when a client closes the\n"
+    "pseudo-terminal or its TCP connection is dropped.\n"
     "TCP service (on 127.0.0.1; the port is the second line printed):\n"
     "  --tcp              serve TCP on port 6000\n"
-    "  --tcp-port N       serve TCP on port N (0: any free port)\n"
+    "  --tcp-port N       serve TCP on port N (0 to 65535; 0: any free port)\n"
     "  --no-greeting      do not greet a new connection with \"\\r\\n> \"\n"
     "  --split-greeting   greet in two pieces, 50 ms apart\n"
-    "  --close-mid-answer cut the first answer of each connection halfway and close it\n"
-    "GPIB forwarding (\"/GPIB:\" messages; an instrument at every address):\n"
+    "  --close-mid-answer  cut the first answer of each connection halfway and close it\n"
+    "GPIB forwarding (/GPIB: messages; an instrument at every address):\n"
     "  --no-gpib          the forwarding feature is off: every message gets E010\n"
-    "  --gpib-absent N    no instrument at address N: its messages get E008 (repeatable)\n"
+    "  --gpib-absent N    no instrument at address N (0 to 30): its messages get E008\n"
+    "                     (repeatable)\n"
     "  --gpib-busy        instruments report busy (status 01) for ever\n"
     "  --gpib-stray TEXT  an answer is already waiting in each instrument\n"
-    "  --gpib-ready-after N  after a query is written, N polls still show busy\n"
+    "  --gpib-ready-after N  after a query is written, N polls (up to 1000000) still show busy\n"
     "  --gpib-answer-time MS  an instrument takes this long to answer TSND; longer than\n"
     "                     the message's wait gives E008\n";
 
-long Number(const std::string& option, const std::string& text) {
-  std::size_t used = 0;
-  long value = -1;
-  try {
-    value = std::stol(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || value < 0) {
-    throw std::invalid_argument(option + " expects a non-negative whole number, not '" + text +
-                                "'");
+using parley::sim::kMaxMillis;
+// An answer table larger than this is not one.
+constexpr std::size_t kMaxAnswerTable = 16u << 20;
+
+// A whole number in decimal from `low` to `high`; anything else names the option and its range.
+long Number(const std::string& option, const std::string& text, long low, long high) {
+  long value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
+      value > high) {
+    throw std::invalid_argument(option + " expects a whole number from " + std::to_string(low) +
+                                " to " + std::to_string(high) + ", not '" + text + "'");
   }
   return value;
 }
 
+Millis Duration(const std::string& option, const std::string& text) {
+  return Millis(Number(option, text, 0, kMaxMillis));
+}
+
+// The whole of a regular file of at most kMaxAnswerTable bytes; a directory, a device, a pipe or
+// a larger file is refused rather than read as an empty table or until memory runs out.
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::invalid_argument("cannot read answer table " + path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    throw std::invalid_argument("cannot read answer table " + path + ": " + std::strerror(errno));
+  }
+  std::string text;
+  std::string problem;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    problem = "is not a regular file";
+  } else {
+    text.resize(kMaxAnswerTable + 1);
+    std::size_t got = 0;
+    ssize_t n = 0;
+    while (got < text.size() && (n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
+      got += static_cast<std::size_t>(n);
+    }
+    if (n < 0) problem = std::string("cannot be read: ") + std::strerror(errno);
+    if (got > kMaxAnswerTable) problem = "is larger than 16 MiB";
+    text.resize(got);
+  }
+  ::close(fd);
+  if (!problem.empty()) throw std::invalid_argument("answer table " + path + " " + problem);
+  return text;
 }
 
 // Adds the "CMD=TEXT" lines of `table` (one --answer, or a whole --answers file).
@@ -99,9 +137,7 @@ bool ParseTcpOption(const std::string& a, const std::function<const std::string&
   if (a == "--tcp") {
     tcp();
   } else if (a == "--tcp-port") {
-    long port = Number(a, value());
-    if (port > 65535) throw std::invalid_argument("--tcp-port expects a port up to 65535");
-    tcp().port = static_cast<std::uint16_t>(port);
+    tcp().port = static_cast<std::uint16_t>(Number(a, value(), 0, 65535));
   } else if (a == "--no-greeting") {
     tcp().greeting = false;
   } else if (a == "--split-greeting") {
@@ -120,15 +156,16 @@ bool ParseForwardingOption(const std::string& a, const std::function<const std::
   if (a == "--no-gpib") {
     gpib.enabled = false;
   } else if (a == "--gpib-absent") {
-    gpib.absent.insert(static_cast<int>(Number(a, value())));
+    gpib.absent.insert(static_cast<int>(Number(a, value(), 0, 30)));
   } else if (a == "--gpib-busy") {
     gpib.busy = true;
   } else if (a == "--gpib-stray") {
     gpib.stray = DecodeEscapes(value());
   } else if (a == "--gpib-ready-after") {
-    gpib.ready_after_polls = static_cast<int>(Number(a, value()));
+    gpib.ready_after_polls =
+        static_cast<int>(Number(a, value(), 0, parley::sim::kMaxReadyAfterPolls));
   } else if (a == "--gpib-answer-time") {
-    gpib.answer_time = parley::sim::Millis(Number(a, value()));
+    gpib.answer_time = Duration(a, value());
   } else {
     return false;
   }
@@ -152,15 +189,17 @@ SimOptions ParseOptions(const std::vector<std::string>& args) {
     } else if (a == "--echo-only") {
       config.echo_only = true;
     } else if (a == "--delay") {
-      config.answer_delay = parley::sim::Millis(Number(a, value()));
+      config.answer_delay = Duration(a, value());
     } else if (a == "--split") {
-      config.split = static_cast<std::size_t>(Number(a, value()));
+      config.split = static_cast<std::size_t>(Number(a, value(), 0, parley::sim::kMaxSplit));
     } else if (a == "--chunk-gap") {
-      config.chunk_gap = parley::sim::Millis(Number(a, value()));
+      config.chunk_gap = Duration(a, value());
     } else if (a == "--answer") {
       AddAnswers(config, value());
     } else if (a == "--answers") {
       AddAnswers(config, ReadFile(value()));
+    } else if (a == "--scenario") {
+      parley::sim::ApplyScenario(value(), config, gpib, options.tcp);
     } else if (a == "--unknown") {
       config.unknown_answer = DecodeEscapes(value());
     } else if (a == "--cmd-term") {

@@ -1,6 +1,7 @@
 #include "pty_front.hpp"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,7 +19,8 @@ namespace {
 }
 
 int OpenMaster() {
-  int fd = posix_openpt(O_RDWR | O_NOCTTY);
+  // Non-blocking, so that reading drains what is there and never waits.
+  int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) ThrowErrno("posix_openpt");
   if (grantpt(fd) != 0 || unlockpt(fd) != 0) {
     int saved = errno;
@@ -44,6 +46,7 @@ PtyFront::PtyFront(asio::io_context& io, std::shared_ptr<const UnitConfig> confi
     : master_(io, OpenMaster()),
       unit_(std::move(config)),
       start_(std::chrono::steady_clock::now()),
+      watch_(io),
       timer_(io) {
   const char* name = ptsname(master_.native_handle());
   if (!name) ThrowErrno("ptsname");
@@ -51,6 +54,7 @@ PtyFront::PtyFront(asio::io_context& io, std::shared_ptr<const UnitConfig> confi
   slave_keepalive_ = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (slave_keepalive_ < 0) ThrowErrno("open pty slave");
   MakeRaw(slave_keepalive_);
+  WatchClients();
   ReadMore();
 }
 
@@ -62,13 +66,58 @@ Millis PtyFront::Now() const {
   return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - start_);
 }
 
+// Bytes are read in this front's own handlers only, so none sit read but unprocessed when a
+// client's closing is handled.
 void PtyFront::ReadMore() {
-  master_.async_read_some(asio::buffer(read_buffer_), [this](std::error_code ec, std::size_t n) {
+  master_.async_wait(asio::posix::stream_descriptor::wait_read, [this](std::error_code ec) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) Queue(unit_.Receive(Now(), std::string_view(read_buffer_.data(), n)));
+    ReadAvailable();
     // EIO cannot last: the front's own slave descriptor keeps the master alive.
     ReadMore();
   });
+}
+
+void PtyFront::ReadAvailable() {
+  for (;;) {
+    ssize_t n = ::read(master_.native_handle(), read_buffer_.data(), read_buffer_.size());
+    if (n <= 0) return;
+    Queue(unit_.Receive(Now(), std::string_view(read_buffer_.data(), static_cast<size_t>(n))));
+  }
+}
+
+void PtyFront::WatchClients() {
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return;
+  if (inotify_add_watch(fd, device_path_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+    close(fd);
+    return;
+  }
+  watch_.assign(fd);
+  ReadClientEvents();
+}
+
+void PtyFront::ReadClientEvents() {
+  watch_.async_read_some(asio::buffer(event_buffer_), [this](std::error_code ec, std::size_t n) {
+    if (ec) return;
+    OnClientEvents(n);
+    ReadClientEvents();
+  });
+}
+
+void PtyFront::OnClientEvents(std::size_t bytes) {
+  bool last_left = false;
+  for (std::size_t at = 0; at + sizeof(inotify_event) <= bytes;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(event_buffer_.data() + at);
+    if (event->mask & IN_OPEN) ++clients_;
+    if ((event->mask & IN_CLOSE) && clients_ > 0 && --clients_ == 0) last_left = true;
+    if (event->mask & IN_Q_OVERFLOW) clients_ = 0, last_left = true;  // lost count: start over
+    at += sizeof(inotify_event) + event->len;
+  }
+  if (!last_left) return;
+  // What the client wrote before closing has reached the master by now (reading an empty master
+  // flushes the kernel's pending input first); take it, then forget its unfinished command.
+  ReadAvailable();
+  unit_.DropPartialCommand();
 }
 
 void PtyFront::Queue(std::vector<Emission> emissions) {

@@ -14,6 +14,12 @@ std::map<std::string, std::string> UnitConfig::DefaultAnswers() {
   };
 }
 
+Millis Later(Millis at, Millis by) {
+  if (by.count() <= 0) return std::min(at, kLatest);
+  if (at >= kLatest || by >= kLatest - at) return kLatest;
+  return at + by;
+}
+
 RemoteUnit::RemoteUnit(std::shared_ptr<const UnitConfig> config) : config_(std::move(config)) {}
 
 std::vector<Emission> RemoteUnit::Receive(Millis now, std::string_view bytes) {
@@ -40,9 +46,10 @@ void RemoteUnit::React(Millis now, const std::string& command, std::vector<Emiss
   busy_until_ = echoed;
   if (config_->echo_only) return;
   Answer answer = AnswerFor(command);
-  Millis at = echoed + answer.delay.value_or(config_->answer_delay);
+  // Never before the echo, whatever delay a feature names (a negative TSND wait, say).
+  Millis at = Later(echoed, answer.delay.value_or(config_->answer_delay));
   // A split unit keeps the answer's first chunk apart from the echo's last one, too.
-  if (config_->split != 0 && at < echoed + config_->chunk_gap) at = echoed + config_->chunk_gap;
+  if (config_->split != 0) at = std::max(at, Later(echoed, config_->chunk_gap));
   std::string bytes = answer.text + answer.terminator.value_or(config_->resp_term);
   bool close = answer.close_after;
   if (config_->close_mid_answer && !cut_done_) {
@@ -60,6 +67,9 @@ Answer RemoteUnit::AnswerFor(const std::string& command) const {
   auto it = config_->answers.find(command);
   Answer answer;
   answer.text = it != config_->answers.end() ? it->second : config_->unknown_answer;
+  if (auto delay = config_->answer_delays.find(command); delay != config_->answer_delays.end()) {
+    answer.delay = delay->second;
+  }
   return answer;
 }
 
@@ -71,7 +81,7 @@ Millis RemoteUnit::Emit(Millis at, const std::string& bytes, bool close_after,
     return at;
   }
   for (std::size_t pos = 0; pos < bytes.size(); pos += size) {
-    if (pos > 0) at += config_->chunk_gap;
+    if (pos > 0) at = Later(at, config_->chunk_gap);
     bool last = pos + size >= bytes.size();
     out.push_back({at, bytes.substr(pos, size), last && close_after});
   }

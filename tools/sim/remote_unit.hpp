@@ -25,6 +25,18 @@ namespace parley::sim {
 
 using Millis = std::chrono::milliseconds;
 
+// The bounds of the settings, for the options and the scenario files alike: the longest time
+// (a day) and the largest chunk.
+inline constexpr long kMaxMillis = 86'400'000;
+inline constexpr std::size_t kMaxSplit = 1u << 24;
+
+// The latest moment the engine names: far enough for any delay, near enough that a front can add
+// it to a steady-clock start time without overflow. Times past it are clamped to it.
+inline constexpr Millis kLatest{
+    std::chrono::duration_cast<Millis>(std::chrono::steady_clock::duration::max()).count() / 4};
+// `at` + `by`, saturating at kLatest (a negative `by` counts as none).
+Millis Later(Millis at, Millis by);
+
 // Bytes to send at `at` (the same clock as the arrival times given to RemoteUnit::Receive).
 // `close_after` asks a front that can end the connection (TCP) to do so after these bytes.
 struct Emission {
@@ -61,6 +73,8 @@ struct UnitConfig {
   std::size_t split = 0;
   Millis chunk_gap{30};
   std::map<std::string, std::string> answers = DefaultAnswers();
+  // Commands of the table answered after their own delay instead of `answer_delay`.
+  std::map<std::string, Millis> answer_delays;
   std::string unknown_answer = "OK";
   // The first answer stops after half its bytes and the front then ends the connection (a
   // unit that dies mid-answer); fronts that cannot close (the pseudo-terminal) just stop.
@@ -77,6 +91,10 @@ class RemoteUnit {
   // Takes bytes that arrived at `now` and returns what the unit sends in reply, in order of
   // time; times never go backwards across calls and are never before `now`.
   std::vector<Emission> Receive(Millis now, std::string_view bytes);
+
+  // The client went away: an unterminated command it left is dropped, so the next client's
+  // first command is not glued to it.
+  void DropPartialCommand() { pending_.clear(); }
 
   const UnitConfig& config() const { return *config_; }
 
