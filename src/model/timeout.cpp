@@ -6,10 +6,6 @@
 #include "parley/errors.hpp"
 
 namespace parley::detail {
-namespace {
-float Clock(Host& host) { return static_cast<float>(host.SecondsSinceMidnight()); }
-}  // namespace
-
 void KORTimeout::CheckLength(float length) {
   if (!(length >= 1.0f)) {
     throw AutomationError(err::InvalidPropertyValue, "KORTimeout", "Invalid property value");
@@ -18,7 +14,6 @@ void KORTimeout::CheckLength(float length) {
 
 void KORTimeout::Start(float length) {
   CheckLength(length);
-  time_started_ = Clock(host_);
   started_ = host_.MonotonicSeconds();
   length_ = length;
 }

@@ -6,8 +6,9 @@
 namespace parley::detail {
 
 // An interval measured on the host's monotonic clock, so that a step of the wall clock (NTP, a
-// change to or from summer time, a manual set) neither ends nor stretches it. TimeStarted is the
-// wall clock's seconds since midnight at Start, as shown to the client.
+// change to or from summer time, a manual set) neither ends nor stretches it. No wall-clock time
+// is taken at Start: nothing reads it, and the conversion to local time cost more than the rest
+// of a start.
 class KORTimeout {
  public:
   explicit KORTimeout(Host& host) : host_(host) {}
@@ -22,7 +23,6 @@ class KORTimeout {
 
  private:
   Host& host_;
-  float time_started_ = 0;
   double started_ = 0;  // monotonic seconds at Start
   float length_ = 0;
 };
