@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <functional>
+#include <optional>
 
 #include "catalogue/catalogue.hpp"
 #include "model/handler_failure.hpp"
@@ -23,18 +24,19 @@ namespace parley::detail {
 template <class Step>
 void RunStep(ErrorContext& context, Step&& step, const std::function<void()>& undo = {}) {
   for (;;) {
-    AutomationError failure(0, "", "");
+    // Made only when the step fails: a step that succeeds costs no error object.
+    std::optional<AutomationError> failure;
     enumErrorAction action = ActionRaise;
     try {
       try {
         step();
         return;
       } catch (AutomationError& e) {
-        failure = std::move(e);
+        failure.emplace(std::move(e));
       } catch (const std::exception& e) {
-        failure = ToAutomationError(e);
+        failure.emplace(ToAutomationError(e));
       }
-      action = HandleError(context, failure);
+      action = HandleError(context, *failure);
     } catch (const HandlerFailure&) {
       if (undo) undo();
       throw;
@@ -42,7 +44,7 @@ void RunStep(ErrorContext& context, Step&& step, const std::function<void()>& un
     if (action == ActionResume) continue;
     if (action == ActionResumeNext) return;
     if (undo) undo();
-    throw failure;
+    throw *failure;
   }
 }
 

@@ -9,28 +9,28 @@
 
 namespace parley::detail {
 
-void ResponseFramer::Reset(std::string terminator, bool strip, std::size_t max_bytes) {
+void ResponseFramer::Reset(std::string_view terminator, bool strip, std::size_t max_bytes) {
   max_bytes_ = max_bytes;
   received_.clear();
   response_.clear();
   stale_.clear();
-  terminator_ = std::move(terminator);
+  terminator_.assign(terminator);
   strip_ = strip;
   complete_ = false;
 }
 
-void ResponseFramer::Start(std::string echo, std::string terminator, bool strip,
+void ResponseFramer::Start(std::string_view echo, std::string_view terminator, bool strip,
                            std::size_t max_bytes) {
-  Reset(std::move(terminator), strip, max_bytes);
-  echo_ = std::move(echo);
+  Reset(terminator, strip, max_bytes);
+  echo_.assign(echo);
   exact_ = true;
   start_ = echo_.size();
   echo_found_ = echo_.empty();
 }
 
-void ResponseFramer::StartLengthOnly(std::size_t echo_length, std::string terminator, bool strip,
-                                     std::size_t max_bytes) {
-  Reset(std::move(terminator), strip, max_bytes);
+void ResponseFramer::StartLengthOnly(std::size_t echo_length, std::string_view terminator,
+                                     bool strip, std::size_t max_bytes) {
+  Reset(terminator, strip, max_bytes);
   echo_.clear();
   exact_ = false;
   start_ = echo_length;
@@ -81,7 +81,7 @@ bool ResponseFramer::Append(std::string_view chunk) {
   if (from > received_.size()) return false;
   std::size_t found = received_.find(terminator_, from);
   if (found == std::string::npos) return false;
-  response_ = received_.substr(start_, found - start_);
+  response_.assign(received_, start_, found - start_);
   if (strip_) StripCRLF(response_);
   complete_ = true;
   return true;

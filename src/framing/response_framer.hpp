@@ -29,10 +29,11 @@ class ResponseFramer {
   // Starts an exchange whose response follows the exact `echo`; `strip` removes trailing CR/LF
   // from the response (RemoveExtraChar). `max_bytes` bounds what this exchange keeps, echo
   // included (stale bytes are dropped as they are found and do not count).
-  void Start(std::string echo, std::string terminator, bool strip,
+  // The texts are copied into buffers kept from one exchange to the next.
+  void Start(std::string_view echo, std::string_view terminator, bool strip,
              std::size_t max_bytes = kUnbounded);
   // As Start, but the echo is the first `echo_length` bytes received, whatever they are.
-  void StartLengthOnly(std::size_t echo_length, std::string terminator, bool strip,
+  void StartLengthOnly(std::size_t echo_length, std::string_view terminator, bool strip,
                        std::size_t max_bytes = kUnbounded);
   // Appends a received chunk; true once the terminator has been found after the echo. A chunk
   // that would pass the bound is refused whole with AutomationError(err::Overflow).
@@ -53,7 +54,7 @@ class ResponseFramer {
   std::string TakeStale() { return std::exchange(stale_, {}); }
 
  private:
-  void Reset(std::string terminator, bool strip, std::size_t max_bytes);
+  void Reset(std::string_view terminator, bool strip, std::size_t max_bytes);
   void FindEcho(std::size_t before);
 
   std::string received_;

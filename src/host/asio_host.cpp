@@ -28,13 +28,18 @@ double AsioHost::SecondsSinceMidnight() {
   return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fraction;
 }
 
+// A trace entry takes the time of day to the second: the text is made once per second, not
+// once per entry (the conversion to local time costs more than the rest of a trace write).
 std::string AsioHost::LocalDateTimeText() {
   std::time_t t = std::time(nullptr);
+  if (t == stamp_second_) return stamp_text_;
   std::tm local{};
   localtime_r(&t, &local);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  stamp_second_ = t;
+  stamp_text_ = text;
+  return stamp_text_;
 }
 
 void AsioHost::Yield() {

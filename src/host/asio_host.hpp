@@ -4,8 +4,10 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
+#include <ctime>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "host/host.hpp"
 
@@ -40,6 +42,8 @@ class AsioHost : public Host {
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::map<uint64_t, std::unique_ptr<asio::steady_timer>> timers_;
   uint64_t next_timer_id_ = 1;
+  std::time_t stamp_second_ = -1;  // the second LocalDateTimeText last converted
+  std::string stamp_text_;
 };
 
 // The facilities of the real host, each in its own source file.

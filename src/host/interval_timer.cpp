@@ -13,6 +13,7 @@ void IntervalTimer::Enabled(bool on) {
 }
 
 void IntervalTimer::Arm() {
+  if (!enabled_ || pending_ != 0 || (Idle && Idle())) return;
   pending_ = host_.StartTimer(interval_, [this] {
     pending_ = 0;
     if (!enabled_) return;

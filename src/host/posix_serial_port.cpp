@@ -7,6 +7,12 @@
 // talks without pause cannot grow memory without bound. Line errors come from the device's
 // error counters (TIOCGICOUNT, offered by UART and most USB adapter drivers; a pseudo-terminal
 // has no line to fail).
+//
+// Opening asks the driver for low latency (ASYNC_LOW_LATENCY): the common USB adapters otherwise
+// hold received bytes for up to 16 ms before passing them on, which would add that much to
+// every exchange. A driver without the setting (a pseudo-terminal, a plain UART driver that
+// refuses) is used as it is. PARLEY_SERIAL_LOW_LATENCY=0 leaves the driver's setting alone;
+// a flag this program set is cleared again when the port closes.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
@@ -18,6 +24,7 @@
 #include <asio/serial_port.hpp>
 #include <asio/write.hpp>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -113,6 +120,22 @@ std::optional<LineCounters> ReadCounters(int fd) {
   return counters;
 }
 
+// True when this call turned the driver's low-latency flag on (so closing turns it off again).
+bool RequestLowLatency(int fd) {
+  if (!LowLatencyWanted(std::getenv(kLowLatencyVariable))) return false;
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return false;
+  info.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &info) == 0;  // a refusal leaves the device as it was
+}
+
+void ReleaseLowLatency(int fd) {
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+  info.flags &= ~ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &info);
+}
+
 // Opens `path` for this program alone: TIOCEXCL keeps other openers out, and an advisory lock
 // does the same for privileged openers (whom TIOCEXCL lets through).
 int OpenExclusive(const std::string& path) {
@@ -151,6 +174,7 @@ struct Channel {
   std::string tx;
   bool writing = false;
   std::optional<LineCounters> counters;
+  bool low_latency_set = false;  // this opening turned the driver's low-latency flag on
 };
 
 class PosixSerialPort : public SerialPort {
@@ -244,6 +268,7 @@ void PosixSerialPort::Open() {
     Fail(err::ErrorInitializingCommPort, ec.message());
   }
   ApplyLine(fd, line_);
+  c->low_latency_set = RequestLowLatency(fd);
   tcflush(fd, TCIOFLUSH);  // nothing from before this opening
   c->counters = ReadCounters(fd);
   c->owner = this;
@@ -257,6 +282,7 @@ void PosixSerialPort::Shut() {
   c->owner = nullptr;
   // Unsent output is dropped: closing must not wait on a line that flow control has stalled.
   tcflush(c->port.native_handle(), TCOFLUSH);
+  if (c->low_latency_set) ReleaseLowLatency(c->port.native_handle());
   std::error_code ec;
   c->port.close(ec);
 }

@@ -3,6 +3,7 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <string>
 
@@ -83,6 +84,13 @@ std::vector<int16_t> LineErrorEvents(const LineCounters& before, const LineCount
   if (after.buf_overrun - before.buf_overrun != 0) events.push_back(1008);
   if (after.parity - before.parity != 0) events.push_back(1009);
   return events;
+}
+
+bool LowLatencyWanted(const char* setting) {
+  if (setting == nullptr) return true;
+  std::string word(Trimmed(setting));
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return word != "0" && word != "off" && word != "no" && word != "false";
 }
 
 }  // namespace parley::detail

@@ -38,4 +38,11 @@ struct LineCounters {
 // grew: 1001 break, 1004 framing, 1006 overrun, 1008 receive buffer overflow, 1009 parity.
 std::vector<int16_t> LineErrorEvents(const LineCounters& before, const LineCounters& after);
 
+// The environment variable that turns the low-latency request off (see LowLatencyWanted).
+inline constexpr const char* kLowLatencyVariable = "PARLEY_SERIAL_LOW_LATENCY";
+
+// Whether opening a device asks its driver for low latency, given the variable's value (null
+// when unset): yes unless it is "0", "off", "no" or "false" (any case, blanks around ignored).
+bool LowLatencyWanted(const char* setting);
+
 }  // namespace parley::detail

@@ -29,7 +29,7 @@ InterfaceCore::InterfaceCore(KORInterface& owner_object)
 
 InterfaceCore::~InterfaceCore() = default;
 
-bool InterfaceCore::UpdateProgress(const std::string& status, int16_t max, int16_t value,
+bool InterfaceCore::UpdateProgress(std::string_view status, int16_t max, int16_t value,
                                    bool halt_enabled) {
   // Held for the call: a handler that replaces Progress must not free the object in use.
   auto current = progress;

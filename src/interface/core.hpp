@@ -56,7 +56,7 @@ class InterfaceCore final : public LinkContext, public std::enable_shared_from_t
   // --- LinkContext ----------------------------------------------------------------------------
   std::shared_ptr<KORProgress> CurrentProgress() override { return progress; }
   void DebugBuffWrite(int16_t kind, const std::string& text) override { trace.Write(kind, text); }
-  bool UpdateProgress(const std::string& status, int16_t max = 0, int16_t value = 0,
+  bool UpdateProgress(std::string_view status, int16_t max = 0, int16_t value = 0,
                       bool halt_enabled = false) override;
   void RaisePortReset() override;
   void RaiseDebugMonUpdate();

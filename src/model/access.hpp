@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "parley/errors.hpp"
@@ -34,7 +35,8 @@ struct TransactionAccess {
 struct ProgressAccess {
   static void SetMax(KORProgress& p, int16_t v) { p.max_ = v; }
   static void SetValue(KORProgress& p, int16_t v) { p.value_ = v; }
-  static void SetStatus(KORProgress& p, std::string v) { p.status_ = std::move(v); }
+  // Assigned in place: a stage text reuses the room of the one before, so no allocation.
+  static void SetStatus(KORProgress& p, std::string_view v) { p.status_.assign(v); }
   static void SetHaltEnabled(KORProgress& p, bool v) { p.halt_enabled_ = v; }
   static bool HaltRequested(const KORProgress& p) { return p.halt_requested_; }
   // Clears the request first, so a HaltAck handler already sees it cleared.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "host/host.hpp"
 #include "host/link_controls.hpp"
@@ -61,7 +62,7 @@ class LinkContext : public ErrorContext {
   }
 
   // Reports a stage to the current Progress object; true when a halt was requested.
-  virtual bool UpdateProgress(const std::string& status, int16_t max = 0, int16_t value = 0,
+  virtual bool UpdateProgress(std::string_view status, int16_t max = 0, int16_t value = 0,
                               bool halt_enabled = false) = 0;
   virtual void RaisePortReset() = 0;
   // closePort as a client calls it (entry checks and error path included).

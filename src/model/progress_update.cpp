@@ -4,7 +4,7 @@
 
 namespace parley::detail {
 
-bool UpdateProgress(KORProgress& progress, const std::string& status, int16_t max, int16_t value,
+bool UpdateProgress(KORProgress& progress, std::string_view status, int16_t max, int16_t value,
                     bool halt_enabled) {
   bool changed = false;
   if (progress.HaltEnabled() != halt_enabled) {

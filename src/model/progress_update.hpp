@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "parley/progress.hpp"
 
@@ -11,7 +12,7 @@ namespace parley::detail {
 
 // Stores the four visible values, raises Update once if any changed, and returns whether a
 // halt was requested (an Update handler's Halt is already seen by this same call).
-bool UpdateProgress(KORProgress& progress, const std::string& status, int16_t max, int16_t value,
+bool UpdateProgress(KORProgress& progress, std::string_view status, int16_t max, int16_t value,
                     bool halt_enabled);
 
 // Rounds to the nearest integer, halves to the even neighbour, clamped to 16 bits.

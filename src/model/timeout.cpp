@@ -6,10 +6,6 @@
 #include "parley/errors.hpp"
 
 namespace parley::detail {
-namespace {
-float Clock(Host& host) { return static_cast<float>(host.SecondsSinceMidnight()); }
-}  // namespace
-
 void KORTimeout::CheckLength(float length) {
   if (!(length >= 1.0f)) {
     throw AutomationError(err::InvalidPropertyValue, "KORTimeout", "Invalid property value");
@@ -18,7 +14,6 @@ void KORTimeout::CheckLength(float length) {
 
 void KORTimeout::Start(float length) {
   CheckLength(length);
-  time_started_ = Clock(host_);
   started_ = host_.MonotonicSeconds();
   length_ = length;
 }
@@ -39,8 +34,17 @@ void WaitAtMost(Host& host, double seconds) {
 
 void WaitPass(Host& host, double seconds_left) {
   constexpr double kShortestPass = 0.001;
-  constexpr double kLongestPass = 0.25;
+  constexpr double kLongestPass = 1.0;
   WaitAtMost(host, std::clamp(seconds_left, kShortestPass, kLongestPass));
+}
+
+double UntilCountdownMoves(const KORTimeout& t) {
+  constexpr double kPastTheEdge = 0.001;
+  double left = t.TimeRemaining();
+  if (left <= 0.5) return left;
+  // The shown value changes where the time left passes a half second (k + 0.5).
+  double edge = std::floor(left - 0.5) + 0.5;
+  return left - edge + kPastTheEdge;
 }
 
 void WaitSeconds(Host& host, float seconds) {

@@ -6,8 +6,9 @@
 namespace parley::detail {
 
 // An interval measured on the host's monotonic clock, so that a step of the wall clock (NTP, a
-// change to or from summer time, a manual set) neither ends nor stretches it. TimeStarted is the
-// wall clock's seconds since midnight at Start, as shown to the client.
+// change to or from summer time, a manual set) neither ends nor stretches it. No wall-clock time
+// is taken at Start: nothing reads it, and the conversion to local time cost more than the rest
+// of a start.
 class KORTimeout {
  public:
   explicit KORTimeout(Host& host) : host_(host) {}
@@ -22,7 +23,6 @@ class KORTimeout {
 
  private:
   Host& host_;
-  float time_started_ = 0;
   double started_ = 0;  // monotonic seconds at Start
   float length_ = 0;
 };
@@ -36,8 +36,14 @@ void WaitSeconds(Host& host, float seconds);
 void WaitAtMost(Host& host, double seconds);
 
 // One pass of a wait that an event ends early: blocks on the loop for `seconds_left`, but at
-// least 1 ms and at most a quarter second, so a countdown shown to the user still moves and a
-// step of the wall clock cannot stretch a wait.
+// least 1 ms (so a wait never spins) and at most a second (a check of the waiting loop's
+// conditions once a second costs nothing and bounds any oversight).
 void WaitPass(Host& host, double seconds_left);
+
+// Seconds from now until the countdown shown for `t` (its TimeRemaining rounded to a whole
+// second) next shows another value, plus a millisecond so that the rounding has surely moved;
+// when it shows its last value, the time left until it expires. A wait that shows a countdown
+// needs to wake only then.
+double UntilCountdownMoves(const KORTimeout& t);
 
 }  // namespace parley::detail

@@ -3,10 +3,12 @@
 // Every serial message (mode 2 commands, and the forwarding messages of modes 1 and 4) goes
 // through SerialTransact: it brings the port in line with the settings, obtains the port from
 // the connection manager, sends the command with CmdTerm, skips the echo by its length and
-// takes the text up to RespTerm as the response. Received data are collected by receive passes
-// that run on the 20 ms timer ticks and as soon as the port reports data.
+// takes the text up to RespTerm as the response. Received data are collected by a receive pass
+// as soon as the port reports them; the 20 ms receive tick runs only while data wait that no
+// pass has taken, so an idle wait sleeps until data, a line event or its countdown moves.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,6 +27,10 @@ class SerialLink {
   static constexpr int16_t kMaxRetries = 3;  // after the first attempt
   // What one exchange may keep (echo and response); more fails the exchange with err::Overflow.
   static constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
+  // Received data are collected as soon as the port reports them; the receive tick (this
+  // interval) only picks up what arrived while no pass could run, and never wakes an idle wait.
+  static constexpr std::chrono::milliseconds kReceiveTick{20};
+  static constexpr double kFirstPassSeconds = 0.020;
 
   explicit SerialLink(LinkContext& core) : core_(core), arbiter_(core) {}
 
@@ -79,6 +85,8 @@ class SerialLink {
   bool Attempt(KORTransaction& t);
   void Transmit(const std::string& command);
   bool WaitForResponse(KORTransaction& t, const KORTimeout& response, const KORTimeout& echo);
+  // One blocking pass of the wait (see WaitForResponse).
+  void WaitOnce(const KORTimeout& response, const KORTimeout& echo, bool first);
   double SecondsLeft(const KORTimeout& response, const KORTimeout& echo) const;
   void PrepareRetry();
   void Finish();
@@ -89,6 +97,7 @@ class SerialLink {
   PortArbiter arbiter_;
   CommErrorRecord comm_error_;
   std::string sent_cmd_;
+  std::string wire_;  // the command with its terminator, as sent (kept to reuse its room)
   ResponseFramer framer_;
   int16_t retries_ = 0;
   bool receiving_ = false;

@@ -19,16 +19,24 @@ SerialPort& SerialLink::Control() {
 
 void SerialLink::AttachControls() {
   auto& controls = *core_.controls;
-  controls.timer.Interval(std::chrono::milliseconds(20));
+  controls.timer.Interval(kReceiveTick);
   controls.timer.OnTick = [this] { ptwTrans_Timer(); };
+  // A tick with nothing received has nothing to do: it is not scheduled, so a wait for a slow
+  // answer is not woken every interval.
+  controls.timer.Idle = [this] {
+    return !core_.controls || !core_.controls->serial || core_.controls->serial->Available() == 0;
+  };
   if (!controls.serial) return;
   controls.serial->OnError = [this](int32_t code, const std::string& reason) {
     if (code == kSerialLineLost) core_.LinkFailed(reason);
     pmscComm_OnComm(code);
   };
-  // Data that arrive while the engine waits are collected at once instead of at the next tick.
+  // Data that arrive while the engine waits are collected at once. What a pass could not take
+  // (it arrived while a pass was running) is left to the receive tick.
   controls.serial->OnReadable = [this] {
-    if (core_.controls && core_.controls->timer.Enabled()) ptwTrans_Timer();
+    if (!core_.controls || !core_.controls->timer.Enabled()) return;
+    ptwTrans_Timer();
+    if (core_.controls) core_.controls->timer.Resume();
   };
 }
 

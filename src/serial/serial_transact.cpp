@@ -65,7 +65,8 @@ bool SerialLink::Attempt(KORTransaction& t) {
     sent_cmd_ = t.cmd();
     const Settings& s = core_.settings;
     if (s.verify_echo) {
-      framer_.Start(sent_cmd_ + s.cmd_term, s.resp_term, s.remove_extra_char, kMaxResponseBytes);
+      wire_.assign(sent_cmd_).append(s.cmd_term);
+      framer_.Start(wire_, s.resp_term, s.remove_extra_char, kMaxResponseBytes);
     } else {
       framer_.StartLengthOnly(sent_cmd_.size() + s.cmd_term.size(), s.resp_term,
                               s.remove_extra_char, kMaxResponseBytes);
@@ -86,17 +87,23 @@ bool SerialLink::Attempt(KORTransaction& t) {
 void SerialLink::Transmit(const std::string& command) {
   core_.UpdateProgress("Transmitting");
   core_.DebugBuffWrite(kTraceWrite, command);
-  Control().Write(command + core_.settings.cmd_term);
+  wire_.assign(command).append(core_.settings.cmd_term);
+  Control().Write(wire_);
   if (on_transmit) on_transmit();
   RaiseRecordedError();
 }
 
-// Blocks on the loop between checks (the next receive pass, comm event or tick wakes it), so
-// a wait costs no CPU. False: no echo in time and a retry is left.
+// Blocks on the loop between checks, so a wait costs no CPU: a receive pass (run as soon as the
+// port reports data), a line event or any other handler ends a pass at once. Otherwise a pass
+// lasts until the countdown shown next moves or the wait expires; only the first one is held to
+// a receive tick, so that the first stage report of a slow exchange comes when it always did.
+// False: no echo in time and a retry is left.
 bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
                                  const KORTimeout& echo) {
+  bool first = true;
   for (;;) {
-    WaitPass(core_.host, SecondsLeft(response, echo));
+    WaitOnce(response, echo, first);
+    first = false;
     if (comm_error_.set && comm_error_.ends_exchange) RaiseRecordedError();
     if (!framer_.echo_received()) {
       if (core_.UpdateProgress("Waiting for echo", RoundToInt16(echo.Length()),
@@ -120,6 +127,14 @@ bool SerialLink::WaitForResponse(KORTransaction& t, const KORTimeout& response,
     }
     if (response.Expired()) Raise(err::ResponseTerminatorTimeout);
   }
+}
+
+void SerialLink::WaitOnce(const KORTimeout& response, const KORTimeout& echo, bool first) {
+  constexpr double kShortestPass = 0.001;
+  const KORTimeout& shown = framer_.echo_received() ? response : echo;
+  double until = first ? kFirstPassSeconds : UntilCountdownMoves(shown);
+  double left = std::min(SecondsLeft(response, echo), until);
+  WaitAtMost(core_.host, std::max(left, kShortestPass));
 }
 
 // Until the echo is in, its own shorter timeout ends the wait first.
@@ -163,7 +178,7 @@ void SerialLink::ptwTrans_Timer() {
 void SerialLink::SerialReceive() {
   if (receiving_) return;
   receiving_ = true;
-  AutomationError failure(0, "", "");
+  std::optional<AutomationError> failure;
   try {
     SerialPort& port = Control();
     if (port.Available() > 0) {
@@ -177,21 +192,21 @@ void SerialLink::SerialReceive() {
     receiving_ = false;
     return;
   } catch (AutomationError& e) {
-    failure = std::move(e);
+    failure.emplace(std::move(e));
   } catch (const std::exception& e) {
-    failure = ToAutomationError(e);
+    failure.emplace(ToAutomationError(e));
   }
   receiving_ = false;
   StopTimer();
-  if (failure.Number() == err::Overflow) {
+  if (failure->Number() == err::Overflow) {
     // A flood without terminator: the receive buffer's bound is reached, and the exchange ends
     // with the line's overflow error.
-    core_.DebugBuffWrite(kTraceError, failure.Description());
+    core_.DebugBuffWrite(kTraceError, failure->Description());
     comm_error_ = {true, err::CommRxOverflow, "", "", true};
     return;
   }
-  comm_error_ = {true, failure.Number(), failure.Description(), failure.Source(),
-                 failure.Number() == kSerialLineLost};
+  comm_error_ = {true, failure->Number(), failure->Description(), failure->Source(),
+                 failure->Number() == kSerialLineLost};
 }
 
 }  // namespace parley::detail

@@ -18,21 +18,49 @@ std::string DebugTrace::Tag(int16_t kind) {
 }
 
 void DebugTrace::Write(int16_t kind, const std::string& text) {
-  // The date is read for every kind, as the entry is always built before it is filtered.
-  std::string stamp = date_time_();
-  if (!on_) return;
-  std::string entry = kind == kTraceBare ? text : stamp + "\t" + Tag(kind) + "\t" + text;
-  auto capacity = static_cast<std::size_t>(size_);
-  if (entry.size() + buffer_.size() <= capacity) {
-    buffer_ += entry;
-  } else if (entry.size() >= capacity) {
-    // An entry longer than the whole buffer keeps its newest characters, filling it exactly.
-    buffer_.assign(entry, entry.size() - capacity, capacity);
+  if (!on_) return;  // nothing recorded, nothing raised: no need for the date either
+  if (kind == kTraceBare) {
+    Append({}, text);
   } else {
-    std::size_t keep = capacity - entry.size();
-    buffer_ = buffer_.substr(buffer_.size() - keep) + entry;
+    std::string prefix = date_time_();
+    prefix += '\t';
+    prefix += Tag(kind);
+    prefix += '\t';
+    Append(prefix, text);
   }
   NotifyMonitor();
+}
+
+// Appends prefix + text and keeps the last Size() characters of the result; only what can be
+// kept is copied, so an entry longer than the whole buffer costs the buffer's size, not its own.
+void DebugTrace::Append(std::string_view prefix, std::string_view text) {
+  auto capacity = static_cast<std::size_t>(size_);
+  std::size_t entry = prefix.size() + text.size();
+  if (entry >= capacity) {
+    std::size_t skip = entry - capacity;
+    store_.clear();
+    begin_ = 0;
+    if (skip < prefix.size()) store_.append(prefix.substr(skip));
+    store_.append(text.substr(skip > prefix.size() ? skip - prefix.size() : 0));
+    return;
+  }
+  store_.append(prefix);
+  store_.append(text);
+  std::size_t kept = store_.size() - begin_;
+  if (kept > capacity) begin_ += kept - capacity;
+  // The dropped front is cut off once it is longer than what is kept: each character is moved
+  // at most once per capacity's worth of writes.
+  if (begin_ > store_.size() - begin_) Compact();
+}
+
+void DebugTrace::Compact() const {
+  store_.erase(0, begin_);
+  begin_ = 0;
+}
+
+const std::string& DebugTrace::Buffer() const {
+  if (begin_ != 0) Compact();
+  return store_;
 }
 
 void DebugTrace::NotifyMonitor() {
@@ -54,7 +82,8 @@ void DebugTrace::SetSize(int32_t size) {
 }
 
 void DebugTrace::Clear() {
-  buffer_.clear();
+  store_.clear();
+  begin_ = 0;
   Write(kTraceBare, "");
 }
 

@@ -3,11 +3,18 @@
 // Entry: "<date> <time>\t<TAG>\t<text>" with no separator between entries; line breaks are
 // only those inside the texts. Kind 0 is the bare text. The buffer never exceeds its capacity:
 // the oldest characters go first, and the cut may fall inside an entry.
+//
+// Cost: a write costs O(entry), also when the buffer is full. The entry is appended to a store
+// that may run ahead of the buffer by up to its own length; the dropped front is cut off in one
+// move only once it outweighs what is kept, so every character is moved a bounded number of
+// times. The date and time are read only while recording: with recording off a write does
+// nothing at all.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace parley::detail {
 
@@ -36,13 +43,16 @@ class DebugTrace {
   int32_t Size() const { return size_; }
   // Throws DebugBufferTooSmall / DebugBufferTooBig directly; the buffer is cut at the next write.
   void SetSize(int32_t size);
-  const std::string& Buffer() const { return buffer_; }
+  // The recorded text (at most Size() characters once a write has cut it).
+  const std::string& Buffer() const;
   void Clear();
 
   static std::string Tag(int16_t kind);
 
  private:
   void NotifyMonitor();
+  void Append(std::string_view prefix, std::string_view text);
+  void Compact() const;
 
   std::function<std::string()> date_time_;
   std::function<void()> on_update_;
@@ -50,7 +60,9 @@ class DebugTrace {
   bool visible_ = false;
   bool notifying_ = false;
   int32_t size_ = kDefaultSize;
-  std::string buffer_;
+  // The buffer is store_ from begin_ on; Buffer() drops the front before handing it out.
+  mutable std::string store_;
+  mutable std::size_t begin_ = 0;
 };
 
 }  // namespace parley::detail

@@ -91,6 +91,40 @@ TEST_F(VirtualHostBehaviour, IntervalTimerTicksWhileEnabled) {
   EXPECT_EQ(ticks, 6);
 }
 
+// An idle timer schedules nothing (a waiting thread is not woken); Resume after work appeared
+// ticks on the interval until the work is done, and then the timer falls silent again.
+TEST_F(VirtualHostBehaviour, IdleIntervalTimerSleepsUntilResumed) {
+  detail::IntervalTimer timer(host());
+  int work = 0;
+  int ticks = 0;
+  timer.Idle = [&] { return work == 0; };
+  timer.OnTick = [&] {
+    ++ticks;
+    if (work > 0) --work;
+  };
+  timer.Enabled(true);
+  EXPECT_FALSE(timer.TickPending());
+  host().Advance(Micros(1'000'000));
+  EXPECT_EQ(ticks, 0);
+  work = 2;
+  timer.Resume();
+  timer.Resume();  // a second call schedules no second tick
+  host().Advance(Micros(19'000));
+  EXPECT_EQ(ticks, 0);  // the first tick still comes a whole interval after the resume
+  host().Advance(Micros(1'000));
+  EXPECT_EQ(ticks, 1);
+  host().Advance(Micros(20'000));
+  EXPECT_EQ(ticks, 2);
+  EXPECT_EQ(work, 0);
+  host().Advance(Micros(1'000'000));
+  EXPECT_LE(ticks, 3);  // at most the one tick that was due when the last work was taken
+  EXPECT_FALSE(timer.TickPending());
+  work = 1;
+  timer.Enabled(false);
+  timer.Resume();  // a disabled timer stays silent
+  EXPECT_FALSE(timer.TickPending());
+}
+
 TEST_F(VirtualHostBehaviour, RunawayNestedWaitsFailInsteadOfOverflowing) {
   int depth = 0;
   bool refused = false;

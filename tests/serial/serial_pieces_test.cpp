@@ -34,6 +34,17 @@ TEST(SerialSettings, ParsingAcceptsWhatTheLineCanDoOnly) {
   }
 }
 
+// Low latency is asked for unless the variable plainly says no; a value it does not know keeps
+// the default rather than silently turning the request off.
+TEST(SerialSettings, LowLatencyIsOnUnlessTurnedOff) {
+  for (const char* on : {static_cast<const char*>(nullptr), "", "1", "yes", "on", "00", "of"}) {
+    EXPECT_TRUE(LowLatencyWanted(on)) << (on ? on : "(unset)");
+  }
+  for (const char* off : {"0", "off", " OFF ", "No", "false"}) {
+    EXPECT_FALSE(LowLatencyWanted(off)) << off;
+  }
+}
+
 TEST(LineErrors, EachCounterThatGrewGivesItsEvent) {
   LineCounters before;
   LineCounters after;

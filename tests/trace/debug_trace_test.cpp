@@ -73,6 +73,34 @@ TEST_F(DebugTraceTest, SizeIsCheckedAndAppliedAtTheNextWrite) {
   EXPECT_EQ(trace.Buffer(), std::string(99, 'x') + "y");
 }
 
+// The buffer is kept in a store that runs ahead of it and is cut lazily; whatever the order of
+// writes, size changes and reads, it must read exactly as the plain rule gives it: the last
+// Size() characters of the old buffer followed by the entry, whenever they do not all fit.
+TEST_F(DebugTraceTest, LongRunsOfWritesMatchThePlainCutRule) {
+  trace.MonitorOn();
+  std::string expected;
+  auto apply = [&](const std::string& entry) {
+    auto capacity = static_cast<std::size_t>(trace.Size());
+    expected += entry;
+    if (expected.size() > capacity) expected.erase(0, expected.size() - capacity);
+  };
+  unsigned seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 700 == 0) trace.SetSize(i % 1400 == 0 ? 100 : 300);
+    std::size_t length = next() % 5 == 0 ? next() % 400 : next() % 40;
+    std::string text(length, static_cast<char>('a' + i % 26));
+    if (!text.empty()) text[0] = '#';
+    bool bare = next() % 2 == 0;
+    trace.Write(bare ? detail::kTraceBare : detail::kTraceRead, text);
+    apply(bare ? text : "2026-01-01 12:00:00\tREAD\t" + text);
+    if (next() % 3 == 0) {
+      ASSERT_EQ(trace.Buffer(), expected) << "after write " << i;
+    }
+  }
+  EXPECT_EQ(trace.Buffer(), expected);
+}
+
 TEST_F(DebugTraceTest, ClearRaisesOneUpdateOnlyWhenRecordingAndShown) {
   trace.MonitorOn();
   trace.Show();
