@@ -17,6 +17,28 @@ constexpr int16_t kSrqMavMask = 16;  // the IEEE 488.2 message-available bit
 constexpr float kMavSettleSeconds = 2.0f;
 constexpr double kPassSeconds = 0.001;
 
+// The longest the driver may block in one wait for service request: a halt asked for meanwhile
+// is acted on when the wait ends.
+constexpr int16_t kLongestSrqSliceCode = 10;  // T300ms
+constexpr int16_t kShortestSrqSliceCode = 5;  // T1ms
+
+double SliceSeconds(int16_t code) {
+  static constexpr double kSeconds[] = {1e-3, 3e-3, 10e-3, 30e-3, 0.1, 0.3};
+  return kSeconds[code - kShortestSrqSliceCode];
+}
+
+// The driver timeout code for the next wait for service request: long enough to reach the
+// moment the shown countdown moves (so a wait wakes a few times a second, not a thousand), at
+// most the longest slice, and never past the response timeout.
+int16_t SrqSliceCode(const KORTimeout& timeout) {
+  double until = UntilCountdownMoves(timeout);
+  double left = timeout.TimeRemaining();
+  int16_t code = kShortestSrqSliceCode;
+  while (code < kLongestSrqSliceCode && SliceSeconds(code) < until) ++code;
+  while (code > kShortestSrqSliceCode && SliceSeconds(code) > left) --code;
+  return code;
+}
+
 [[noreturn]] void RaiseNotIdle(int16_t spr, int16_t idle_mask) {
   char text[160];
   std::snprintf(text, sizeof text,
@@ -133,23 +155,39 @@ class DirectExchange {
     Step([&] { timeout_.Start(static_cast<float>(t_.RespTimeout())); });
     for (;;) {
       c_.host.Yield();
-      WaitAtMost(c_.host, kPassSeconds);
+      if (!s_.use_srq) WaitAtMost(c_.host, kPassSeconds);
       Step([&] { PollForMessage(); });
       Step([&] { ReportWait(); });
       if (s_.mav_spoll == 0 || (spr_ & s_.mav_spoll) == s_.mav_spoll) return;
     }
   }
 
-  // With SRQ the board's line is sampled and the device polled only when it is asserted.
+  // With SRQ the device is polled only once the board's service-request line is asserted.
   void PollForMessage() {
     if (!s_.use_srq) return SerialPoll();
-    gpib::Status st;
-    int16_t board_status = gpib::ibwait(gpib::ThreadBoard().descriptor, 0, st);
-    if (board_status & gpib::kSrqi) {
+    if (AwaitServiceRequest() & gpib::kSrqi) {
       SerialPoll();
     } else {
       spr_ = 0;
     }
+  }
+
+  // Blocks in the driver until a device requests service or a slice ends, instead of sampling
+  // the line every millisecond. A driver that takes no board timeout, or that answers without
+  // waiting (neither SRQI nor TIMO), is sampled once per 1 ms pass as before, so this loop can
+  // never spin.
+  int16_t AwaitServiceRequest() {
+    gpib::Status st;
+    int16_t board = gpib::ThreadBoard().descriptor;
+    int16_t code = SrqSliceCode(timeout_);
+    if (code != board_timeout_code_ && slices_usable_) {
+      slices_usable_ = gpib::ibconfig(board, gpib::kIbcTmo, code, st) >= 0;
+      board_timeout_code_ = code;
+    }
+    int16_t mask = slices_usable_ ? static_cast<int16_t>(gpib::kSrqi | gpib::kTimo) : 0;
+    int16_t status = gpib::ibwait(board, mask, st);
+    if ((status & (gpib::kSrqi | gpib::kTimo)) == 0) WaitAtMost(c_.host, kPassSeconds);
+    return status;
   }
 
   void ReportWait() {
@@ -211,6 +249,8 @@ class DirectExchange {
   std::string buffer_;
   int16_t spr_ = 0;
   int16_t count_ = 0;
+  int16_t board_timeout_code_ = -1;  // what this exchange last gave the board
+  bool slices_usable_ = true;        // the board took a timeout for its waits
 };
 }  // namespace
 

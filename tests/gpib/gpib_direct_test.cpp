@@ -160,18 +160,51 @@ TEST_P(DirectTransactTest, ServiceRequestWaitPollsOnlyWhenTheLineIsAsserted) {
   i.MAVSPoll(16);
   i.UseSRQ(true);
   Open(i);
+  std::vector<int16_t> countdown;
+  auto progress = i.Progress();
+  auto link = progress->Update.connect([&] {
+    if (progress->status() == "Waiting for response") countdown.push_back(progress->Value());
+  });
   auto t = Tx("MEAS?");
   i.Transact(t);
+  link.disconnect();
   EXPECT_EQ(t.cmd(), "*SRE 16;MEAS?");
   EXPECT_EQ(t.resp(), "1.23");
   EXPECT_EQ(dev_.ServiceRequestEnable(), 16);
   auto names = Names();
   auto write = std::find(names.begin(), names.end(), "ibwrt");
-  // After the write: board samples until SRQ, one poll, then the read with no extra pause.
+  // After the write: the board waits in the driver (a few times a second, not every
+  // millisecond) until SRQ, one poll, then the read with no extra pause.
   EXPECT_EQ(std::count(write, names.end(), "ibrsp"), 1);
-  EXPECT_GT(std::count(write, names.end(), "ibwait"), 100);
+  auto waits = std::count(write, names.end(), "ibwait");
+  EXPECT_GE(waits, 2);
+  EXPECT_LE(waits, 10);
   EXPECT_EQ(names.back(), "ibrd");
   EXPECT_NEAR(TimeOf("ibrd") - TimeOf("ibwrt"), 2.0, 0.01);
+  // The countdown still shows every whole second it passes through.
+  EXPECT_EQ(countdown.front(), 10);
+  EXPECT_NE(std::find(countdown.begin(), countdown.end(), 9), countdown.end());
+  EXPECT_NE(std::find(countdown.begin(), countdown.end(), 8), countdown.end());
+}
+
+TEST_P(DirectTransactTest, ServiceRequestWaitSamplesWhenTheBoardRefusesATimeout) {
+  dev_.StatusBits(0x02, 0x10);
+  KORInterface i;
+  i.MAVSPoll(16);
+  i.UseSRQ(true);
+  Open(i);
+  auto t = Tx("MEAS?");
+  i.Transact(t);  // opens the device and sends the SRE prefix
+  dev_.ResponseDelay(0.5);
+  bus_.ClearCalls();
+  bus_.InjectError("ibconfig", 4);  // the board's timeout, refused
+  t = Tx("MEAS?");
+  i.Transact(t);
+  EXPECT_EQ(t.resp(), "1.23");
+  auto names = Names();
+  // Sampled once per millisecond pass, as a driver without board timeouts needs.
+  EXPECT_GT(std::count(names.begin(), names.end(), "ibwait"), 100);
+  EXPECT_NEAR(TimeOf("ibrd") - TimeOf("ibwrt"), 0.5, 0.01);
 }
 
 TEST_P(DirectTransactTest, ServiceRequestNeverAssertedTimesOut) {

@@ -24,6 +24,7 @@ struct Status {
 
 inline constexpr int16_t kErr = static_cast<int16_t>(0x8000);
 inline constexpr int16_t kSrqi = 0x1000;
+inline constexpr int16_t kTimo = 0x4000;
 inline constexpr int16_t kIbcTmo = 3;  // ibconfig option: the I/O timeout code
 
 // -1..32767 unchanged; below -1: AND 0x7FFF; 32768..98303: minus 65536; above: err::Overflow.

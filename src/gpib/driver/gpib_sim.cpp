@@ -67,6 +67,12 @@ struct SimInstrumentState {
     uint8_t bits = (busy ? 0 : idle_bits) | (ReplyReady(now) ? mav_bits : 0);
     return bits | (RequestingService(now) ? kRqs : 0);
   }
+  // Seconds until this instrument would request service, if it is going to without a poll.
+  std::optional<double> ServiceRequestDueIn(double now) const {
+    if (output.empty() || output.front().polled) return std::nullopt;
+    if ((sre & ((busy ? 0 : idle_bits) | mav_bits)) == 0) return std::nullopt;
+    return std::max(0.0, output.front().DueIn(now));
+  }
   void TakeCommand(std::string command, double now);
 };
 
@@ -91,6 +97,7 @@ struct SimBusState {
   std::deque<int32_t> registration_results;
   bool board_online = false;
   bool ren = false;
+  int32_t board_tmo = 13;  // the board's own I/O timeout code (T10s until configured)
 
   void Log(const std::string& name, std::string text) {
     if (calls.size() >= SimulatedGpibBus::kMaxLoggedCalls) calls.pop_front();
@@ -173,9 +180,9 @@ DriverCall SimulatedGpibDriver::ibconfig(int32_t ud, int32_t option, int32_t val
                             std::to_string(value) + ")");
   if (auto e = bus_->Injected("ibconfig")) return Done(kIbstaErr, kIbstaErr, *e);
   if (ud != kBoardDescriptor && !bus_->Device(ud)) return Done(kIbstaErr, kIbstaErr, kEdvr);
-  if (option == kIbcTmo && ud != kBoardDescriptor) {
+  if (option == kIbcTmo) {
     if (value < 0 || value > 17) return Done(kIbstaErr, kIbstaErr, kEarg);
-    bus_->Device(ud)->tmo = value;
+    (ud == kBoardDescriptor ? bus_->board_tmo : bus_->Device(ud)->tmo) = value;
   }
   return Done(kIbstaCmpl, kIbstaCmpl);
 }
@@ -301,26 +308,49 @@ DriverCall SimulatedGpibDriver::ibsre(int32_t ud, int32_t value) {
   return Done(kIbstaCmpl | kIbstaCic, kIbstaCmpl | kIbstaCic);
 }
 
-// Answers at once with the current status: the library only samples (mask 0).
+// Mask 0 answers at once with the current status. A board wait for SRQI blocks, as the driver
+// does, until a device requests service or (with TIMO in the mask) the board's timeout ends.
 DriverCall SimulatedGpibDriver::ibwait(int32_t ud, int32_t mask) {
-  std::lock_guard lock(bus_->mutex);
+  std::unique_lock lock(bus_->mutex);
   bus_->Log("ibwait", "ibwait(" + std::to_string(ud) + ", " + std::to_string(mask) + ")");
   if (auto e = bus_->Injected("ibwait")) return Done(kIbstaErr, kIbstaErr, *e);
-  double now = Now();
   if (ud == kBoardDescriptor) {
-    bool srq = false;
-    for (const auto& [pad, instrument] : bus_->instruments) {
-      srq = srq || instrument.RequestingService(now);
+    bool timed_out = false;
+    if ((mask & kIbstaSrqi) && !BoardServiceRequest(Now())) {
+      double limit = TimeoutSeconds((mask & kIbstaTimo) ? bus_->board_tmo : 0);
+      double wait = std::min(limit, NextServiceRequestIn(Now()).value_or(limit));
+      lock.unlock();
+      CurrentHost().Sleep(Micros(static_cast<int64_t>(std::ceil(wait * 1e6))));
+      lock.lock();
+      timed_out = wait >= limit;
     }
-    int32_t ibsta = kIbstaCmpl | kIbstaCic | (srq ? kIbstaSrqi : 0);
+    bool srq = BoardServiceRequest(Now());
+    int32_t ibsta =
+        kIbstaCmpl | kIbstaCic | (srq ? kIbstaSrqi : 0) | (!srq && timed_out ? kIbstaTimo : 0);
     return Done(ibsta, ibsta);
   }
   auto* device = bus_->Device(ud);
   if (!device) return Done(kIbstaErr, kIbstaErr, kEdvr);
   auto* instrument = bus_->InstrumentAt(device->pad);
-  bool rqs = instrument && instrument->RequestingService(now);
+  bool rqs = instrument && instrument->RequestingService(Now());
   int32_t ibsta = kIbstaCmpl | (rqs ? kIbstaRqs : 0);
   return Done(ibsta, ibsta);
+}
+
+bool SimulatedGpibDriver::BoardServiceRequest(double now) const {
+  for (const auto& [pad, instrument] : bus_->instruments) {
+    if (instrument.RequestingService(now)) return true;
+  }
+  return false;
+}
+
+std::optional<double> SimulatedGpibDriver::NextServiceRequestIn(double now) const {
+  std::optional<double> soonest;
+  for (const auto& [pad, instrument] : bus_->instruments) {
+    auto due = instrument.ServiceRequestDueIn(now);
+    if (due && (!soonest || *due < *soonest)) soonest = due;
+  }
+  return soonest;
 }
 
 }  // namespace parley::detail

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "gpib/driver/gpib_driver.hpp"
 #include "parley/gpib.hpp"
@@ -28,6 +29,9 @@ class SimulatedGpibDriver : public GpibDriver {
 
  private:
   static DriverCall Done(int32_t result, int32_t ibsta, int32_t iberr = 0, int32_t count = 0);
+  // Both are called with the bus locked.
+  bool BoardServiceRequest(double now) const;
+  std::optional<double> NextServiceRequestIn(double now) const;
 
   std::shared_ptr<SimBusState> bus_;
 };
