@@ -61,8 +61,14 @@ void AsioHost::WaitForEvent(Micros max) {
   NestingGuard guard(*this);
   max = std::min(max, kLongestBound);
   if (io_.stopped()) io_.restart();
-  if (max.count() > 0 && io_.run_one_for(max) == 0) return;
-  io_.poll();
+  // One handler per call: a waiting loop checks its conditions after each and calls again,
+  // when handlers already queued run without blocking. Polling for the rest at once would cost
+  // a call into the kernel per wake-up that almost never finds anything.
+  if (max.count() > 0) {
+    io_.run_one_for(max);
+  } else {
+    io_.poll();
+  }
 }
 
 void AsioHost::Post(std::function<void()> work) { asio::post(io_, std::move(work)); }

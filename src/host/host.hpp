@@ -56,7 +56,9 @@ class Host {
   // --- loop --------------------------------------------------------------------------------
   // Runs the handlers that are ready now; never blocks.
   virtual void Yield() = 0;
-  // Blocks until a handler has run or `max` has passed, then runs what else is ready.
+  // Blocks until one handler has run or `max` has passed (a `max` of zero or less runs what is
+  // ready and returns). Waiting loops call it again after their checks; handlers already queued
+  // then run at once.
   virtual void WaitForEvent(Micros max) = 0;
   virtual void Post(std::function<void()> work) = 0;
   // One-shot timer; returns an id for CancelTimer (never 0).

@@ -2,7 +2,10 @@
 // on Asio's serial port so that reads and writes run on the thread's loop.
 //
 // Received bytes are read as soon as they arrive into a buffer of our own (Available,
-// TakeReceived) and OnReadable tells the receive path at once. While that buffer holds
+// TakeReceived) and OnReadable tells the receive path at once. The loop waits for the device to
+// become readable and the bytes are then read here: a read shorter than the buffer took all
+// there was, so the next wait needs no read that would only find nothing (which Asio's own
+// reads of a descriptor make every time). While that buffer holds
 // kReceiveLimit bytes, reading pauses and the kernel's buffer holds the rest, so a unit that
 // talks without pause cannot grow memory without bound. Line errors come from the device's
 // error counters (TIOCGICOUNT, offered by UART and most USB adapter drivers; a pseudo-terminal
@@ -21,7 +24,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <asio/serial_port.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <asio/write.hpp>
 #include <cerrno>
 #include <cstdlib>
@@ -162,15 +166,19 @@ int OpenExclusive(const std::string& path) {
 
 class PosixSerialPort;
 
+// The kernel queues whose flush is owed (see PosixSerialPort::DiscardInBuffer).
+enum PendingFlush : unsigned { kFlushNone = 0, kFlushInput = 1, kFlushOutput = 2 };
+
 // One opening of the device. Pending reads and writes hold it, so they can finish after the
 // port was closed or the facility destroyed; `owner` is cleared then.
 struct Channel {
   explicit Channel(asio::io_context& io) : port(io) {}
-  asio::serial_port port;
+  asio::posix::stream_descriptor port;
   PosixSerialPort* owner = nullptr;
   std::string rx;
   std::array<char, 4096> chunk{};
-  bool reading = false;
+  bool reading = false;  // a read or a wait for readable data is under way
+  unsigned pending_flush = kFlushNone;
   std::string tx;
   bool writing = false;
   std::optional<LineCounters> counters;
@@ -194,7 +202,7 @@ class PosixSerialPort : public SerialPort {
   }
   bool PortOpen() const override { return channel_ != nullptr; }
   void PortOpen(bool open) override { open ? Open() : Shut(); }
-  std::size_t Available() const override { return channel_ ? channel_->rx.size() : 0; }
+  std::size_t Available() const override;
   void DiscardInBuffer() override;
   void DiscardOutBuffer() override;
   std::string TakeReceived() override;
@@ -212,6 +220,7 @@ class PosixSerialPort : public SerialPort {
  private:
   void Open();
   void Shut();
+  void FlushOwed();
   void ReportLineError(int16_t event);
 
   asio::io_context& io_;
@@ -221,25 +230,50 @@ class PosixSerialPort : public SerialPort {
   std::shared_ptr<Channel> channel_;
 };
 
+void ReadAvailable(const std::shared_ptr<Channel>& c);
+
+void AwaitReadable(const std::shared_ptr<Channel>& c) {
+  c->port.async_wait(asio::posix::descriptor_base::wait_read, [c](std::error_code ec) {
+    if (!ec) return ReadAvailable(c);
+    c->reading = false;
+    if (ec != asio::error::operation_aborted && c->owner)
+      c->owner->LineLost("wait: " + ec.message());
+  });
+}
+
+// Reading (re)starts with a read of what may already be there, run from the loop so that the
+// receive path is never entered from inside one of its own calls.
 void StartRead(const std::shared_ptr<Channel>& c) {
   if (c->reading || !c->owner || c->rx.size() >= kReceiveLimit) return;
   c->reading = true;
-  c->port.async_read_some(asio::buffer(c->chunk), [c](std::error_code ec, std::size_t n) {
+  asio::post(c->port.get_executor(), [c] { ReadAvailable(c); });
+}
+
+void ReadAvailable(const std::shared_ptr<Channel>& c) {
+  if (!c->owner) {
     c->reading = false;
-    if (!c->owner) return;
-    if (!ec) {
-      c->owner->Received(*c, n);
-      StartRead(c);
-      return;
-    }
+    return;
+  }
+  ssize_t n = ::read(c->port.native_handle(), c->chunk.data(), c->chunk.size());
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return AwaitReadable(c);
+  if (n <= 0) {
     // The device is gone (EIO when an adapter is unplugged, a hang-up): reading ends, and the
     // port reports the lost line so that the exchange ends now instead of by its timeout.
-    if (ec == asio::error::eof) {
-      c->owner->LineLost("read: hang-up (the other side of the line went away)");
-    } else if (ec != asio::error::operation_aborted) {
-      c->owner->LineLost("read: " + ec.message());
-    }
-  });
+    c->reading = false;
+    c->owner->LineLost(n == 0 ? "read: hang-up (the other side of the line went away)"
+                              : "read: " + std::string(std::strerror(errno)));
+    return;
+  }
+  c->owner->Received(*c, static_cast<std::size_t>(n));
+  if (!c->owner || c->rx.size() >= kReceiveLimit) {
+    c->reading = false;  // closed meanwhile, or paused until the receive path takes the bytes
+    return;
+  }
+  if (static_cast<std::size_t>(n) == c->chunk.size()) {
+    asio::post(c->port.get_executor(), [c] { ReadAvailable(c); });  // more may be waiting
+  } else {
+    AwaitReadable(c);
+  }
 }
 
 void StartWrite(const std::shared_ptr<Channel>& c) {
@@ -287,21 +321,42 @@ void PosixSerialPort::Shut() {
   c->port.close(ec);
 }
 
+// The kernel's queues are flushed when the next command is written, both in one call: the
+// engine clears input and then output before every command, and one flush costs half of two.
+// Bytes that arrive meanwhile are dropped with the rest, so nothing from before the command
+// survives.
 void PosixSerialPort::DiscardInBuffer() {
   if (!channel_) return;
   channel_->rx.clear();
-  tcflush(channel_->port.native_handle(), TCIFLUSH);
+  channel_->pending_flush |= kFlushInput;
   StartRead(channel_);
 }
 
 void PosixSerialPort::DiscardOutBuffer() {
   if (!channel_) return;
   channel_->tx.clear();
-  tcflush(channel_->port.native_handle(), TCOFLUSH);
+  channel_->pending_flush |= kFlushOutput;
+}
+
+void PosixSerialPort::FlushOwed() {
+  auto& c = *channel_;
+  if (c.pending_flush == kFlushNone) return;
+  int queues = c.pending_flush == (kFlushInput | kFlushOutput) ? TCIOFLUSH
+               : c.pending_flush == kFlushInput                ? TCIFLUSH
+                                                               : TCOFLUSH;
+  tcflush(c.port.native_handle(), queues);
+  if (c.pending_flush & kFlushInput) c.rx.clear();
+  c.pending_flush = kFlushNone;
+}
+
+std::size_t PosixSerialPort::Available() const {
+  if (!channel_ || (channel_->pending_flush & kFlushInput)) return 0;
+  return channel_->rx.size();
 }
 
 std::string PosixSerialPort::TakeReceived() {
   if (!channel_) return {};
+  FlushOwed();
   std::string taken;
   taken.swap(channel_->rx);
   StartRead(channel_);
@@ -310,6 +365,7 @@ std::string PosixSerialPort::TakeReceived() {
 
 void PosixSerialPort::Write(std::string_view bytes) {
   if (!channel_) Fail(kPortNotOpen, "Operation valid only when the port is open.");
+  FlushOwed();
   auto& c = *channel_;
   if (!c.writing && c.tx.empty()) {
     // What the device takes at once is written now, without a trip through the loop; the
