@@ -151,11 +151,12 @@ void EtherLink::EndFailedAttempt() {
                                                 "next call connects anew."));
 }
 
-// Whatever arrived since the last response is delivered now, while no response is awaited,
-// and so dropped.
+// Whatever arrived since the last response is dropped: taken from the socket at once where it
+// can be, otherwise delivered by a pass of the loop while no response is awaited.
 void EtherLink::DropStaleInput() {
   awaiting_response_ = false;
-  core_.host.Yield();
+  TcpClient* tcp = core_.controls ? core_.controls->tcp.get() : nullptr;
+  if (!tcp || awaiting_greeting_ || tcp->DiscardReceived()) core_.host.Yield();
 }
 
 void EtherLink::SendCommand(const KORTransaction& t) {

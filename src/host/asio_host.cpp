@@ -46,6 +46,7 @@ void AsioHost::Yield() {
   NestingGuard guard(*this);
   if (io_.stopped()) io_.restart();
   io_.poll();
+  AfterPass();
 }
 
 namespace {
@@ -68,6 +69,24 @@ void AsioHost::WaitForEvent(Micros max) {
     io_.run_one_for(max);
   } else {
     io_.poll();
+  }
+  AfterPass();
+}
+
+std::shared_ptr<AsioHost::Watcher> AsioHost::Watch(Watcher watcher) {
+  auto token = std::make_shared<Watcher>(std::move(watcher));
+  std::erase_if(watchers_, [](const auto& w) { return w.expired(); });
+  watchers_.push_back(token);
+  return token;
+}
+
+// A snapshot: a watcher may open or close devices, and so add or drop watches, while it runs.
+void AsioHost::AfterPass() {
+  ++passes_;
+  if (watchers_.empty()) return;
+  auto snapshot = watchers_;
+  for (const auto& weak : snapshot) {
+    if (auto watcher = weak.lock()) (*watcher)();
   }
 }
 
@@ -98,8 +117,8 @@ bool AsioHost::TimerPending(uint64_t id) const { return timers_.count(id) != 0; 
 
 void AsioHost::Sleep(Micros duration) { std::this_thread::sleep_for(duration); }
 
-std::unique_ptr<SerialPort> AsioHost::CreateSerialPort() { return MakePosixSerialPort(io_); }
-std::unique_ptr<TcpClient> AsioHost::CreateTcpClient() { return MakeAsioTcpClient(io_); }
+std::unique_ptr<SerialPort> AsioHost::CreateSerialPort() { return MakePosixSerialPort(*this); }
+std::unique_ptr<TcpClient> AsioHost::CreateTcpClient() { return MakeAsioTcpClient(*this); }
 
 std::unique_ptr<Host> MakeRealHost() { return std::make_unique<AsioHost>(); }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/host.hpp"
 
@@ -34,6 +35,18 @@ class AsioHost : public Host {
 
   asio::io_context& io() { return io_; }
 
+  // Devices read on readiness without an Asio operation of their own. Asio re-arms a
+  // descriptor with a call into the kernel for every operation started on it, which a
+  // command/answer exchange would pay once per answer. A watched device instead stays
+  // registered for readiness (edge-triggered, as Asio registers every descriptor), and its
+  // watcher runs after every pass of the loop and reads what is there; an answer then costs
+  // the wait and one read. The watch ends when the returned token is dropped.
+  using Watcher = std::function<void()>;
+  [[nodiscard]] std::shared_ptr<Watcher> Watch(Watcher watcher);
+  // Passes of the loop so far: a watcher that ran client code learns from it whether a nested
+  // pass may have taken its device's readiness, and reads once more.
+  uint64_t passes() const { return passes_; }
+
  private:
   // No single-thread concurrency hint: with it, work posted from inside a handler is queued
   // privately for that handler and a wait nested in the handler never sees it.
@@ -42,12 +55,15 @@ class AsioHost : public Host {
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::map<uint64_t, std::unique_ptr<asio::steady_timer>> timers_;
   uint64_t next_timer_id_ = 1;
+  std::vector<std::weak_ptr<Watcher>> watchers_;
+  uint64_t passes_ = 0;
+  void AfterPass();
   std::time_t stamp_second_ = -1;  // the second LocalDateTimeText last converted
   std::string stamp_text_;
 };
 
 // The facilities of the real host, each in its own source file.
-std::unique_ptr<SerialPort> MakePosixSerialPort(asio::io_context& io);
-std::unique_ptr<TcpClient> MakeAsioTcpClient(asio::io_context& io);
+std::unique_ptr<SerialPort> MakePosixSerialPort(AsioHost& host);
+std::unique_ptr<TcpClient> MakeAsioTcpClient(AsioHost& host);
 
 }  // namespace parley::detail

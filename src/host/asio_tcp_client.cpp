@@ -1,9 +1,11 @@
 // The real TCP client facility: non-blocking Asio sockets on the thread's io_context.
 //
-// Everything happens in completion handlers of the thread's loop; nothing blocks. Host names
-// are resolved by Asio's resolver (its lookups run off the loop and complete on it). The
-// pending operations hold the connection state (`Link`) alive, so the facility object itself
-// can be destroyed at any moment, also from inside one of its own event handlers.
+// Everything happens from the thread's loop; nothing blocks. Host names are resolved by Asio's
+// resolver (its lookups run off the loop and complete on it). A connected socket is read by
+// the host's watch (AsioHost::Watch) after every pass of the loop, so an answer costs the wait
+// and one read, without a call to re-arm the socket. The pending operations and the watch hold
+// the connection state (`Link`) alive, so the facility object itself can be destroyed at any
+// moment, also from inside one of its own event handlers.
 #include <algorithm>
 #include <array>
 #include <asio/ip/tcp.hpp>
@@ -42,8 +44,9 @@ bool MeansThisHost(const asio::ip::address& a) {
 class AsioTcpClient;
 
 struct Link : std::enable_shared_from_this<Link> {
-  explicit Link(asio::io_context& io) : socket(io), resolver(io) {}
+  explicit Link(AsioHost& h) : loop(h), socket(h.io()), resolver(h.io()) {}
 
+  AsioHost& loop;
   AsioTcpClient* owner = nullptr;  // null once the facility object is gone
   tcp::socket socket;
   tcp::resolver resolver;
@@ -56,7 +59,9 @@ struct Link : std::enable_shared_from_this<Link> {
   std::error_code last_error;
   std::string received;
   std::array<char, kReadChunk> read_buffer{};
-  bool reading = false;
+  std::shared_ptr<AsioHost::Watcher> watch;  // set while connected
+  bool reading = false;                      // a read is under way (its handlers may nest)
+  bool paused = false;                       // stopped at kMaxUnread
   std::string queued;     // waiting for the write in flight
   std::string in_flight;  // being written
   bool writing = false;
@@ -65,7 +70,12 @@ struct Link : std::enable_shared_from_this<Link> {
   void Resolved(const std::error_code& ec, const std::vector<tcp::endpoint>& found);
   void TryEndpoint(std::size_t index);
   void Connected();
+  void StartReading();
   void ReadMore();
+  void ReadAvailable();
+  std::size_t ReadOnce();
+  void EndOfInput(const std::error_code& ec);
+  bool DropReceived();
   void WriteMore();
   void Fail(const std::error_code& ec);
   void Close();
@@ -85,7 +95,7 @@ struct Link : std::enable_shared_from_this<Link> {
 
 class AsioTcpClient : public TcpClient {
  public:
-  explicit AsioTcpClient(asio::io_context& io) : link_(std::make_shared<Link>(io)) {
+  explicit AsioTcpClient(AsioHost& host) : link_(std::make_shared<Link>(host)) {
     link_->owner = this;
   }
   ~AsioTcpClient() override {
@@ -108,6 +118,18 @@ class AsioTcpClient : public TcpClient {
           err::Overflow, "TcpClient",
           "Send queue would hold more than " + std::to_string(kMaxUnsent) + " bytes.");
     }
+    if (!link_->writing && link_->queued.empty()) {
+      // What the system takes at once is sent now: a completion through the loop would cost
+      // a pass, and a read after it, per command.
+      std::error_code ec;
+      bytes.remove_prefix(link_->socket.write_some(asio::buffer(bytes.data(), bytes.size()), ec));
+      if (ec && ec != asio::error::would_block && ec != asio::error::interrupted) {
+        auto link = link_;
+        asio::post(link->socket.get_executor(), link->Guarded([ec](Link& l) { l.Fail(ec); }));
+        return;
+      }
+      if (bytes.empty()) return;
+    }
     link_->queued.append(bytes);
     if (!link_->writing) link_->WriteMore();
   }
@@ -118,6 +140,7 @@ class AsioTcpClient : public TcpClient {
     if (link_->state == kTcpConnected) link_->ReadMore();  // resumes a paused reader
     return data;
   }
+  bool DiscardReceived() override { return link_->DropReceived(); }
   void Close() override { link_->Close(); }
   std::size_t Unsent() const override {
     return link_->queued.size() + (link_->writing ? link_->in_flight.size() : 0);
@@ -194,35 +217,102 @@ void Link::Connected() {
   // A short command must not wait for the acknowledgement of the previous segment.
   socket.set_option(tcp::no_delay(true), ignored);
   state = kTcpConnected;
-  ReadMore();
+  StartReading();
   EmitConnect();
 }
 
+void Link::StartReading() {
+  std::error_code ignored;
+  socket.non_blocking(true, ignored);
+  std::weak_ptr<Link> weak = shared_from_this();
+  watch = loop.Watch([weak, gen = generation] {
+    auto self = weak.lock();
+    if (self && self->generation == gen) self->ReadAvailable();
+  });
+  paused = true;  // what came with the connection was reported before the watch began
+  ReadMore();
+}
+
+// Resumes a paused reader from the loop, never from inside a member call.
 void Link::ReadMore() {
-  if (reading || received.size() >= kMaxUnread) return;
+  if (!paused || received.size() >= kMaxUnread) return;
+  paused = false;
+  asio::post(socket.get_executor(), Guarded([](Link& l) { l.ReadAvailable(); }));
+}
+
+// Reads until the socket has nothing more. Another read follows a full buffer, and one follows
+// a pass of the loop run by a DataArrival handler (a wait of its own), which may have taken
+// the socket's readiness without reading it.
+void Link::ReadAvailable() {
+  if (reading) return;
   reading = true;
-  auto done = Guarded([](Link& l, const std::error_code& ec, std::size_t n) {
-    l.reading = false;
-    if (ec == asio::error::eof) {
-      l.state = kTcpClosing;  // the next send is refused, as the remote end meant
-      return l.EmitPeerClosed();
+  auto self = shared_from_this();  // a handler may destroy the facility
+  struct Done {
+    Link& l;
+    ~Done() { l.reading = false; }
+  } done{*this};
+  uint64_t gen = generation;
+  for (;;) {
+    if (!owner || generation != gen || state != kTcpConnected) return;
+    if (received.size() >= kMaxUnread) {
+      paused = true;
+      return;
     }
-    if (ec) return l.Fail(ec);
-    l.received.append(l.read_buffer.data(), n);
-    auto self = l.shared_from_this();
-    uint64_t gen = l.generation;
-    auto read_on = [&] {
-      if (self->owner && self->generation == gen && self->state == kTcpConnected) self->ReadMore();
-    };
+    uint64_t passes = loop.passes();
+    std::size_t n = 0;
     try {
-      self->EmitData();
+      n = ReadOnce();
     } catch (...) {
-      read_on();  // a handler's exception goes on to the caller but must not stop the reading
+      // A handler's exception goes on to the caller, but must not leave bytes unread that no
+      // readiness will announce again.
+      paused = true;
+      ReadMore();
       throw;
     }
-    read_on();
-  });
-  socket.async_read_some(asio::buffer(read_buffer), std::move(done));
+    if (n == 0) return;
+    if (n < read_buffer.size() && loop.passes() == passes) return;
+  }
+}
+
+// One read: the bytes it took (0 when there was nothing, or the input ended). The end of the
+// input, or a failure, is delivered as the connection's event.
+std::size_t Link::ReadOnce() {
+  std::error_code ec;
+  std::size_t n = socket.read_some(asio::buffer(read_buffer), ec);
+  if (ec == asio::error::would_block || ec == asio::error::interrupted) return 0;
+  if (ec) {
+    EndOfInput(ec);
+    return 0;
+  }
+  received.append(read_buffer.data(), n);
+  EmitData();
+  return n;
+}
+
+void Link::EndOfInput(const std::error_code& ec) {
+  watch.reset();
+  if (ec != asio::error::eof) return Fail(ec);
+  state = kTcpClosing;  // the next send is refused, as the remote end meant
+  EmitPeerClosed();
+}
+
+// Before a command: what arrived since the last answer goes, the system's buffer included,
+// without events. An end of input or a failure found meanwhile is left for the loop to deliver
+// (true: the caller must let it run), as it would have been without this call.
+bool Link::DropReceived() {
+  received.clear();
+  if (state != kTcpConnected || reading) return true;
+  for (;;) {
+    std::error_code ec;
+    std::size_t n = socket.read_some(asio::buffer(read_buffer), ec);
+    if (ec == asio::error::would_block) return false;
+    if (ec == asio::error::interrupted) continue;
+    if (ec) {
+      asio::post(socket.get_executor(), Guarded([ec](Link& l) { l.EndOfInput(ec); }));
+      return true;
+    }
+    if (n < read_buffer.size()) return false;
+  }
 }
 
 void Link::WriteMore() {
@@ -243,6 +333,7 @@ void Link::Fail(const std::error_code& ec) {
   socket.close(ignored);
   ++generation;  // nothing more arrives from this socket
   reading = writing = false;
+  watch.reset();
   state = kTcpError;
   EmitError(ec);
 }
@@ -256,6 +347,7 @@ void Link::Close() {
   received.clear();
   queued.clear();
   reading = writing = false;
+  watch.reset();
 }
 
 // Each Emit copies the handler first: it may destroy the facility, and with it the original.
@@ -285,8 +377,8 @@ void Link::EmitError(const std::error_code& ec) {
 
 }  // namespace
 
-std::unique_ptr<TcpClient> MakeAsioTcpClient(asio::io_context& io) {
-  return std::make_unique<AsioTcpClient>(io);
+std::unique_ptr<TcpClient> MakeAsioTcpClient(AsioHost& host) {
+  return std::make_unique<AsioTcpClient>(host);
 }
 
 }  // namespace parley::detail

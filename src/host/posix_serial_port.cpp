@@ -1,11 +1,11 @@
 // The serial facility of the real host: a tty, USB adapter or pseudo-terminal through termios,
-// on Asio's serial port so that reads and writes run on the thread's loop.
+// on the thread's loop.
 //
 // Received bytes are read as soon as they arrive into a buffer of our own (Available,
-// TakeReceived) and OnReadable tells the receive path at once. The loop waits for the device to
-// become readable and the bytes are then read here: a read shorter than the buffer took all
-// there was, so the next wait needs no read that would only find nothing (which Asio's own
-// reads of a descriptor make every time). While that buffer holds
+// TakeReceived) and OnReadable tells the receive path at once. The device is watched by the
+// host (AsioHost::Watch): it stays registered for readiness, and after every pass of the loop
+// it is read here, so an answer costs the wait and one read, with no call to re-arm the
+// descriptor. A read shorter than the buffer took all there was. While that buffer holds
 // kReceiveLimit bytes, reading pauses and the kernel's buffer holds the rest, so a unit that
 // talks without pause cannot grow memory without bound. Line errors come from the device's
 // error counters (TIOCGICOUNT, offered by UART and most USB adapter drivers; a pseudo-terminal
@@ -172,12 +172,15 @@ enum PendingFlush : unsigned { kFlushNone = 0, kFlushInput = 1, kFlushOutput = 2
 // One opening of the device. Pending reads and writes hold it, so they can finish after the
 // port was closed or the facility destroyed; `owner` is cleared then.
 struct Channel {
-  explicit Channel(asio::io_context& io) : port(io) {}
+  explicit Channel(AsioHost& h) : host(h), port(h.io()) {}
+  AsioHost& host;
   asio::posix::stream_descriptor port;
   PosixSerialPort* owner = nullptr;
   std::string rx;
   std::array<char, 4096> chunk{};
-  bool reading = false;  // a read or a wait for readable data is under way
+  std::shared_ptr<AsioHost::Watcher> watch;  // reading after every pass of the loop
+  bool reading = false;                      // a read is under way (its handlers may nest)
+  bool paused = false;                       // stopped at kReceiveLimit
   unsigned pending_flush = kFlushNone;
   std::string tx;
   bool writing = false;
@@ -187,7 +190,7 @@ struct Channel {
 
 class PosixSerialPort : public SerialPort {
  public:
-  explicit PosixSerialPort(asio::io_context& io) : io_(io) {}
+  explicit PosixSerialPort(AsioHost& host) : host_(host) {}
   ~PosixSerialPort() override { Shut(); }
 
   int16_t CommPort() const override { return port_; }
@@ -223,7 +226,7 @@ class PosixSerialPort : public SerialPort {
   void FlushOwed();
   void ReportLineError(int16_t event);
 
-  asio::io_context& io_;
+  AsioHost& host_;
   int16_t port_ = 1;
   std::string settings_ = "9600,n,8,1";
   LineSettings line_;
@@ -232,47 +235,56 @@ class PosixSerialPort : public SerialPort {
 
 void ReadAvailable(const std::shared_ptr<Channel>& c);
 
-void AwaitReadable(const std::shared_ptr<Channel>& c) {
-  c->port.async_wait(asio::posix::descriptor_base::wait_read, [c](std::error_code ec) {
-    if (!ec) return ReadAvailable(c);
-    c->reading = false;
-    if (ec != asio::error::operation_aborted && c->owner)
-      c->owner->LineLost("wait: " + ec.message());
-  });
-}
-
-// Reading (re)starts with a read of what may already be there, run from the loop so that the
-// receive path is never entered from inside one of its own calls.
+// Reading starts, and resumes after a pause, with a read of what may already be there: its
+// readiness was reported before (and will not be again). The read runs from the loop so that
+// the receive path is never entered from inside one of its own calls.
 void StartRead(const std::shared_ptr<Channel>& c) {
-  if (c->reading || !c->owner || c->rx.size() >= kReceiveLimit) return;
-  c->reading = true;
+  if (!c->owner) return;
+  c->paused = false;
   asio::post(c->port.get_executor(), [c] { ReadAvailable(c); });
 }
 
+void ResumeRead(const std::shared_ptr<Channel>& c) {
+  if (c->paused && c->rx.size() < kReceiveLimit) StartRead(c);
+}
+
+// The device is gone (EIO when an adapter is unplugged, a hang-up): reading ends, and the port
+// reports the lost line so that the exchange ends now instead of by its timeout.
+void EndReading(Channel& c, ssize_t n) {
+  c.watch.reset();
+  c.owner->LineLost(n == 0 ? "read: hang-up (the other side of the line went away)"
+                           : "read: " + std::string(std::strerror(errno)));
+}
+
+// Reads until the device has nothing more. Another read follows a full buffer, and one follows
+// a pass of the loop run by the receive path itself (a handler's wait), which may have taken
+// the device's readiness without reading it.
 void ReadAvailable(const std::shared_ptr<Channel>& c) {
-  if (!c->owner) {
-    c->reading = false;
-    return;
-  }
-  ssize_t n = ::read(c->port.native_handle(), c->chunk.data(), c->chunk.size());
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return AwaitReadable(c);
-  if (n <= 0) {
-    // The device is gone (EIO when an adapter is unplugged, a hang-up): reading ends, and the
-    // port reports the lost line so that the exchange ends now instead of by its timeout.
-    c->reading = false;
-    c->owner->LineLost(n == 0 ? "read: hang-up (the other side of the line went away)"
-                              : "read: " + std::string(std::strerror(errno)));
-    return;
-  }
-  c->owner->Received(*c, static_cast<std::size_t>(n));
-  if (!c->owner || c->rx.size() >= kReceiveLimit) {
-    c->reading = false;  // closed meanwhile, or paused until the receive path takes the bytes
-    return;
-  }
-  if (static_cast<std::size_t>(n) == c->chunk.size()) {
-    asio::post(c->port.get_executor(), [c] { ReadAvailable(c); });  // more may be waiting
-  } else {
-    AwaitReadable(c);
+  if (c->reading) return;
+  c->reading = true;
+  struct Done {
+    Channel& c;
+    ~Done() { c.reading = false; }
+  } done{*c};
+  for (;;) {
+    if (!c->owner || !c->watch) return;
+    if (c->rx.size() >= kReceiveLimit) {
+      c->paused = true;
+      return;
+    }
+    uint64_t passes = c->host.passes();
+    ssize_t n = ::read(c->port.native_handle(), c->chunk.data(), c->chunk.size());
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) return EndReading(*c, n);
+    try {
+      c->owner->Received(*c, static_cast<std::size_t>(n));
+    } catch (...) {
+      // A handler's exception goes on to the caller, but must not leave bytes unread that no
+      // readiness will announce again.
+      StartRead(c);
+      throw;
+    }
+    if (static_cast<std::size_t>(n) < c->chunk.size() && c->host.passes() == passes) return;
   }
 }
 
@@ -294,7 +306,7 @@ void StartWrite(const std::shared_ptr<Channel>& c) {
 void PosixSerialPort::Open() {
   if (channel_) Fail(kSerialPortAlreadyOpen, "Port already open.");
   int fd = OpenExclusive(SerialDevicePath(port_));
-  auto c = std::make_shared<Channel>(io_);
+  auto c = std::make_shared<Channel>(host_);
   std::error_code ec;
   c->port.assign(fd, ec);
   if (ec) {
@@ -306,6 +318,10 @@ void PosixSerialPort::Open() {
   tcflush(fd, TCIOFLUSH);  // nothing from before this opening
   c->counters = ReadCounters(fd);
   c->owner = this;
+  std::weak_ptr<Channel> weak = c;
+  c->watch = host_.Watch([weak] {
+    if (auto channel = weak.lock()) ReadAvailable(channel);
+  });
   channel_ = c;
   StartRead(c);
 }
@@ -314,6 +330,7 @@ void PosixSerialPort::Shut() {
   if (!channel_) return;
   auto c = std::move(channel_);
   c->owner = nullptr;
+  c->watch.reset();
   // Unsent output is dropped: closing must not wait on a line that flow control has stalled.
   tcflush(c->port.native_handle(), TCOFLUSH);
   if (c->low_latency_set) ReleaseLowLatency(c->port.native_handle());
@@ -329,7 +346,7 @@ void PosixSerialPort::DiscardInBuffer() {
   if (!channel_) return;
   channel_->rx.clear();
   channel_->pending_flush |= kFlushInput;
-  StartRead(channel_);
+  ResumeRead(channel_);
 }
 
 void PosixSerialPort::DiscardOutBuffer() {
@@ -359,7 +376,7 @@ std::string PosixSerialPort::TakeReceived() {
   FlushOwed();
   std::string taken;
   taken.swap(channel_->rx);
-  StartRead(channel_);
+  ResumeRead(channel_);
   return taken;
 }
 
@@ -399,8 +416,8 @@ void PosixSerialPort::ReportLineError(int16_t event) {
 
 }  // namespace
 
-std::unique_ptr<SerialPort> MakePosixSerialPort(asio::io_context& io) {
-  return std::make_unique<PosixSerialPort>(io);
+std::unique_ptr<SerialPort> MakePosixSerialPort(AsioHost& host) {
+  return std::make_unique<PosixSerialPort>(host);
 }
 
 }  // namespace parley::detail

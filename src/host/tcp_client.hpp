@@ -43,6 +43,11 @@ class TcpClient : public ByteStream {
   // Closes at once and drops everything unsent, the system's send buffer included: the peer
   // sees a reset, never the rest of a command.
   virtual void Reset() = 0;
+  // Drops what arrived and was not taken, reading the system's buffer now, without events.
+  // True when the loop must run before the state is current: an end of input or a failure
+  // found meanwhile is delivered by it, or this implementation drops only what the loop
+  // delivers.
+  virtual bool DiscardReceived() = 0;
 
   virtual void RemoteHost(const std::string& host) = 0;  // a host name or a dotted address
   virtual void LocalPort(int32_t port) = 0;              // 0: any free local port

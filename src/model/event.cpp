@@ -38,6 +38,7 @@ std::size_t Event::handler_count() const {
 }
 
 void Event::raise() {
+  if (slots_.empty()) return;  // the common case: progress updates nobody listens to
   // A snapshot keeps the iteration valid while handlers connect or disconnect; a handler
   // disconnected by an earlier one in this round is skipped. The slots and the liveness token
   // are held by the snapshot, so a handler that destroys the owner frees nothing in use here.

@@ -1,4 +1,5 @@
 // Bringing the serial control in line with the settings, closing it, and its line events.
+#include <charconv>
 #include <utility>
 
 #include "model/access.hpp"
@@ -6,10 +7,19 @@
 
 namespace parley::detail {
 
+// Built without temporaries: it is compared with the port's settings before every command.
 std::string SerialSettingsText(const Settings& s) {
-  const char* parity = s.parity == korParityOdd ? "o" : s.parity == korParityEven ? "e" : "n";
-  return std::to_string(s.bit_rate) + "," + parity + "," + std::to_string(s.data_bits) + "," +
-         std::to_string(s.stop_bits);
+  std::string text;
+  auto number = [&](int32_t value) {
+    char digits[16];  // an int32_t takes at most 11
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+  };
+  number(s.bit_rate);
+  text += s.parity == korParityOdd ? ",o," : s.parity == korParityEven ? ",e," : ",n,";
+  number(s.data_bits);
+  text += ',';
+  number(s.stop_bits);
+  return text;
 }
 
 SerialPort& SerialLink::Control() {
