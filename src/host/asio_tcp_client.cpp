@@ -62,8 +62,8 @@ struct Link : std::enable_shared_from_this<Link> {
   std::shared_ptr<AsioHost::Watcher> watch;  // set while connected
   bool reading = false;                      // a read is under way (its handlers may nest)
   bool paused = false;                       // stopped at kMaxUnread
-  std::string queued;     // waiting for the write in flight
-  std::string in_flight;  // being written
+  std::string queued;                        // waiting for the write in flight
+  std::string in_flight;                     // being written
   bool writing = false;
 
   void Connect();

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/asio_host.hpp"
+#include "host/tcp_client.hpp"
 #include "parley/interface.hpp"
 #include "parley/loop.hpp"
 #include "parley/serial.hpp"
@@ -21,10 +23,16 @@ namespace parley {
 namespace {
 
 // Greets, then answers every CR LF-ended command with its echo and "A:<command>\r\n> ",
-// sent in two writes so the answer arrives split.
+// sent in two writes so the answer arrives split. A hostile peer sends `late` right after
+// each answer, or closes the connection after its first answer.
+struct PeerHabits {
+  std::string late;
+  bool close_after_first = false;
+};
+
 class LoopbackPeer {
  public:
-  LoopbackPeer() {
+  explicit LoopbackPeer(PeerHabits habits = {}) : habits_(std::move(habits)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -71,10 +79,13 @@ class LoopbackPeer {
         std::string rest = command.substr(command.empty() ? 0 : 1) + "\r\n> ";
         ::send(fd, first.data(), first.size(), 0);
         ::send(fd, rest.data(), rest.size(), 0);
+        if (!habits_.late.empty()) ::send(fd, habits_.late.data(), habits_.late.size(), 0);
       }
+      if (habits_.close_after_first && !wire_.empty()) break;
     }
     ::close(fd);
   }
+  PeerHabits habits_;
   int listener_ = -1;
   std::string wire_;
   std::thread thread_;
@@ -133,6 +144,79 @@ TEST(EtherLoopbackTest, ConnectsAndAnswersFromInsideATimerHandler) {
   }
   EXPECT_TRUE(done);
   EXPECT_EQ(resp, "A:PING");
+}
+
+void OpenOn(KORInterface& iface, const LoopbackPeer& peer) {
+  iface.commMode(korCommModeEther);
+  iface.RemoteHostIpAddress("127.0.0.1");
+  iface.RemotePortNumber(std::to_string(peer.port));
+  iface.openPort();
+}
+
+// What arrives between two calls waits in the system's buffer, read by nobody, until the next
+// call drops it before sending; the end of the connection found there is the next call's error.
+TEST(EtherLoopbackTest, WhatArrivesBetweenCallsIsDroppedAndAClosedPeerFailsTheNextCall) {
+  detail::ScopedHost scoped(detail::MakeRealHost());
+  {
+    LoopbackPeer peer({.late = "LATE\r\n> "});
+    KORInterface iface;
+    iface.VerifyEcho(false);  // the echo is skipped by its length: a stale line would shift it
+    OpenOn(iface, peer);
+    for (const char* cmd : {"ONE", "TWO", "THREE"}) {
+      KORTransaction t;
+      t.cmd(cmd);
+      iface.Transact(t);
+      EXPECT_EQ(t.resp(), std::string("A:") + cmd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the late line is in
+    }
+  }
+  LoopbackPeer peer({.late = "", .close_after_first = true});
+  KORInterface iface;
+  OpenOn(iface, peer);
+  KORTransaction t;
+  t.cmd("ONE");
+  iface.Transact(t);
+  EXPECT_EQ(t.resp(), "A:ONE");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the close is in
+  t.RespTimeout(korShort);
+  PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidSocketState);
+}
+
+// The same for the socket facility: a data handler that waits on the loop itself takes the
+// readiness of what arrives meanwhile, and those bytes are read as soon as it returns.
+TEST(EtherLoopbackTest, BytesArrivingWhileTheDataHandlerWaitsAreStillRead) {
+  detail::ScopedHost scoped(detail::MakeRealHost());
+  auto& host = detail::CurrentHost();
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ::listen(listener, 1);
+  socklen_t len = sizeof a;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  auto tcp = host.CreateTcpClient();
+  tcp->RemoteHost("127.0.0.1");
+  tcp->RemotePort(ntohs(a.sin_port));
+  tcp->Connect();
+  for (int i = 0; i < 100 && tcp->State() != detail::kTcpConnected; ++i) {
+    host.WaitForEvent(detail::Micros(10'000));
+  }
+  int peer = ::accept(listener, nullptr, nullptr);  // the connection waits in the backlog
+  host.Yield();  // the first read, of nothing: from now on the passes read
+  bool nested = false;
+  tcp->OnReadable = [&] {
+    if (nested) return;
+    nested = true;
+    ::send(peer, "B", 1, 0);
+    host.WaitForEvent(detail::Micros(200'000));
+  };
+  ::send(peer, "A", 1, 0);
+  for (int i = 0; i < 100 && !nested; ++i) host.WaitForEvent(detail::Micros(10'000));
+  EXPECT_EQ(tcp->TakeReceived(), "AB");  // read within the pass that ran the handler
+  tcp.reset();
+  ::close(peer);
+  ::close(listener);
 }
 
 // Two threads, each with its own interface, loop and connection, transact at once while a third

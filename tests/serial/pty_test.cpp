@@ -112,6 +112,24 @@ TEST_F(PosixSerialPortTest, EveryByteValuePassesUnchangedBothWays) {
   EXPECT_GE(ready, 1);
 }
 
+// A data handler that waits on the loop itself takes the readiness of what arrives meanwhile;
+// those bytes are read as soon as it returns, not a pass of the loop later.
+TEST_F(PosixSerialPortTest, BytesArrivingWhileTheDataHandlerWaitsAreStillRead) {
+  port->PortOpen(true);
+  detail::CurrentHost().Yield();  // the first read, of nothing: from now on the passes read
+  bool nested = false;
+  port->OnReadable = [&] {
+    if (nested) return;
+    nested = true;
+    peer.Write("B");
+    detail::CurrentHost().WaitForEvent(detail::Micros(200'000));
+  };
+  peer.Write("A");
+  for (int i = 0; i < 100 && !nested; ++i)
+    detail::CurrentHost().WaitForEvent(detail::Micros(10'000));
+  EXPECT_EQ(port->TakeReceived(), "AB");  // read within the pass that ran the handler
+}
+
 TEST_F(PosixSerialPortTest, OpeningIsExclusiveAndClosedPortsAcceptDiscards) {
   port->DiscardInBuffer();  // accepted while closed
   port->DiscardOutBuffer();
@@ -272,6 +290,23 @@ TEST_F(PtyTransactTest, AnswerSplitOverManyChunksWithLineBreaksInside) {
   EXPECT_EQ(Run("LIST?"), "a\r\nb\r\n");
   iface.RemoveExtraChar(true);
   EXPECT_EQ(Run("LIST?"), "a\r\nb");
+}
+
+// A progress handler that runs the loop itself takes the device's readiness in its own passes,
+// also while the port is delivering what it read: the bytes are still read at once.
+TEST_F(PtyTransactTest, AnAnswerInManyPiecesArrivesWhileHandlersRunLoopsOfTheirOwn) {
+  Start({"--split", "1", "--chunk-gap", "3", "--answer", "LIST?=a\\r\\nb\\r\\n"});
+  auto progress = iface.Progress();
+  int nested = 0;
+  auto pump = progress->Update.connect([&] {
+    ++nested;
+    EventLoop::RunFor(milliseconds(2));
+  });
+  auto started = std::chrono::steady_clock::now();
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(Run("LIST?"), "a\r\nb\r\n");
+  pump.disconnect();
+  EXPECT_GT(nested, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
 }
 
 TEST_F(PtyTransactTest, SettingsChangeBetweenTransactionsReopensThePort) {
