@@ -62,6 +62,34 @@ class AsioHost : public Host {
   std::string stamp_text_;
 };
 
+// One reading of a watched device, never re-entered from a handler's own pass of the loop.
+// `read_once` makes one read and returns the bytes it took (0: nothing more, or reading must
+// stop); another read follows a full buffer of `buffer_size`, and one follows a pass of the loop
+// run meanwhile by the device's handlers, which may have taken its readiness without reading
+// it. A handler's exception goes on to the caller after `resume` has posted the next read, so
+// no bytes are left that no readiness will announce again.
+template <class ReadOnce, class Resume>
+void ReadWatched(AsioHost& host, bool& reading, std::size_t buffer_size, ReadOnce&& read_once,
+                 Resume&& resume) {
+  if (reading) return;
+  reading = true;
+  struct Done {
+    bool& reading;
+    ~Done() { reading = false; }
+  } done{reading};
+  for (;;) {
+    uint64_t passes = host.passes();
+    std::size_t n = 0;
+    try {
+      n = read_once();
+    } catch (...) {
+      resume();
+      throw;
+    }
+    if (n == 0 || (n < buffer_size && host.passes() == passes)) return;
+  }
+}
+
 // The facilities of the real host, each in its own source file.
 std::unique_ptr<SerialPort> MakePosixSerialPort(AsioHost& host);
 std::unique_ptr<TcpClient> MakeAsioTcpClient(AsioHost& host);

@@ -240,38 +240,23 @@ void Link::ReadMore() {
   asio::post(socket.get_executor(), Guarded([](Link& l) { l.ReadAvailable(); }));
 }
 
-// Reads until the socket has nothing more. Another read follows a full buffer, and one follows
-// a pass of the loop run by a DataArrival handler (a wait of its own), which may have taken
-// the socket's readiness without reading it.
+// Reads until the socket has nothing more (see ReadWatched).
 void Link::ReadAvailable() {
-  if (reading) return;
-  reading = true;
   auto self = shared_from_this();  // a handler may destroy the facility
-  struct Done {
-    Link& l;
-    ~Done() { l.reading = false; }
-  } done{*this};
   uint64_t gen = generation;
-  for (;;) {
-    if (!owner || generation != gen || state != kTcpConnected) return;
+  auto read_once = [&]() -> std::size_t {
+    if (!owner || generation != gen || state != kTcpConnected) return 0;
     if (received.size() >= kMaxUnread) {
       paused = true;
-      return;
+      return 0;
     }
-    uint64_t passes = loop.passes();
-    std::size_t n = 0;
-    try {
-      n = ReadOnce();
-    } catch (...) {
-      // A handler's exception goes on to the caller, but must not leave bytes unread that no
-      // readiness will announce again.
-      paused = true;
-      ReadMore();
-      throw;
-    }
-    if (n == 0) return;
-    if (n < read_buffer.size() && loop.passes() == passes) return;
-  }
+    return ReadOnce();
+  };
+  auto resume = [&] {
+    paused = true;
+    ReadMore();
+  };
+  ReadWatched(loop, reading, read_buffer.size(), read_once, resume);
 }
 
 // One read: the bytes it took (0 when there was nothing, or the input ended). The end of the

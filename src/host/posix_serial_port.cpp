@@ -256,36 +256,24 @@ void EndReading(Channel& c, ssize_t n) {
                            : "read: " + std::string(std::strerror(errno)));
 }
 
-// Reads until the device has nothing more. Another read follows a full buffer, and one follows
-// a pass of the loop run by the receive path itself (a handler's wait), which may have taken
-// the device's readiness without reading it.
+// Reads until the device has nothing more (see ReadWatched).
 void ReadAvailable(const std::shared_ptr<Channel>& c) {
-  if (c->reading) return;
-  c->reading = true;
-  struct Done {
-    Channel& c;
-    ~Done() { c.reading = false; }
-  } done{*c};
-  for (;;) {
-    if (!c->owner || !c->watch) return;
+  auto read_once = [&]() -> std::size_t {
+    if (!c->owner || !c->watch) return 0;
     if (c->rx.size() >= kReceiveLimit) {
       c->paused = true;
-      return;
+      return 0;
     }
-    uint64_t passes = c->host.passes();
     ssize_t n = ::read(c->port.native_handle(), c->chunk.data(), c->chunk.size());
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n <= 0) return EndReading(*c, n);
-    try {
-      c->owner->Received(*c, static_cast<std::size_t>(n));
-    } catch (...) {
-      // A handler's exception goes on to the caller, but must not leave bytes unread that no
-      // readiness will announce again.
-      StartRead(c);
-      throw;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    if (n <= 0) {
+      EndReading(*c, n);
+      return 0;
     }
-    if (static_cast<std::size_t>(n) < c->chunk.size() && c->host.passes() == passes) return;
-  }
+    c->owner->Received(*c, static_cast<std::size_t>(n));
+    return static_cast<std::size_t>(n);
+  };
+  ReadWatched(c->host, c->reading, c->chunk.size(), read_once, [&] { StartRead(c); });
 }
 
 void StartWrite(const std::shared_ptr<Channel>& c) {
