@@ -92,6 +92,8 @@ class RecordingClient : public TcpClient {
   void Close() override { inner_->Close(); }
   std::size_t Unsent() const override { return inner_->Unsent(); }
   void Reset() override { inner_->Reset(); }
+  // Dropped input is stale, never part of an answer: it is not recorded.
+  bool DiscardReceived() override { return inner_->DiscardReceived(); }
   void RemoteHost(const std::string& host) override { inner_->RemoteHost(host); }
   void LocalPort(int32_t port) override { inner_->LocalPort(port); }
   void RemotePort(int32_t port) override { inner_->RemotePort(port); }
