@@ -4,6 +4,7 @@
 
 #include "gpib/driver/gpib_binding.hpp"
 #include "gpib/gpib_fixture.hpp"
+#include "support/virtual_fixture.hpp"
 
 namespace parley::testing {
 namespace {
@@ -323,8 +324,8 @@ TEST_P(GpibDeviceTest, ObjectsOnTwoThreadsEachOpenTheirOwnBoard) {
     i.GPIBClose();
   };
   std::string a, b;
-  std::thread ta(run, 1, "A?", std::ref(a));
-  std::thread tb(run, 2, "B?", std::ref(b));
+  auto ta = ThreadFailingOnError([&] { run(1, "A?", a); });
+  auto tb = ThreadFailingOnError([&] { run(2, "B?", b); });
   auto ida = ta.get_id(), idb = tb.get_id();
   ta.join();
   tb.join();

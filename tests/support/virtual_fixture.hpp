@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
+#include <utility>
 
 #include "parley/errors.hpp"
 #include "support/scripted_manager.hpp"
@@ -36,5 +38,18 @@ class VirtualHostTest : public ::testing::Test {
     ADD_FAILURE() << #statement " did not throw";                             \
     return ::parley::AutomationError(0, "", "");                              \
   }()
+
+// Starts `body` on a thread of its own. An AutomationError it raises fails the test; escaping
+// the thread it would end the whole test program, and every case after it with it.
+template <class Body>
+std::thread ThreadFailingOnError(Body body) {
+  return std::thread([body = std::move(body)]() mutable {
+    try {
+      body();
+    } catch (const AutomationError& e) {
+      ADD_FAILURE() << "on another thread: " << e.what();
+    }
+  });
+}
 
 }  // namespace parley::testing
