@@ -21,7 +21,7 @@ uint32_t GetU32(const std::string& in, std::size_t at) {
   return v;
 }
 
-bool KnownKind(uint8_t k) { return (k >= 1 && k <= 7) || (k >= 64 && k <= 71); }
+bool KnownKind(uint8_t k) { return (k >= 1 && k <= 9) || (k >= 64 && k <= 73); }
 
 // A folder for the socket exists, is ours and is closed to everybody else.
 bool CheckFolder(const std::string& path, std::string* why) {

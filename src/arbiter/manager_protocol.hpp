@@ -17,28 +17,42 @@
 
 namespace parley::detail::manager {
 
-constexpr uint8_t kVersion = 1;
+constexpr uint8_t kVersion = 2;
 constexpr std::size_t kMaxBody = 8192;
 constexpr std::size_t kFixedBody = 7;  // version, kind, id, flag
+// The longest device path a client may name (the kernel's own bound on a path).
+constexpr std::size_t kMaxDevicePath = 4096;
+
+// Flags of Open, for a client that registers again with a restarted service.
+constexpr uint8_t kOpenHolding = 1;  // the client has the device open now
+constexpr uint8_t kOpenWaiting = 2;  // the client is waiting for the device now
 
 enum class Kind : uint8_t {
   // client to service
   Hello = 1,    // text: the program's name
-  Open = 2,     // id: the client's connection number; text: the resolved device path
+  Open = 2,     // id: the client's connection number; text: the resolved device path; flag:
+                // kOpenHolding / kOpenWaiting (re-registration after a restart of the service)
   Close = 3,    // id
-  Request = 4,  // id: the program wants the device of that connection
-  Lock = 5,     // text: device path; flag 1 lock, 0 unlock
+  Request = 4,  // id: the program wants the device of that connection. It joins the device's
+                // queue (a repeated request keeps its place); the holder is signalled.
+  Lock = 5,     // text: device path; flag 1 lock, 0 unlock. A lock belongs to the connection
+                // that took it and ends when that connection closes.
   Status = 6,   // asks for the listing
-  Reset = 7,    // text: device path; every other connection of it gets Notify reset
+  Reset = 7,    // text: device path; every other connection of it gets NotifyReset
+  Acquired = 8,  // id: the client opened the device (it is the holder now)
+  Released = 9,  // id: the client closed the device (the next waiter is granted it)
   // service to client
   Welcome = 64,  // the service accepted the client
   Opened = 65,   // id; flag: the device is locked by another program
-  Signal = 66,   // id: another program wants the device
+  Signal = 66,   // id: another program waits for the device: give it up when idle
   NotifyReset = 67,
   LockState = 68,   // id; flag: locked by another program now
   LockResult = 69,  // flag: 1 done; text: why not
-  StatusText = 70,  // text: one line per device
+  StatusText = 70,  // text: part of the listing; flag 1: more parts follow
   Refused = 71,     // text: why; the service closes the connection
+  Grant = 72,       // id: the device is this connection's turn now: open it
+  Holder = 73,      // id; text: "PID:NAME" of the program holding the device ("" when none);
+                    // the answer to every Request
 };
 
 struct Message {
