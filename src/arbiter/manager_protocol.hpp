@@ -29,16 +29,16 @@ constexpr uint8_t kOpenWaiting = 2;  // the client is waiting for the device now
 
 enum class Kind : uint8_t {
   // client to service
-  Hello = 1,    // text: the program's name
-  Open = 2,     // id: the client's connection number; text: the resolved device path; flag:
-                // kOpenHolding / kOpenWaiting (re-registration after a restart of the service)
-  Close = 3,    // id
-  Request = 4,  // id: the program wants the device of that connection. It joins the device's
-                // queue (a repeated request keeps its place); the holder is signalled.
-  Lock = 5,     // text: device path; flag 1 lock, 0 unlock. A lock belongs to the connection
-                // that took it and ends when that connection closes.
-  Status = 6,   // asks for the listing
-  Reset = 7,    // text: device path; every other connection of it gets NotifyReset
+  Hello = 1,     // text: the program's name
+  Open = 2,      // id: the client's connection number; text: the resolved device path; flag:
+                 // kOpenHolding / kOpenWaiting (re-registration after a restart of the service)
+  Close = 3,     // id
+  Request = 4,   // id: the program wants the device of that connection. It joins the device's
+                 // queue (a repeated request keeps its place); the holder is signalled.
+  Lock = 5,      // text: device path; flag 1 lock, 0 unlock. A lock belongs to the connection
+                 // that took it and ends when that connection closes.
+  Status = 6,    // asks for the listing
+  Reset = 7,     // text: device path; every other connection of it gets NotifyReset
   Acquired = 8,  // id: the client opened the device (it is the holder now)
   Released = 9,  // id: the client closed the device (the next waiter is granted it)
   // service to client

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -147,6 +148,14 @@ int TryConnect(const std::string& path, Clock::time_point until, std::string* le
 }
 
 }  // namespace
+
+// The device a port number opens, as the kernel names it, so that two programs (or two
+// numbers) reaching one device by different paths meet in one arbitration.
+std::string ResolvedDevice(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved)) return resolved;
+  return path;  // missing: it still gets its own arbitration under the name it was given
+}
 
 std::string ServiceProgram() {
   if (const char* env = std::getenv("PARLEY_CONND"); env && *env) return env;

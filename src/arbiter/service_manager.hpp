@@ -25,6 +25,10 @@ bool ThreadHasRealLoop();
 // The service's status listing, as ConnectionManagerStatus returns it.
 std::vector<ManagedDevice> ParseStatus(const std::string& text);
 
+// The device `path` names, as the kernel resolves it (so that two programs reaching one device
+// by different paths meet in one arbitration); `path` itself when it does not resolve.
+std::string ResolvedDevice(const std::string& path);
+
 // The program parley-connd is started from.
 std::string ServiceProgram();
 
