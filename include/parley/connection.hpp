@@ -24,6 +24,17 @@ class PARLEY_API PortConnection {
   virtual bool PortLocked() = 0;
   virtual void RequestPort() = 0;
 
+  // The library opened the port for this program, or gave it up: a manager that queues the
+  // programs waiting for a port hands it on at once. The defaults do nothing.
+  virtual void PortAcquired() {}
+  virtual void PortReleased() {}
+  // True once the manager has handed the port to this program since its last RequestPort:
+  // the port wait then tries the opening at once instead of at its next once-a-second try.
+  virtual bool PortGranted() { return false; }
+  // The program holding the port as the manager last said ("pid 1234 (name)"), for messages;
+  // empty when unknown.
+  virtual std::string PortHolder() { return {}; }
+
   Event NotifySignal;
   Event NotifyReset;
 

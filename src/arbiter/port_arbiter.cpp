@@ -37,7 +37,7 @@ void PortArbiter::RequestPort() {
 }
 
 void PortArbiter::AcquirePort() {
-  if (port_held) return;
+  if (port_held_) return;
   RunStep(core_, [&] { core_.UpdateProgress("Requesting port"); });
   RunStep(core_, [&] { RequestPort(); });
   RunStep(core_, [&] { WaitForPort(); });
@@ -53,7 +53,53 @@ void PortArbiter::TryOpen() {
       core_.LinkFailed(e.Description());
       throw;
     }
+    busy_reason_ = e.Description();
   }
+}
+
+bool PortArbiter::Granted() {
+  return core_.connection && AskManager(core_, [&] { return core_.connection->PortGranted(); });
+}
+
+void PortArbiter::PauseUntilGranted() {
+  double end = core_.host.MonotonicSeconds() + kReopenPauseSeconds;
+  for (;;) {
+    if (Granted()) return;
+    double now = core_.host.MonotonicSeconds();
+    if (now >= end) return;
+    WaitAtMost(core_.host, end - now);
+  }
+}
+
+void PortArbiter::PortTaken() {
+  port_held_ = true;
+  busy_reason_.clear();
+  if (core_.connection) AskManager(core_, [&] { core_.connection->PortAcquired(); });
+}
+
+void PortArbiter::PortGivenUp() {
+  if (!port_held_) return;
+  port_held_ = false;
+  // Runs where nothing may be thrown (the manager's notification, an exchange's end): a
+  // manager that cannot be told learns it from the port's next request or our departure.
+  if (!core_.connection) return;
+  try {
+    core_.connection->PortReleased();
+  } catch (const std::exception&) {
+  }
+}
+
+void PortArbiter::ExplainNoPort() {
+  std::string why = busy_reason_.empty() ? "the port stayed closed" : busy_reason_;
+  std::string holder;
+  if (core_.connection) {
+    try {
+      holder = core_.connection->PortHolder();
+    } catch (const std::exception&) {
+    }
+  }
+  if (!holder.empty()) why += "; held by " + holder;
+  core_.LinkFailed(why);
 }
 
 void PortArbiter::WaitForPort() {
@@ -65,10 +111,10 @@ void PortArbiter::WaitForPort() {
     RunStep(core_, [&] { open = Control().PortOpen(); });
     if (open) {
       core_.UpdateProgress("");
-      port_held = true;
+      RunStep(core_, [&] { PortTaken(); });
       return;
     }
-    RunStep(core_, [&] { WaitSeconds(core_.host, kReopenPauseSeconds); });
+    RunStep(core_, [&] { PauseUntilGranted(); });
     RunStep(core_, [&] { RequestPort(); });
     RunStep(core_, [&] {
       if (core_.UpdateProgress("Waiting for port", RoundToInt16(timeout.Length()),
@@ -81,11 +127,12 @@ void PortArbiter::WaitForPort() {
   core_.UpdateProgress("");
   // Another program had the port all this time and may have changed the unit's settings.
   if (OnPortLost) OnPortLost();
+  ExplainNoPort();
   RunStep(core_, [] { Raise(err::CouldNotGetCommPort); });
 }
 
 void PortArbiter::pcwConnection_NotifySignal() {
-  if (!port_held) return;
+  if (!port_held_) return;
   // The next holder may change the remote unit's GPIB settings.
   if (OnPortLost) OnPortLost();
   if (serial_active) {
@@ -99,7 +146,7 @@ void PortArbiter::pcwConnection_NotifySignal() {
   } catch (const std::exception&) {
     // Closing cannot be refused in a way that keeps the port; it is given up either way.
   }
-  port_held = false;
+  PortGivenUp();
 }
 
 void PortArbiter::pcwConnection_NotifyReset() { core_.RaisePortReset(); }

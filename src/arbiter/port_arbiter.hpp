@@ -35,7 +35,11 @@ class PortArbiter {
   // Called when another program takes the port (it may change the unit's settings meanwhile).
   std::function<void()> OnPortLost;
 
-  bool port_held = false;        // the manager handed the port over and the control is open
+  // The manager handed the port over and the control is open.
+  bool port_held() const { return port_held_; }
+  // Gives the port up (the control is closed by the caller): the manager hands it on.
+  void PortGivenUp();
+
   bool serial_active = false;    // a serial exchange is running
   bool release_pending = false;  // give the port up when the exchange ends
 
@@ -43,6 +47,15 @@ class PortArbiter {
   SerialPort& Control();
   void RequestPort();
   void TryOpen();
+  void PortTaken();
+  // The once-a-second pause between openings, cut short when the manager grants the port.
+  void PauseUntilGranted();
+  bool Granted();
+  // "Couldn't get COMM port.": why, and who has the port, for LastLinkError and the trace.
+  void ExplainNoPort();
+
+  bool port_held_ = false;
+  std::string busy_reason_;  // the last "in use" refusal of the opening
 
   LinkContext& core_;
 };

@@ -46,7 +46,7 @@ void SerialFwdChannel::Exchange(KORTransaction& t) {
   }
   serial_.on_transmit = nullptr;
 }
-bool SerialFwdChannel::PortHeld() const { return serial_.arbiter().port_held; }
+bool SerialFwdChannel::PortHeld() const { return serial_.arbiter().port_held(); }
 
 std::string EscapeQuotes(std::string_view cmd) {
   std::string out;

@@ -31,10 +31,12 @@ void RunLoopFor(std::chrono::milliseconds duration) {
 }  // namespace
 
 void EventLoop::Poll() {
+  detail::ActivityScope activity(detail::CurrentHost());
   detail::RethrowHandlerFailure([] { detail::CurrentHost().Yield(); });
 }
 
 void EventLoop::RunFor(std::chrono::milliseconds duration) {
+  detail::ActivityScope activity(detail::CurrentHost());
   detail::RethrowHandlerFailure([&] { RunLoopFor(duration); });
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace parley::detail {
@@ -75,6 +76,13 @@ class Host {
   // Depth of waits nested inside handlers; guarded so runaway recursion fails cleanly.
   int nesting() const { return nesting_; }
 
+  // --- activity ----------------------------------------------------------------------------
+  // Held by the owning thread for as long as it runs any library call or its loop
+  // (ActivityScope). Another thread that takes it (try_lock only) knows that the owner is
+  // outside every call and may act on the owner's objects in its place: the connection
+  // manager's watcher closes an idle port this way when another program asks for it.
+  std::recursive_mutex& activity() { return activity_; }
+
  protected:
   // Every Yield/WaitForEvent body runs inside one of these.
   class NestingGuard {
@@ -90,6 +98,16 @@ class Host {
 
  private:
   int nesting_ = 0;
+  std::recursive_mutex activity_;
+};
+
+// Marks the calling thread busy in the library for its lifetime (see Host::activity).
+class ActivityScope {
+ public:
+  explicit ActivityScope(Host& host) : lock_(host.activity()) {}
+
+ private:
+  std::unique_lock<std::recursive_mutex> lock_;
 };
 
 // The host of the calling thread; a real host is made on first use.

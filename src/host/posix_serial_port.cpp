@@ -142,6 +142,14 @@ void ReleaseLowLatency(int fd) {
 
 // Opens `path` for this program alone: TIOCEXCL keeps other openers out, and an advisory lock
 // does the same for privileged openers (whom TIOCEXCL lets through).
+// Undoes what OpenExclusive claimed, before the descriptor is closed. The exclusive flag
+// belongs to the terminal, not to the descriptor: a pseudo-terminal outlives its closed
+// descriptor, and a flag left set refuses every later opening by an unprivileged user.
+void ReleaseExclusive(int fd) {
+  ioctl(fd, TIOCNXCL);
+  flock(fd, LOCK_UN);  // also held by a duplicate a child may have kept past exec
+}
+
 int OpenExclusive(const std::string& path) {
   if (path.empty()) Fail(err::SerialPortNotFound, "No device for this port number.");
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -298,10 +306,16 @@ void PosixSerialPort::Open() {
   std::error_code ec;
   c->port.assign(fd, ec);
   if (ec) {
+    ReleaseExclusive(fd);
     ::close(fd);
     Fail(err::ErrorInitializingCommPort, ec.message());
   }
-  ApplyLine(fd, line_);
+  try {
+    ApplyLine(fd, line_);
+  } catch (...) {
+    ReleaseExclusive(fd);
+    throw;  // the descriptor closes with the channel
+  }
   c->low_latency_set = RequestLowLatency(fd);
   tcflush(fd, TCIOFLUSH);  // nothing from before this opening
   c->counters = ReadCounters(fd);
@@ -322,6 +336,7 @@ void PosixSerialPort::Shut() {
   // Unsent output is dropped: closing must not wait on a line that flow control has stalled.
   tcflush(c->port.native_handle(), TCOFLUSH);
   if (c->low_latency_set) ReleaseLowLatency(c->port.native_handle());
+  ReleaseExclusive(c->port.native_handle());
   std::error_code ec;
   c->port.close(ec);
 }

@@ -125,8 +125,17 @@ AutomationError InterfaceDestroyedError() {
                          "during the call.");
 }
 
-CallScope::CallScope(std::shared_ptr<InterfaceCore> core) : core_(std::move(core)) {
-  core_->CheckThread();
+namespace {
+// The thread check comes before the activity lock is taken: a call from a foreign thread
+// must fail at once, not wait for the owner to be idle.
+Host& CheckedHost(InterfaceCore& core) {
+  core.CheckThread();
+  return core.host;
+}
+}  // namespace
+
+CallScope::CallScope(std::shared_ptr<InterfaceCore> core)
+    : core_(std::move(core)), activity_(CheckedHost(*core_)) {
   ++core_->call_depth;
 }
 

@@ -112,6 +112,7 @@ class CallScope {
 
  private:
   std::shared_ptr<InterfaceCore> core_;
+  ActivityScope activity_;
 };
 
 // Runs a public member's body on its core. A client handler's exception reaches the caller as

@@ -17,6 +17,8 @@ using detail::InterfaceCore;
 KORInterface::KORInterface() : core_(std::make_shared<InterfaceCore>(*this)) {}
 
 KORInterface::~KORInterface() {
+  // Closing touches the port, which the connection manager's watcher may close meanwhile.
+  detail::ActivityScope activity(core_->host);
   // During a call (a handler destroys its interface) that call finishes the work and closes.
   if (core_->OwnerDestroyed()) return;
   if (!core_->is_port_open || core_->busy) return;

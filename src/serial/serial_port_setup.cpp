@@ -64,7 +64,7 @@ void SerialLink::SerialPortInit() {
   step([&] { port->DiscardInBuffer(); });
   step([&] { port->DiscardOutBuffer(); });
   step([&] { port->Settings(text); });
-  if (arbiter_.port_held) step([&] { arbiter_.WaitForPort(); });
+  if (arbiter_.port_held()) step([&] { arbiter_.WaitForPort(); });
   comm_error_.set = false;
   core_.UpdateProgress("");
 }

@@ -148,7 +148,7 @@ void SerialLink::PrepareRetry() {
   core_.UpdateProgress("Retrying transaction");
   ++retries_;
   SerialPortClose();
-  arbiter_.port_held = false;
+  arbiter_.PortGivenUp();
   comm_error_.set = false;
 }
 
@@ -159,7 +159,7 @@ void SerialLink::Finish() {
   if (!arbiter_.release_pending) return;
   arbiter_.release_pending = false;
   SerialPortClose();
-  arbiter_.port_held = false;
+  arbiter_.PortGivenUp();
   WaitSeconds(core_.host, PortArbiter::kReopenPauseSeconds);
 }
 

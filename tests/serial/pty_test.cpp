@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -143,6 +144,27 @@ TEST_F(PosixSerialPortTest, OpeningIsExclusiveAndClosedPortsAcceptDiscards) {
   EXPECT_TRUE(detail::IsPortBusyRefusal(e.Number()));
   port->PortOpen(false);
   EXPECT_NO_THROW(second->PortOpen(true));  // free again once closed
+}
+
+// The exclusive flag belongs to the terminal and outlives a closed descriptor: left set, every
+// later opening by an unprivileged user is refused. Root passes the flag, so it is read back.
+TEST_F(PosixSerialPortTest, ClosingEndsTheExclusiveOpening) {
+  auto exclusive = [&] {
+    int fd = ::open(peer.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == EBUSY) return 1;  // an unprivileged user is kept out
+    EXPECT_GE(fd, 0);
+    int set = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &set), 0);
+    ::close(fd);
+    return set;
+  };
+  port->PortOpen(true);
+  EXPECT_EQ(exclusive(), 1);
+  port->PortOpen(false);
+  EXPECT_EQ(exclusive(), 0);
+  port->PortOpen(true);  // and again, as any user can
+  port->PortOpen(false);
+  EXPECT_EQ(exclusive(), 0);
 }
 
 // A pseudo-terminal keeps 8 bits without parity whatever is asked; that is no failure.
