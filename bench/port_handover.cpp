@@ -1,13 +1,14 @@
-// port_handover: two programs alternating mode-2 transactions on one pseudo-terminal against
+// port_handover: programs alternating mode-2 transactions on one pseudo-terminal against
 // parley-sim, sharing it through parley-connd.
 //
-// Prints the hand-overs per second while both programs want the port all the time, and the
-// cost of a transaction that needs no hand-over: one program alone on the port, with the
-// in-process manager and with the cross-process one (which answers PortLocked locally, so
-// the two should match).
+// Prints the hand-overs per second while the programs want the port, the median time a
+// hand-over adds to a transaction (the holder idle: pumping its loop, or asleep), the longest
+// wait of any transaction, and the cost of a transaction that needs no hand-over: one program
+// alone on the port, with the in-process manager and with the cross-process one.
 //
-// usage: port_handover [seconds of contention] [transactions alone] [pause ms]
-//        (defaults 20, 300, 0; the pause is each program's idle time between transactions)
+// usage: port_handover [seconds] [transactions alone] [pause ms] [programs] [loop|sleep]
+//        (defaults 20, 300, 0, 2, loop; the pause is each program's idle time between
+//        transactions, spent running its loop or sleeping without it)
 // It runs parley-sim and parley-connd from the build tree (or PARLEY_SIM / PARLEY_CONND), in
 // a private runtime folder.
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "parley/parley.hpp"
@@ -30,7 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A worker: transactions for `seconds`, one line per transaction: "tx <micros> <handover>".
-int Worker(const std::string& device, double seconds, int pause_ms) {
+int Worker(const std::string& device, double seconds, int pause_ms, bool sleep) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("ready\n");
   parley::UseConnectionManager([] { return parley::MakeServiceConnectionManager(); });
@@ -65,8 +67,9 @@ int Worker(const std::string& device, double seconds, int pause_ms) {
     double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
     std::snprintf(line, sizeof line, "tx %.0f %d\n", us, requested ? 1 : 0);
     report += line;
-    // An idle moment between transactions, pumping the loop as an idle program should.
-    if (pause_ms > 0) parley::EventLoop::RunFor(std::chrono::milliseconds(pause_ms));
+    // An idle moment between transactions.
+    if (pause_ms > 0 && sleep) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    if (pause_ms > 0 && !sleep) parley::EventLoop::RunFor(std::chrono::milliseconds(pause_ms));
   }
   std::fputs(report.c_str(), stdout);
   std::printf("done\n");
@@ -108,12 +111,14 @@ double Alone(const std::string& device, int count, bool service) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 5 && std::string(argv[1]) == "--worker") {
-    return Worker(argv[2], std::atof(argv[3]), std::atoi(argv[4]));
+  if (argc >= 6 && std::string(argv[1]) == "--worker") {
+    return Worker(argv[2], std::atof(argv[3]), std::atoi(argv[4]), std::string(argv[5]) == "sleep");
   }
   double seconds = argc > 1 ? std::atof(argv[1]) : 20;
   int alone = argc > 2 ? std::atoi(argv[2]) : 300;
   std::string pause = argc > 3 ? argv[3] : "0";
+  int count = argc > 4 ? std::max(1, std::atoi(argv[4])) : 2;
+  std::string idle = argc > 5 ? argv[5] : "loop";
 
   char folder[] = "/tmp/parley-handover-XXXXXX";
   if (!mkdtemp(folder)) return 1;
@@ -131,15 +136,16 @@ int main(int argc, char** argv) {
     double through_service = Alone(device, alone, true);
 
     std::vector<std::unique_ptr<parley::sim::SimProcess>> workers;
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < count; ++i) {
       workers.push_back(std::make_unique<parley::sim::SimProcess>(
-          self, std::vector<std::string>{"--worker", device, secs, pause}));
+          self, std::vector<std::string>{"--worker", device, secs, pause, idle}));
     }
     int handovers = 0, transactions = 0, errors = 0;
-    std::vector<double> held;
+    std::vector<double> held, handed;
     std::vector<int> each;
+    double longest = 0;
     for (auto& w : workers) {
-      each.push_back(transactions);
+      int before = transactions;
       for (;;) {
         std::string line =
             w->ReadLine(std::chrono::milliseconds(static_cast<int>(seconds * 1000) + 30000));
@@ -154,15 +160,20 @@ int main(int argc, char** argv) {
         if (std::sscanf(line.c_str(), "tx %lf %d", &us, &handover) != 2) continue;
         ++transactions;
         handovers += handover;
-        if (!handover) held.push_back(us);
+        longest = std::max(longest, us);
+        (handover ? handed : held).push_back(us);
       }
+      each.push_back(transactions - before);
     }
-    each[1] = transactions - each[1];
-    each[0] = transactions - each[1];
+    std::string per;
+    for (int n : each) per += (per.empty() ? "" : ", ") + std::to_string(n);
     std::printf(
-        "contention: %d transactions in %.0f s by two programs (%d and %d), %d hand-overs "
-        "(%.2f/s), %d failed or wrong answers\n",
-        transactions, seconds, each[0], each[1], handovers, handovers / seconds, errors);
+        "contention: %d transactions in %.0f s by %d programs (%s; pause %s ms, %s), %d "
+        "hand-overs (%.2f/s), %d failed or wrong answers, longest wait %.0f ms\n",
+        transactions, seconds, count, per.c_str(), pause.c_str(), idle.c_str(), handovers,
+        handovers / seconds, errors, longest / 1000);
+    std::printf("hand-over, median time added to a transaction: %.1f ms\n",
+                handed.empty() ? 0.0 : (Median(handed) - Median(held)) / 1000);
     std::printf(
         "transaction without hand-over, median: in-process manager %.0f us, "
         "cross-process manager alone %.0f us, under contention %.0f us\n",

@@ -37,3 +37,7 @@ parley_build() {
   cmake -S "$PARLEY_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEY_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
 }
+
+# The tests that scripts/test-as-user runs as an ordinary user: programs sharing ports, real
+# pseudo-terminals, the tools and the Python module.
+PARLEY_USER_TESTS='SharedPort|PosixSerialPort|Pty|ForwardingPty|Parleyctl|ParleyTool|SimLaunch|RuntimeFolder|EtherE2e|python'

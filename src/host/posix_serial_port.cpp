@@ -20,6 +20,8 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,6 +46,9 @@ namespace {
 constexpr const char* kSource = "SerialPort";
 constexpr std::size_t kReceiveLimit = 1 << 20;
 constexpr int32_t kPortNotOpen = 8018;  // an operation that needs an open port
+// The device numbers of pseudo-terminal slaves (/dev/pts/N).
+constexpr unsigned kPtySlaveMajorFirst = 136;
+constexpr unsigned kPtySlaveMajorLast = 143;
 
 [[noreturn]] void Fail(int32_t number, const std::string& text) {
   throw AutomationError(number, kSource, text);
@@ -141,13 +146,25 @@ void ReleaseLowLatency(int fd) {
 }
 
 // Opens `path` for this program alone: TIOCEXCL keeps other openers out, and an advisory lock
-// does the same for privileged openers (whom TIOCEXCL lets through).
+// does the same for privileged openers (whom TIOCEXCL lets through) and other programs that
+// lock the device.
 // Undoes what OpenExclusive claimed, before the descriptor is closed. The exclusive flag
 // belongs to the terminal, not to the descriptor: a pseudo-terminal outlives its closed
 // descriptor, and a flag left set refuses every later opening by an unprivileged user.
 void ReleaseExclusive(int fd) {
   ioctl(fd, TIOCNXCL);
   flock(fd, LOCK_UN);  // also held by a duplicate a child may have kept past exec
+}
+
+// The exclusive flag lives in the terminal, and a pseudo-terminal lives as long as its other
+// side: a program killed while it holds one (no chance to clear the flag) would leave it
+// refused to every unprivileged opener for good. There the advisory lock alone keeps other
+// openers out; the kernel drops it with the last descriptor, however the program ended.
+bool IsPseudoTerminal(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  unsigned m = major(st.st_rdev);
+  return m >= kPtySlaveMajorFirst && m <= kPtySlaveMajorLast;
 }
 
 int OpenExclusive(const std::string& path) {
@@ -160,7 +177,7 @@ int OpenExclusive(const std::string& path) {
   int error = 0;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
   if (error == 0 && !isatty(fd)) error = ENOTTY;
-  if (error == 0 && ioctl(fd, TIOCEXCL) != 0) error = errno;
+  if (error == 0 && !IsPseudoTerminal(fd) && ioctl(fd, TIOCEXCL) != 0) error = errno;
   if (error != 0) {
     ::close(fd);
     Fail(OpenFailureNumber(error),
