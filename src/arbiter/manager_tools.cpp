@@ -153,7 +153,8 @@ SerialDeviceLock LockSerialDevice(const std::string& device) {
   link.Send(detail::Message{detail::Kind::Lock, 0, 1, path});
   auto reply = link.Receive(detail::Kind::LockResult);
   if (!reply.flag) {
-    throw AutomationError(err::CommPortLocked, "KORConnMan", device + ": " + reply.text);
+    throw AutomationError(err::CommPortLocked, "KORConnMan",
+                          detail::manager::EscapePath(device) + ": " + reply.text);
   }
   return SerialDeviceLock(link.Take(), path);
 }
