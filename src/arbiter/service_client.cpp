@@ -73,6 +73,10 @@ void StartService(const std::string& program) {
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     ::fcntl(report[1], F_SETFD, FD_CLOEXEC);
     signal(SIGPIPE, SIG_DFL);
+    // A caller waiting for signals (sigwait) has them blocked; the service must get SIGTERM.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execv(program.c_str(), const_cast<char* const*>(argv));
     int error = errno;
     (void)!::write(report[1], &error, sizeof error);

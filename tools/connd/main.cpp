@@ -107,12 +107,12 @@ std::string Programs(const std::vector<parley::ManagedProgram>& list) {
 
 // Holds the lock until the user ends the command; the lock ends with this process either way.
 int HoldLock(const std::string& device) {
+  auto lock = parley::LockSerialDevice(device);
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  auto lock = parley::LockSerialDevice(device);
   std::cout << "parley-connd: locked " << parley::EscapeDevicePath(lock.device())
             << " for every other program until Ctrl-C or SIGTERM" << std::endl;
   int which = 0;
