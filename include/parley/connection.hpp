@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "parley/event.hpp"
@@ -63,13 +64,12 @@ PARLEY_API void UseConnectionManager(ConnectionManagerFactory factory);
 PARLEY_API std::shared_ptr<ConnectionManager> MakeInProcessConnectionManager();
 
 // The cross-process manager: a client of parley-connd, the per-user service that arbitrates
-// devices between programs. The service is started on demand (PARLEY_CONND names the program;
-// otherwise it is looked for beside the running program, in the installed tools, then on
-// PATH). Its notifications run on the calling thread's event loop: during the library's waits
-// and whenever the program pumps the loop (EventLoop::Poll or RunFor). It needs the real
-// event loop of the thread. GetConnection fails with err::CommUnavailable when the service
-// cannot be reached or started; a call that finds the service gone fails once with the same
-// error, and the next call reconnects (restarting the service).
+// devices between programs. The service is started on demand (PARLEY_CONND names the program
+// by its absolute path; otherwise the installed one is used). Its notifications run on the calling
+// thread's event loop: during the library's waits and whenever the program pumps the loop
+// (EventLoop::Poll or RunFor). It needs the real event loop of the thread. GetConnection fails with
+// err::CommUnavailable when the service cannot be reached or started; a call that finds the service
+// gone fails once with the same error, and the next call reconnects (restarting the service).
 PARLEY_API std::shared_ptr<ConnectionManager> MakeServiceConnectionManager();
 
 // The service's view of the devices, for tools.
@@ -78,19 +78,52 @@ struct ManagedProgram {
   std::string name;
 };
 struct ManagedDevice {
-  std::string device;  // the resolved path
+  std::string device;  // the resolved path, as it is (EscapeDevicePath before printing it)
   std::optional<ManagedProgram> locker;
-  std::optional<ManagedProgram> holder;  // the program that last asked for it
-  std::vector<ManagedProgram> waiting;   // programs asking for it now
+  std::optional<ManagedProgram> holder;  // the program that has the device open
+  std::vector<ManagedProgram> waiting;   // programs waiting for it, in the order they are served
   std::vector<ManagedProgram> users;     // programs with an open connection to it
 };
 // Asks the running service (it is not started for this); nothing when none runs.
 PARLEY_API std::optional<std::vector<ManagedDevice>> ConnectionManagerStatus();
-// Locks (or unlocks) `device` for every program: their transactions fail with
-// err::CommPortLocked until it is unlocked. Starts the service when needed; a lock stays
-// until it is unlocked, also after the calling program ended. Throws AutomationError when the
-// device is already locked by another client or the service cannot be reached.
-PARLEY_API void LockSerialDevice(const std::string& device, bool lock);
+// `path` fit for one line of a listing: backslash, tab, line feed and carriage return as \\,
+// \t, \n, \r and every other byte below 0x20 or from 0x7F on as \xNN.
+PARLEY_API std::string EscapeDevicePath(const std::string& path);
+
+class SerialDeviceLock;
+// Locks `device` (starting the service when needed) until the returned object lets go.
+// Throws AutomationError: err::CommPortLocked ("already locked by PID:NAME") when another
+// program holds its lock, err::CommUnavailable when the service cannot be reached.
+[[nodiscard]] PARLEY_API SerialDeviceLock LockSerialDevice(const std::string& device);
+
+// A lock on a serial device for every other program: their transactions fail with
+// err::CommPortLocked while it lives; the locking program's own are not affected. It holds a
+// connection of its own to the service and ends with it: on Release(), when the object is
+// destroyed, or when the program ends in any way (also when it is killed).
+class PARLEY_API SerialDeviceLock {
+ public:
+  SerialDeviceLock() = default;  // holds no lock
+  ~SerialDeviceLock();
+  SerialDeviceLock(SerialDeviceLock&& other) noexcept;
+  SerialDeviceLock& operator=(SerialDeviceLock&& other) noexcept;
+  SerialDeviceLock(const SerialDeviceLock&) = delete;
+  SerialDeviceLock& operator=(const SerialDeviceLock&) = delete;
+
+  // Ends the lock; returns once the service has seen it end. Nothing when none is held.
+  void Release() noexcept;
+  bool held() const { return fd_ >= 0; }
+  const std::string& device() const { return device_; }
+
+ private:
+  friend SerialDeviceLock LockSerialDevice(const std::string& device);
+  SerialDeviceLock(int fd, std::string device) : fd_(fd), device_(std::move(device)) {}
+
+  int fd_ = -1;
+  std::string device_;
+};
+// Ends the lock on `device`, whoever holds it (a person clearing a lock that is in the way).
+// Nothing to do when no service runs.
+PARLEY_API void UnlockSerialDevice(const std::string& device);
 // Tells every program using `device` that it was reset (their KORInterface raises portReset).
 PARLEY_API void NotifySerialDeviceReset(const std::string& device);
 

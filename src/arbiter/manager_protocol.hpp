@@ -84,13 +84,25 @@ class Decoder {
 // `own_uid`: only the same user. Root gets no exception: its programs have their own service.
 bool PeerAllowed(uid_t peer_uid, uid_t own_uid);
 
-// The folder of the manager's socket: $XDG_RUNTIME_DIR/parley when that variable names an
-// absolute folder, otherwise /tmp/parley-<uid>. Made with mode 0700 when missing. Fails (empty
-// result, `why` set) when it belongs to another user or others may enter it.
+// The folder of the manager's socket, a place no other user can create or replace:
+// $XDG_RUNTIME_DIR/parley when that variable is set (it must name an absolute folder of ours
+// with mode 0700, not a symlink); otherwise /run/user/<uid>/parley when that runtime folder
+// exists and fits; otherwise $HOME/.parley/run-<hostname> (the home folder from the password
+// database when HOME is unset). Every folder on the way must belong to root or the user and be
+// closed to writes by others (a sticky folder of root's, such as /tmp, counts as closed: nobody
+// else can rename or remove what we own in it); the last folders are the user's with mode
+// 0700, made so when missing. Fails (empty result, `why` naming the path and the reason) when
+// the chosen place does not fit or the socket's path would be too long.
 std::string RuntimeFolder(std::string* why);
 // The folder's socket, lock file and pid file.
 std::string SocketPath(const std::string& folder);
 std::string LockPath(const std::string& folder);
+
+// A device path for a listing: backslash, tab, line feed and carriage return as \\ \t \n \r,
+// every other byte below 0x20 or from 0x7F on as \xNN, so that one path stays one field.
+std::string EscapePath(const std::string& path);
+// The path EscapePath was given.
+std::string UnescapePath(const std::string& escaped);
 
 // How long the service stays without clients before it ends: PARLEY_CONND_IDLE (seconds) or
 // 30.

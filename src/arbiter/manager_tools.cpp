@@ -1,11 +1,14 @@
-// The tools' side of parley-connd: the status listing, locks and resets, each a short
-// exchange on a connection of its own.
+// The tools' side of parley-connd: the status listing, locks and resets, each on a connection
+// of its own. A listing or a reset is a short exchange; a lock keeps its connection open for
+// as long as it lasts, since the service ends a lock when its connection ends.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 #include "arbiter/service_manager.hpp"
 #include "parley/connection.hpp"
@@ -27,40 +30,57 @@ constexpr auto kReplyWithin = std::chrono::milliseconds(2000);
   throw AutomationError(err::CommUnavailable, "KORConnMan", "Connection manager: " + why);
 }
 
-// A short exchange of a tool with the service: connect, one request, its answer.
-std::optional<Message> AskService(const Message& m, Kind answer, bool start) {
-  std::string leftover;
-  int fd = ConnectToService(start, kConnectWithin, &leftover);
-  if (fd < 0) return std::nullopt;
-  manager::Decoder decoder;
-  decoder.Feed(leftover.data(), leftover.size());
-  if (!SendFrame(fd, m)) {
-    ::close(fd);
-    Unavailable("the service went away");
+// A connection of a tool to the service: requests and their answers, each answer awaited for
+// a bounded time.
+class ToolLink {
+ public:
+  // Not connected() when no service runs and `start` is false.
+  explicit ToolLink(bool start) {
+    std::string leftover;
+    fd_ = ConnectToService(start, kConnectWithin, &leftover);
+    decoder_.Feed(leftover.data(), leftover.size());
   }
-  if (answer == Kind::Hello) {  // no answer expected
-    ::close(fd);
-    return Message{};
+  ~ToolLink() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  auto until = Clock::now() + kReplyWithin;
-  std::optional<Message> reply;
-  while (!reply) {
-    if (auto next = decoder.Next()) {
-      if (next->kind == answer) reply = next;
-      continue;
+  ToolLink(const ToolLink&) = delete;
+  ToolLink& operator=(const ToolLink&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+
+  void Send(const Message& m) {
+    if (!SendFrame(fd_, m)) Unavailable("the service went away");
+  }
+
+  // The next message of `kind`; what else comes meanwhile is not for a tool.
+  Message Receive(Kind kind) {
+    auto until = Clock::now() + kReplyWithin;
+    for (;;) {
+      while (auto next = decoder_.Next()) {
+        if (next->kind == kind) return *next;
+        if (next->kind == Kind::Refused) Unavailable("refused: " + next->text);
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (decoder_.error() || left.count() <= 0 ||
+          poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) {
+        break;
+      }
+      char buffer[4096];
+      ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      decoder_.Feed(buffer, static_cast<std::size_t>(n));
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) break;
-    char buffer[4096];
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    decoder.Feed(buffer, static_cast<std::size_t>(n));
+    Unavailable("no answer from the service");
   }
-  ::close(fd);
-  if (!reply) Unavailable("no answer from the service");
-  return reply;
-}
+
+  // The connection, for a lock that lives as long as it.
+  int Take() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_ = -1;
+  manager::Decoder decoder_;
+};
 
 std::vector<std::string> Split(const std::string& text, char by) {
   std::vector<std::string> parts;
@@ -93,7 +113,7 @@ std::vector<ManagedDevice> ParseStatus(const std::string& text) {
     if (line.empty()) continue;
     auto fields = Split(line, '\t');
     ManagedDevice d;
-    d.device = fields[0];
+    d.device = manager::UnescapePath(fields[0]);
     for (std::size_t i = 1; i < fields.size(); ++i) {
       auto eq = fields[i].find('=');
       if (eq == std::string::npos) continue;
@@ -112,25 +132,75 @@ std::vector<ManagedDevice> ParseStatus(const std::string& text) {
 }  // namespace detail
 
 std::optional<std::vector<ManagedDevice>> ConnectionManagerStatus() {
-  auto reply = detail::AskService(detail::Message{detail::Kind::Status, 0, 0, {}},
-                                  detail::Kind::StatusText, false);
-  if (!reply) return std::nullopt;
-  return detail::ParseStatus(reply->text);
+  detail::ToolLink link(false);
+  if (!link.connected()) return std::nullopt;
+  link.Send(detail::Message{detail::Kind::Status, 0, 0, {}});
+  // A long listing comes in parts; the last one says so.
+  std::string text;
+  for (;;) {
+    auto part = link.Receive(detail::Kind::StatusText);
+    text += part.text;
+    if (!part.flag) break;
+  }
+  return detail::ParseStatus(text);
 }
 
-void LockSerialDevice(const std::string& device, bool lock) {
-  auto reply =
-      detail::AskService(detail::Message{detail::Kind::Lock, 0, static_cast<uint8_t>(lock ? 1 : 0),
-                                         detail::ResolvedDevice(device)},
-                         detail::Kind::LockResult, true);
-  if (!reply->flag) {
-    throw AutomationError(err::CommPortLocked, "KORConnMan", device + ": " + reply->text);
+std::string EscapeDevicePath(const std::string& path) { return detail::manager::EscapePath(path); }
+
+SerialDeviceLock LockSerialDevice(const std::string& device) {
+  std::string path = detail::ResolvedDevice(device);
+  detail::ToolLink link(true);
+  link.Send(detail::Message{detail::Kind::Lock, 0, 1, path});
+  auto reply = link.Receive(detail::Kind::LockResult);
+  if (!reply.flag) {
+    throw AutomationError(err::CommPortLocked, "KORConnMan",
+                          detail::manager::EscapePath(device) + ": " + reply.text);
   }
+  return SerialDeviceLock(link.Take(), path);
+}
+
+void UnlockSerialDevice(const std::string& device) {
+  detail::ToolLink link(false);
+  if (!link.connected()) return;  // no service, no lock
+  link.Send(detail::Message{detail::Kind::Lock, 0, 0, detail::ResolvedDevice(device)});
+  link.Receive(detail::Kind::LockResult);
+}
+
+SerialDeviceLock::~SerialDeviceLock() { Release(); }
+
+SerialDeviceLock::SerialDeviceLock(SerialDeviceLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), device_(std::move(other.device_)) {}
+
+SerialDeviceLock& SerialDeviceLock::operator=(SerialDeviceLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    fd_ = std::exchange(other.fd_, -1);
+    device_ = std::move(other.device_);
+  }
+  return *this;
+}
+
+void SerialDeviceLock::Release() noexcept {
+  if (fd_ < 0) return;
+  // The service ends the lock when this connection ends, then closes its side. Waiting for
+  // that means a lock taken right after this call cannot find the old one still there.
+  ::shutdown(fd_, SHUT_WR);
+  auto until = detail::Clock::now() + detail::kReplyWithin;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - detail::Clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) break;
+    char buffer[256];
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+  }
+  ::close(fd_);
+  fd_ = -1;
 }
 
 void NotifySerialDeviceReset(const std::string& device) {
-  detail::AskService(detail::Message{detail::Kind::Reset, 0, 0, detail::ResolvedDevice(device)},
-                     detail::Kind::Hello, true);
+  detail::ToolLink link(true);
+  link.Send(detail::Message{detail::Kind::Reset, 0, 0, detail::ResolvedDevice(device)});
 }
 
 }  // namespace parley

@@ -3,12 +3,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,8 +19,9 @@
 #include "arbiter/service_manager.hpp"
 #include "parley/errors.hpp"
 
+// The installed service, fixed when the library is built (src/CMakeLists.txt).
 #ifndef PARLEY_INSTALL_BINDIR
-#define PARLEY_INSTALL_BINDIR "/usr/local/bin"
+#error "PARLEY_INSTALL_BINDIR must name the folder parley-connd is installed in"
 #endif
 
 namespace parley::detail {
@@ -70,6 +73,10 @@ void StartService(const std::string& program) {
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     ::fcntl(report[1], F_SETFD, FD_CLOEXEC);
     signal(SIGPIPE, SIG_DFL);
+    // A caller waiting for signals (sigwait) has them blocked; the service must get SIGTERM.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execv(program.c_str(), const_cast<char* const*>(argv));
     int error = errno;
     (void)!::write(report[1], &error, sizeof error);
@@ -147,6 +154,45 @@ int TryConnect(const std::string& path, Clock::time_point until, std::string* le
   return fd;
 }
 
+// A file that only root or the user can change (mode and owner), or "" with the reason.
+std::string Untrusted(const struct stat& st) {
+  if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    return "owned by uid " + std::to_string(st.st_uid) + ", neither root nor us";
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string("writable by others (mode ") + mode + ")";
+  }
+  return "";
+}
+
+void CheckFolderTrusted(const std::string& program, const std::string& folder) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) {
+    Unavailable("cannot run " + program + ": " + folder + ": " + std::strerror(errno));
+  }
+  if (auto why = Untrusted(st); !why.empty()) {
+    Unavailable("refusing to run " + program + ": its folder " + folder + " is " + why);
+  }
+}
+
+// The service runs with all the user's rights: refuse a program file, or a folder holding it
+// (where it is named and where it really lies), that someone else could have put there.
+void CheckTrusted(const std::string& program) {
+  char resolved[PATH_MAX];
+  struct stat st {};
+  if (!::realpath(program.c_str(), resolved) || ::stat(resolved, &st) != 0) {
+    Unavailable("cannot run " + program + ": " + std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) Unavailable("refusing to run " + program + ": not a regular file");
+  if (auto why = Untrusted(st); !why.empty()) {
+    Unavailable("refusing to run " + program + ": " + why);
+  }
+  CheckFolderTrusted(program, std::filesystem::path(program).parent_path().string());
+  CheckFolderTrusted(program, std::filesystem::path(resolved).parent_path().string());
+}
+
 }  // namespace
 
 // The device a port number opens, as the kernel names it, so that two programs (or two
@@ -158,16 +204,14 @@ std::string ResolvedDevice(const std::string& path) {
 }
 
 std::string ServiceProgram() {
-  if (const char* env = std::getenv("PARLEY_CONND"); env && *env) return env;
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    auto beside = self.parent_path() / "parley-connd";
-    if (std::filesystem::exists(beside, ec)) return beside.string();
+  std::string program = std::string(PARLEY_INSTALL_BINDIR) + "/parley-connd";
+  if (const char* env = std::getenv("PARLEY_CONND"); env && *env) {
+    // Relative to whatever folder the program runs in would run whatever lies there.
+    if (env[0] != '/') Unavailable(std::string("PARLEY_CONND=") + env + ": not an absolute path");
+    program = env;
   }
-  auto installed = std::filesystem::path(PARLEY_INSTALL_BINDIR) / "parley-connd";
-  if (std::filesystem::exists(installed, ec)) return installed.string();
-  return "parley-connd";
+  CheckTrusted(program);
+  return program;
 }
 
 bool SendFrame(int fd, const manager::Message& m) {
@@ -183,11 +227,13 @@ int ConnectToService(bool start, std::chrono::milliseconds within, std::string* 
   std::string path = manager::SocketPath(folder);
   auto until = Clock::now() + within;
   auto next_start = Clock::now();
-  std::string program = ServiceProgram();
+  std::string program;
   for (;;) {
     int fd = TryConnect(path, until, leftover, &why);
     if (fd >= 0) return fd;
     if (!start) return -1;
+    // Looked for only when needed: a running service is used whatever started it.
+    if (program.empty()) program = ServiceProgram();
     if (Clock::now() >= until) Unavailable(why + " (started " + program + ", no answer)");
     // Started again now and then: a service that was just ending may have taken the first
     // start's place; two programs starting it at once end with one service (its lock file).

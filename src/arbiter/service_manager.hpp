@@ -29,7 +29,10 @@ std::vector<ManagedDevice> ParseStatus(const std::string& text);
 // by different paths meet in one arbitration); `path` itself when it does not resolve.
 std::string ResolvedDevice(const std::string& path);
 
-// The program parley-connd is started from.
+// The program parley-connd is started from: PARLEY_CONND (an absolute path) or the installed
+// one, never one found beside the program or on PATH. Throws AutomationError
+// (err::CommUnavailable) naming the file when it is missing or when it, or its folder, belongs
+// to someone other than root and the user or others may write it.
 std::string ServiceProgram();
 
 // Sends `m` on `fd` without blocking; false when it could not be sent whole.

@@ -8,10 +8,13 @@
 // Commands for people and tools:
 //   --status            lists each device with its locker, holder, waiting and using programs
 //   --lock DEVICE|N     locks a device (or port number N as this program maps it) for every
-//                       program; their transactions fail with "COMM port is locked ..."
-//   --unlock DEVICE|N   ends such a lock
+//                       other program until SIGINT or SIGTERM; their transactions fail with
+//                       "COMM port is locked ..."
+//   --unlock DEVICE|N   ends a lock, whoever holds it
 //   --reset DEVICE|N    tells every program using the device that it was reset
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,35 +58,31 @@ int Serve(double idle_seconds) {
 
   std::signal(SIGPIPE, SIG_IGN);
   asio::io_context io(1);
-  stream_protocol::acceptor acceptor(io);
   std::string path = manager::SocketPath(folder);
   const char* listen_pid = std::getenv("LISTEN_PID");
   const char* listen_fds = std::getenv("LISTEN_FDS");
   bool activated =
       listen_pid && listen_fds && std::atoi(listen_pid) == getpid() && std::atoi(listen_fds) >= 1;
+  stream_protocol::acceptor acceptor(io);
   try {
     if (activated) {
       acceptor.assign(stream_protocol(), 3);
     } else {
       // We hold the lock, so a socket file left here is a dead service's.
       ::unlink(path.c_str());
-      mode_t old = umask(077);
-      acceptor.open();
-      acceptor.bind(stream_protocol::endpoint(path));
-      umask(old);
-      acceptor.listen();
+      acceptor = parley::connd::Listen(io, path);
     }
   } catch (const std::exception& e) {
     std::cerr << "parley-connd: " << path << ": " << e.what() << "\n";
     return 1;
   }
 
-  parley::connd::Server server(io, std::move(acceptor), idle_seconds);
+  parley::connd::Server server(io, std::move(acceptor), path, !activated, idle_seconds);
   asio::signal_set signals(io, SIGTERM, SIGINT);
   signals.async_wait([&](std::error_code, int) { io.stop(); });
   server.Start();
   io.run();
-  if (!activated) ::unlink(path.c_str());
+  server.RemoveSocketFile();
   ::close(lock_fd);
   return 0;
 }
@@ -106,6 +105,23 @@ std::string Programs(const std::vector<parley::ManagedProgram>& list) {
   return s;
 }
 
+// Holds the lock until the user ends the command; the lock ends with this process either way.
+int HoldLock(const std::string& device) {
+  auto lock = parley::LockSerialDevice(device);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::cout << "parley-connd: locked " << parley::EscapeDevicePath(lock.device())
+            << " for every other program until Ctrl-C or SIGTERM" << std::endl;
+  int which = 0;
+  sigwait(&stop, &which);
+  lock.Release();
+  std::cout << "parley-connd: unlocked " << parley::EscapeDevicePath(lock.device()) << "\n";
+  return 0;
+}
+
 int Status() {
   auto devices = parley::ConnectionManagerStatus();
   if (!devices) {
@@ -113,7 +129,7 @@ int Status() {
     return 0;
   }
   for (const auto& d : *devices) {
-    std::cout << d.device << "\n  locked by: " << Program(d.locker)
+    std::cout << parley::EscapeDevicePath(d.device) << "\n  locked by: " << Program(d.locker)
               << "\n  holder:    " << Program(d.holder) << "\n  waiting:   " << Programs(d.waiting)
               << "\n  using:     " << Programs(d.users) << "\n";
   }
@@ -131,8 +147,8 @@ const char* kHelp =
     "  --idle-exit SECONDS  serve, ending SECONDS after the last client left\n"
     "  --status             list each device with its locker, holder, waiting and using programs\n"
     "  --lock DEVICE|N      lock a device, or port number N as this program maps it, for every\n"
-    "                       program: their transactions fail until it is unlocked\n"
-    "  --unlock DEVICE|N    end such a lock\n"
+    "                       other program until Ctrl-C or SIGTERM: their transactions fail\n"
+    "  --unlock DEVICE|N    end a lock on the device, whoever holds it\n"
     "  --reset DEVICE|N     tell every program using the device that it was reset\n"
     "  --help               print this help\n"
     "  --version            print the version\n";
@@ -159,8 +175,9 @@ int main(int argc, char** argv) {
     }
     if (cmd == "--idle-exit" && argc == 3) return Serve(std::strtod(argv[2], nullptr));
     if (cmd == "--status" && argc == 2) return Status();
-    if ((cmd == "--lock" || cmd == "--unlock") && argc == 3) {
-      parley::LockSerialDevice(DeviceArgument(argv[2]), cmd == "--lock");
+    if (cmd == "--lock" && argc == 3) return HoldLock(DeviceArgument(argv[2]));
+    if (cmd == "--unlock" && argc == 3) {
+      parley::UnlockSerialDevice(DeviceArgument(argv[2]));
       return 0;
     }
     if (cmd == "--reset" && argc == 3) {

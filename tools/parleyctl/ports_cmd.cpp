@@ -1,9 +1,9 @@
 // `parleyctl ports`: the serial devices present, the port numbers that open them in this run and
 // what the connection manager knows of them; `ports lock N` / `ports unlock N`.
 //
-// A lock lives in the connection manager, not in the tool: `ports lock N` leaves the device
-// locked after the tool ends, until `ports unlock N` (from any program of the user). With
-// --hold SECONDS the tool keeps it only for that long, or until Ctrl-C or SIGTERM, and unlocks.
+// A lock lasts as long as the tool that took it: `ports lock N` holds it until Ctrl-C or
+// SIGTERM (or, with --hold SECONDS, for that long at most), and it ends with the tool however
+// the tool ends. `ports unlock N` ends a lock whoever holds it.
 #include <time.h>
 #include <unistd.h>
 
@@ -81,7 +81,7 @@ void PrintText(const std::vector<PortRow>& rows, const std::string& manager) {
   if (rows.empty()) std::cout << "no serial devices found\n";
   for (const auto& row : rows) {
     const auto& d = row.info;
-    std::cout << d.path << " (" << PortsText(row.ports) << ")\n";
+    std::cout << EscapeDevicePath(d.path) << " (" << PortsText(row.ports) << ")\n";
     if (!d.driver.empty()) std::cout << "  driver:    " << d.driver << "\n";
     if (!d.vendor_id.empty()) {
       std::cout << "  usb:       " << d.vendor_id << ":" << d.product_id;
@@ -188,25 +188,23 @@ void Hold(long seconds) {
   }
 }
 
-int Lock(const Options& options, const std::string& word, bool lock) {
+int Unlock(const std::string& word) {
   std::string device = LockTarget(word);
-  LockSerialDevice(device, lock);
-  if (!lock) {
-    std::cout << "unlocked " << device << "\n";
-    return kExitOk;
-  }
-  if (!options.Has("hold")) {
-    std::cout << "locked " << device << ": other programs' transactions on it fail until "
-              << "`parleyctl ports unlock " << word << "`\n";
-    return kExitOk;
-  }
-  long seconds = options.GetInt("hold", 0);
-  std::cout << "locked " << device << " "
+  UnlockSerialDevice(device);
+  std::cout << "unlocked " << EscapeDevicePath(device) << "\n";
+  return kExitOk;
+}
+
+int Lock(const Options& options, const std::string& word) {
+  std::string device = LockTarget(word);
+  auto lock = LockSerialDevice(device);
+  long seconds = options.Has("hold") ? options.GetInt("hold", 0) : 0;
+  std::cout << "locked " << EscapeDevicePath(device) << " "
             << (seconds ? "for " + std::to_string(seconds) + " s or " : std::string())
             << "until Ctrl-C" << std::endl;
   Hold(seconds);
-  LockSerialDevice(device, false);
-  std::cout << "unlocked " << device << "\n";
+  lock.Release();
+  std::cout << "unlocked " << EscapeDevicePath(device) << "\n";
   return kExitOk;
 }
 
@@ -220,10 +218,12 @@ void DefinePortsCommand(OptionSet& o) {
          "manager is not asked",
          "/");
   o.Whole("--hold", "SECONDS", 0, 604800,
-          "with lock: keep the lock this long (0: until Ctrl-C or SIGTERM), then unlock");
+          "with lock: keep the lock at most this long (0, as without it: until Ctrl-C or "
+          "SIGTERM), then unlock");
   o.Words("ACTION",
           "nothing: list the devices; 'lock N' or 'lock DEVICE': lock it for every other "
-          "program (it stays locked after the tool ends, unless --hold); 'unlock N'");
+          "program while the tool runs (until Ctrl-C or SIGTERM); 'unlock N': end a lock, "
+          "whoever holds it");
 }
 
 int RunPorts(const Options& options) {
@@ -237,7 +237,7 @@ int RunPorts(const Options& options) {
     throw std::invalid_argument("--hold goes with 'lock N'");
   }
   if (!lock_word) return List(options);
-  return Lock(options, words[1], words[0] == "lock");
+  return words[0] == "lock" ? Lock(options, words[1]) : Unlock(words[1]);
 }
 
 }  // namespace parley::cli
