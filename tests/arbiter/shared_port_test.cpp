@@ -166,37 +166,38 @@ TEST_F(SharedPortTest, CouldNotGetCommPortNamesTheHolder) {
   ::close(fd);
 }
 
-TEST_F(SharedPortTest, ALockedDeviceIsRefusedUntilUnlocked) {
+TEST_F(SharedPortTest, ALockedDeviceIsRefusedUntilReleased) {
   StartSim();
-  LockSerialDevice(sim->first_line(), true);
+  auto lock = LockSerialDevice(sim->first_line());
   auto status = ConnectionManagerStatus();
   ASSERT_TRUE(status);
   ASSERT_EQ(status->size(), 1u);
   EXPECT_TRUE((*status)[0].locker);
   // A second locker is refused; the lock is not its to take.
-  EXPECT_THROW(LockSerialDevice(sim->first_line(), true), AutomationError);
+  EXPECT_THROW((void)LockSerialDevice(sim->first_line()), AutomationError);
 
   StartProgram({"1"});
   Collect("done", seconds(15));
   EXPECT_EQ(outputs[0].Count("err 80047F60 COMM port is locked by another KORSET program."), 1);
 
-  // Unlocking reaches the running program at once: its next transaction goes through.
-  LockSerialDevice(sim->first_line(), false);
+  // Ending the lock reaches the running program at once: its next transaction goes through.
+  lock.Release();
   StartProgram({"1"});
   Collect("done", seconds(15), 1);
   EXPECT_EQ(outputs[1].Count("ok PONG"), 1);
 }
 
-// `parleyctl ports lock` in one process refuses another process's transactions until
-// `ports unlock`; with --hold the lock ends with the tool.
-TEST_F(SharedPortTest, ParleyctlPortsLockRefusesOtherProgramsUntilUnlocked) {
+// `parleyctl ports lock` refuses other processes' transactions while it runs; `ports unlock`
+// from anywhere ends the lock, and so does the locking tool's end, SIGKILL included.
+TEST_F(SharedPortTest, ParleyctlPortsLockHoldsAsLongAsTheTool) {
   StartSim();
   const std::string device = sim->first_line();
   const std::string tool = std::string("PARLEY_CONNECTION_MANAGER=service ") + PARLEY_CLI_PATH;
   const std::string map = " --port-map 3=" + device;
   const std::string query = tool + " serial --device " + device + " VER?";
-  auto lock = testing::RunTool(tool + " ports lock 3" + map);
-  ASSERT_EQ(lock.exit_code, 0) << lock.output;
+  auto locker = std::make_unique<sim::SimProcess>(
+      PARLEY_CLI_PATH, std::vector<std::string>{"ports", "lock", "3", "--port-map", "3=" + device});
+  EXPECT_NE(locker->first_line().find("until Ctrl-C"), std::string::npos) << locker->first_line();
   auto listed = testing::RunTool(tool + " ports" + map);
   EXPECT_NE(listed.output.find(device + " (port 3)\n"), std::string::npos) << listed.output;
   EXPECT_NE(listed.output.find(" parleyctl\n  holder:"), std::string::npos) << listed.output;
@@ -206,18 +207,27 @@ TEST_F(SharedPortTest, ParleyctlPortsLockRefusesOtherProgramsUntilUnlocked) {
             std::string::npos)
       << refused.output;
   EXPECT_NE(refused.output.find("hint: the device is locked"), std::string::npos);
-  auto again = testing::RunTool(tool + " ports lock 3" + map);
+  auto again = testing::RunTool(tool + " ports lock 3 --hold 1" + map);
   EXPECT_EQ(again.exit_code, 4);
   EXPECT_NE(again.output.find("already locked by"), std::string::npos) << again.output;
   ASSERT_EQ(testing::RunTool(tool + " ports unlock 3" + map).exit_code, 0);
   EXPECT_EQ(testing::RunTool(query).output, "parley-sim 1.0\n");
+  kill(locker->pid(), SIGINT);
+  EXPECT_EQ(locker->ReadLine(seconds(5)), "unlocked " + device);
 
-  sim::SimProcess holder(PARLEY_CLI_PATH, {"ports", "lock", device, "--hold", "0"});
-  EXPECT_NE(holder.first_line().find("until Ctrl-C"), std::string::npos) << holder.first_line();
-  EXPECT_EQ(testing::RunTool(query).exit_code, 4);
-  kill(holder.pid(), SIGINT);
-  EXPECT_EQ(holder.ReadLine(seconds(5)), "unlocked " + device);
-  EXPECT_EQ(testing::RunTool(query).output, "parley-sim 1.0\n");
+  for (int signal : {SIGINT, SIGKILL}) {
+    SCOPED_TRACE(signal);
+    sim::SimProcess holder(PARLEY_CLI_PATH, {"ports", "lock", device, "--hold", "600"});
+    EXPECT_NE(holder.first_line().find("until Ctrl-C"), std::string::npos);
+    EXPECT_EQ(testing::RunTool(query).exit_code, 4);
+    kill(holder.pid(), signal);
+    // The lock ends with the tool's connection, however the tool ended.
+    auto until = std::chrono::steady_clock::now() + seconds(3);
+    std::string answer;
+    while (answer != "parley-sim 1.0\n" && std::chrono::steady_clock::now() < until)
+      answer = testing::RunTool(query).output;
+    EXPECT_EQ(answer, "parley-sim 1.0\n");
+  }
 }
 
 TEST_F(SharedPortTest, KillingTheServiceCostsAtMostOneFailedCallEach) {
@@ -314,7 +324,7 @@ TEST_F(SharedPortTest, MalformedMessagesCloseOnlyTheirOwnConnection) {
 
 TEST_F(SharedPortTest, AProcessOfAnotherUserIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-  LockSerialDevice("/dev/null", true);  // starts the service
+  auto lock = LockSerialDevice("/dev/null");  // starts the service
   std::string folder = Folder();
   std::string socket_path = detail::manager::SocketPath(folder);
   struct stat st {};
@@ -337,18 +347,18 @@ TEST_F(SharedPortTest, AProcessOfAnotherUserIsRefused) {
   int status = 0;
   waitpid(child, &status, 0);
   chmod(folder.c_str(), 0700);
+  chmod(base.c_str(), 0700);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  LockSerialDevice("/dev/null", false);
 }
 
 TEST_F(SharedPortTest, TheServiceEndsByItselfWhenIdle) {
-  LockSerialDevice("/dev/null", true);
+  auto lock = LockSerialDevice("/dev/null");
   ASSERT_TRUE(ServiceRunning());
-  // A lock keeps it alive (the lock would be lost with it).
+  // The lock's own connection keeps it alive.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_TRUE(ServiceRunning());
-  LockSerialDevice("/dev/null", false);
+  lock.Release();
   EXPECT_TRUE(WaitServiceGone(seconds(4)));
   EXPECT_FALSE(std::filesystem::exists(detail::manager::SocketPath(Folder())));
 }
