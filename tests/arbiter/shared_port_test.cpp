@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "arbiter/service_fixture.hpp"
 #include "parley/parley.hpp"
@@ -115,6 +117,40 @@ TEST_F(SharedPortTest, AHolderThatSleepsYieldsAtOnce) {
   // The sleeper asks for the port again when it wakes, and gets it.
   Collect("done", seconds(15), 0);
   EXPECT_EQ(Answers(outputs[0]), 2);
+}
+
+// The same inside this process (ThreadSanitizer watches it): the owning thread sleeps while the
+// manager's watcher thread closes its idle port for a program that asks, and then transacts
+// again; a second thread with an interface of its own keeps calling meanwhile.
+TEST_F(SharedPortTest, TheWatcherThreadGivesAnIdlePortUpWhileItsOwnerSleeps) {
+  StartSim();
+  UseConnectionManager([] { return MakeServiceConnectionManager(); });
+  MapSerialPort(1, sim->first_line());
+  KORInterface iface;
+  iface.openPort();
+  KORTransaction t;
+  t.cmd("PING");
+  iface.Transact(t);
+  std::atomic<bool> stop{false};
+  std::thread other([&] {
+    KORInterface mine;  // Ethernet: no port to share, its own loop and activity lock
+    mine.commMode(korCommModeEther);
+    while (!stop) {
+      mine.DebugBuffClear();
+      EventLoop::RunFor(std::chrono::milliseconds(5));
+    }
+  });
+  StartProgram({"1"});
+  Collect("done", seconds(10));
+  EXPECT_EQ(Answers(outputs[0]), 1);
+  EXPECT_LT(LongestTook(outputs[0]), 1000);
+  stop = true;
+  other.join();
+  iface.Transact(t);  // asks for the port back
+  EXPECT_EQ(t.resp(), "PONG");
+  iface.closePort();
+  UseConnectionManager({});
+  MapSerialPort(1, "");
 }
 
 // Killed with SIGKILL, a holder leaves nothing behind: its socket closes, the service grants
