@@ -104,8 +104,12 @@ int RunOneTransaction(KORInterface& iface, ProgressWatch& watch, const Transacti
     }
     if (failure != kExitOk && !json) {
       PrintError(std::cerr, AutomationError(record.error, record.source, record.message));
-      if (auto hint = batch.hint(record.error); !hint.empty())
+      // The port wait knows why the device stayed closed and who holds it.
+      if (record.error == err::CouldNotGetCommPort && !iface.LastLinkError().empty()) {
+        std::cerr << "hint: " << iface.LastLinkError() << "\n";
+      } else if (auto hint = batch.hint(record.error); !hint.empty()) {
         std::cerr << "hint: " << hint << "\n";
+      }
     }
   } catch (const std::invalid_argument& e) {  // a malformed command: not sent
     watch.Clear();
