@@ -23,13 +23,6 @@ using manager::Kind;
 using manager::Message;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kConnectWithin = std::chrono::milliseconds(3000);
-constexpr auto kReplyWithin = std::chrono::milliseconds(2000);
-
-[[noreturn]] void Unavailable(const std::string& why) {
-  throw AutomationError(err::CommUnavailable, "KORConnMan", "Connection manager: " + why);
-}
-
 // A connection of a tool to the service: requests and their answers, each answer awaited for
 // a bounded time.
 class ToolLink {

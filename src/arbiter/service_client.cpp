@@ -33,10 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSource = "KORConnMan";
 
-[[noreturn]] void Unavailable(const std::string& why) {
-  throw AutomationError(err::CommUnavailable, kSource, "Connection manager: " + why);
-}
-
 std::string ProgramName() {
   char name[32] = {};
   int fd = ::open("/proc/self/comm", O_RDONLY | O_CLOEXEC);
@@ -201,6 +197,10 @@ std::string ResolvedDevice(const std::string& path) {
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved)) return resolved;
   return path;  // missing: it still gets its own arbitration under the name it was given
+}
+
+void Unavailable(const std::string& why) {
+  throw AutomationError(err::CommUnavailable, kSource, "Connection manager: " + why);
 }
 
 std::string ServiceProgram() {

@@ -43,14 +43,8 @@ using manager::Message;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSource = "KORConnMan";
-constexpr auto kConnectWithin = std::chrono::milliseconds(3000);
-constexpr auto kReplyWithin = std::chrono::milliseconds(2000);
 // How often the watcher tries again to reach a service that went away.
 constexpr int kReconnectPauseMs = 1000;
-
-[[noreturn]] void Unavailable(const std::string& why) {
-  throw AutomationError(err::CommUnavailable, kSource, "Connection manager: " + why);
-}
 
 // "PID:NAME" as the service names a program, for people.
 std::string ProgramText(const std::string& who) {

@@ -19,6 +19,13 @@ class AsioHost;
 // descriptor has passed the handshake; `leftover` holds bytes that came after the Welcome.
 int ConnectToService(bool start, std::chrono::milliseconds within, std::string* leftover);
 
+// Bounds of the waits for the service: to connect (or start it), and for an answer.
+inline constexpr std::chrono::milliseconds kConnectWithin{3000};
+inline constexpr std::chrono::milliseconds kReplyWithin{2000};
+
+// Throws AutomationError(err::CommUnavailable) saying why the service cannot be used.
+[[noreturn]] void Unavailable(const std::string& why);
+
 // Whether the calling thread runs the real (Asio) loop the cross-process manager needs.
 bool ThreadHasRealLoop();
 
