@@ -36,7 +36,8 @@ class PARLEY_API EventLoop {
   static void RunFor(std::chrono::milliseconds duration);
   static void Post(std::function<void()> work);
 
-  // A one-shot timer on this thread's loop; Cancel() before it fires prevents the call.
+  // A one-shot timer on this thread's loop. Cancel() before its call has started prevents the
+  // call, also when the timer is already due (e.g. cancelled by another handler of the same pass).
   class PARLEY_API Timer {
    public:
     Timer() = default;
