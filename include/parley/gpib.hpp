@@ -58,7 +58,10 @@ class PARLEY_API SimulatedInstrument {
 
   void Reply(const std::string& command, std::string reply);
   // Answers any command; std::nullopt: no reply. Replaces the Reply table. It runs inside the
-  // driver call, with the bus locked: it must not call members of the bus or its instruments.
+  // driver call, on the writing thread, without the bus locked: it may call any member of the
+  // bus or its instruments (the command is already in Received(); its reply joins the output
+  // when the handler returns, after the response delay then set). Handlers of writes made at
+  // the same time from several threads run concurrently.
   void OnCommand(std::function<std::optional<std::string>(const std::string& command)> handler);
   // Seconds from a write until its reply can be read (0 by default).
   void ResponseDelay(double seconds);
