@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,6 +102,17 @@ TEST(Tools, HostileValuesAndFilesAreRefused) {
   TempDir dir;
   std::string huge = dir.Write("huge.txt", "");
   std::filesystem::resize_file(huge, (16u << 20) + 1);  // sparse: costs no disk
+  std::string bad_line = dir.Write("answers.txt", "A?=1\n# note\nB?=x\\q\n");
+  std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string deep = dir.Write(
+      "deep.toml", "# 50 000 levels in 100 KB\n" + [] {
+        std::string key;
+        for (int i = 0; i < 50000; ++i) key += "a.";
+        return key;
+      }() + "a = 1\n");
+  std::string loop = dir.path() + "/loop";
+  std::filesystem::create_symlink(loop, loop);
   const std::string sim = "timeout 10 " + std::string(PARLEY_SIM_PATH);
   const std::string serial = kTool + " serial --device /dev/null ";
   const Case cases[] = {
@@ -126,10 +138,25 @@ TEST(Tools, HostileValuesAndFilesAreRefused) {
       {sim + " --gpib-ready-after 4294967296", 2, "--gpib-ready-after expects"},
       {sim + " --split 4294967297", 2, "--split expects"},
       {sim + " --tcp-port 65536", 2, "from 0 to 65535"},
-      {sim + " --answers " + dir.path(), 2, "is not a regular file"},
-      {sim + " --answers /dev/zero", 2, "is not a regular file"},
+      {sim + " --answers " + dir.path(), 2, "it is a directory"},
+      {sim + " --answers /dev/zero", 2, "not a regular file"},
       {sim + " --answers " + huge, 2, "is larger than 16 MiB"},
-      {sim + " --answers " + dir.path() + "/absent", 2, "cannot read answer table"},
+      {sim + " --answers " + dir.path() + "/absent", 2, "cannot read the answer table"},
+      {sim + " --answers " + bad_line, 2, bad_line + ":3: unknown escape \\q"},
+      {sim + " --answers " + bad_line.substr(0, bad_line.size() - 4) + ".absent", 2,
+       "No such file"},
+      // Every file the tools take goes through one reader: a FIFO without a writer, a link
+      // that loops and a nesting that would overflow the parser are refused at once.
+      {sim + " --answers " + fifo, 2, "cannot read the answer table " + fifo + ": it is a FIFO"},
+      {sim + " --scenario " + fifo, 2, "cannot read the scenario " + fifo + ": it is a FIFO"},
+      {sim + " --scenario " + deep, 2, deep + ":2: nested deeper than 64 levels"},
+      {sim + " --scenario " + loop, 2, "symbolic link that loops"},
+      {"timeout 10 " + serial + "--script " + fifo + " VER?", 1, "it is a FIFO"},
+      {"timeout 10 " + serial + "--profile " + fifo + " VER?", 2,
+       "cannot read the profile " + fifo + ": it is a FIFO"},
+      {serial + "--profile " + deep + " VER?", 2, deep + ":2: nested deeper than 64 levels"},
+      {serial + "--profile " + loop + " VER?", 2, "symbolic link that loops"},
+      {serial + "--profile /dev/zero VER?", 2, "it is a character device"},
   };
   for (const auto& c : cases) {
     auto run = testing::RunTool(c.args);
@@ -616,6 +643,8 @@ TEST(ParleyctlProfile, SettingsFromTheFileAndItsMistakes) {
       {"json = true\n", 2, "unknown key 'json'"},
       {"[serial]\ndevice = \"d\"\n", 2, ":1: unknown key 'serial'"},
       {"gpib-address = 9\naddress = 3\n", 2, ":2: address sets the same setting as gpib-address"},
+      {"\nline = \"19200,x,8,1\"\n", 2, ":2: bad value for line: --line parity must be n, o or e"},
+      {"line = \"19200,n,8\"\n", 2, ":1: bad value for line: --line expects RATE,PARITY,DATA,STOP"},
   };
   for (const auto& c : cases) {
     std::string file =

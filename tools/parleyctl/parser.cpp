@@ -78,6 +78,11 @@ class CliOptionSet final : public OptionSet {
             const std::string& help, const std::string& fallback) override {
     Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(CLI::Range(low, high));
   }
+  void Checked(const std::string& names, const std::string& unit, const std::string& help,
+               Check check, const std::string& fallback) override {
+    CLI::Validator valid([check](std::string& input) { return check(input); }, "");
+    Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(valid);
+  }
   void Words(const std::string& name, const std::string& help) override {
     app_.add_option(name, words_, help)->type_name("");
   }

@@ -158,7 +158,7 @@ std::string CheckValue(CLI::Option& option, const std::string& value) {
 }
 
 void ApplyProfile(const std::string& path, CLI::App& tool, CLI::App& command, Options& options) {
-  TomlFile file(path);
+  TomlFile file(path, "profile");
   auto commands = Commands(tool, command);
   std::map<std::string, const toml::key*> seen;  // setting name -> the key that set it
   const bool line_given = options.Has("line");

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <iostream>
 #include <stdexcept>
 
@@ -19,9 +21,7 @@ int32_t ParityValue(const std::string& letter) {
 
 namespace {
 
-// "9600,o,7,1" into the four line settings, then the single settings given on their own.
-void ApplyLine(KORInterface& iface, const Options& options) {
-  std::string line = options.Get("line", "9600,o,7,1");
+std::vector<std::string> LineFields(const std::string& line) {
   std::vector<std::string> fields(1);
   for (char c : line) {
     if (c == ',') {
@@ -30,6 +30,32 @@ void ApplyLine(KORInterface& iface, const Options& options) {
       fields.back() += c;
     }
   }
+  return fields;
+}
+
+bool OneOfNumbers(const std::string& text, std::initializer_list<const char*> allowed) {
+  return std::any_of(allowed.begin(), allowed.end(), [&](const char* a) { return text == a; });
+}
+
+// Why a --line text is refused, or "": checked with the option, so a profile's line names its
+// file and line, and nothing is opened with half a setting.
+std::string LineProblem(const std::string& line) {
+  auto f = LineFields(line);
+  if (f.size() != 4) return "--line expects RATE,PARITY,DATA,STOP, not '" + line + "'";
+  if (!OneOfNumbers(f[0], {"1200", "2400", "4800", "9600", "19200", "38400", "115200"})) {
+    return "--line rate " + f[0] + " not in {1200,2400,4800,9600,19200,38400,115200}";
+  }
+  if (!OneOfNumbers(f[1], {"n", "o", "e", "N", "O", "E"})) {
+    return "--line parity must be n, o or e, not '" + f[1] + "'";
+  }
+  if (!OneOfNumbers(f[2], {"7", "8"})) return "--line data bits must be 7 or 8, not '" + f[2] + "'";
+  if (!OneOfNumbers(f[3], {"1", "2"})) return "--line stop bits must be 1 or 2, not '" + f[3] + "'";
+  return "";
+}
+
+// "9600,o,7,1" into the four line settings, then the single settings given on their own.
+void ApplyLine(KORInterface& iface, const Options& options) {
+  std::vector<std::string> fields = LineFields(options.Get("line", "9600,o,7,1"));
   if (fields.size() != 4) throw std::invalid_argument("--line expects RATE,PARITY,DATA,STOP");
   Options parts;
   parts.Set("bit-rate", options.Get("bit-rate", fields[0]));
@@ -73,8 +99,9 @@ void DefineSerialLinkOptions(OptionSet& o) {
   o.Whole("--comm-port,--CommPort", "N", kFirstSerialPort, kLastSerialPort,
           "port number to open: /dev/ttyS{N-1}, the --port-map entry, or --device", "1");
   DefinePortMapOption(o);
-  o.Text("--line", "RATE,PARITY,DATA,STOP",
-         "line settings in one: bit/s, n|o|e, 7|8 data bits, 1|2 stop bits", "9600,o,7,1");
+  o.Checked("--line", "RATE,PARITY,DATA,STOP",
+            "line settings in one: bit/s, n|o|e, 7|8 data bits, 1|2 stop bits", LineProblem,
+            "9600,o,7,1");
   o.OneOf("--bit-rate,--BitRate", "BIT/S", {1200, 2400, 4800, 9600, 19200, 38400, 115200},
           "line speed, bit/s (over --line; modes 1 and 4 up to 19200)", "9600");
   o.Choice("--parity,--Parity", {"n", "o", "e"}, "parity: none, odd, even (over --line)", "o");

@@ -133,9 +133,14 @@ std::string DecodeEscapes(std::string_view text) {
   return out;
 }
 
-std::map<std::string, std::string> ParseAnswerTable(std::string_view text) {
+std::map<std::string, std::string> ParseAnswerTable(std::string_view text,
+                                                    const std::string& file) {
   std::map<std::string, std::string> table;
   std::size_t line_no = 0;
+  auto where = [&] {
+    return file.empty() ? "answer table line " + std::to_string(line_no)
+                        : file + ":" + std::to_string(line_no);
+  };
   while (!text.empty()) {
     std::size_t end = std::min(text.find('\n'), text.size());
     std::string_view line = text.substr(0, end);
@@ -145,10 +150,13 @@ std::map<std::string, std::string> ParseAnswerTable(std::string_view text) {
     if (line.empty() || line.front() == '#') continue;
     std::size_t eq = line.find('=');
     if (eq == std::string_view::npos || eq == 0) {
-      throw std::invalid_argument("answer table line " + std::to_string(line_no) +
-                                  ": expected COMMAND=ANSWER");
+      throw std::invalid_argument(where() + ": expected COMMAND=ANSWER");
     }
-    table[DecodeEscapes(line.substr(0, eq))] = DecodeEscapes(line.substr(eq + 1));
+    try {
+      table[DecodeEscapes(line.substr(0, eq))] = DecodeEscapes(line.substr(eq + 1));
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument(where() + ": " + e.what());
+    }
   }
   return table;
 }

@@ -115,7 +115,9 @@ class RemoteUnit {
 std::string DecodeEscapes(std::string_view text);
 
 // Reads an answer table: one "COMMAND=ANSWER" per line (escapes decoded in both halves; empty
-// lines and lines starting with '#' skipped). Throws std::invalid_argument naming the line.
-std::map<std::string, std::string> ParseAnswerTable(std::string_view text);
+// lines and lines starting with '#' skipped). Throws std::invalid_argument naming the line,
+// as "FILE:LINE: ..." when the table came from the file `file`.
+std::map<std::string, std::string> ParseAnswerTable(std::string_view text,
+                                                    const std::string& file = "");
 
 }  // namespace parley::sim

@@ -185,7 +185,7 @@ void ReadGpib(const Reader& r, const toml::table& root, ForwardingConfig& gpib) 
 
 void ApplyScenario(const std::string& path, UnitConfig& unit, ForwardingConfig& gpib,
                    std::optional<TcpOptions>& tcp) {
-  TomlFile file(path);
+  TomlFile file(path, "scenario");
   Reader r(file);
   const toml::table& root = file.root();
   for (const auto& [key, node] : TomlFile::InFileOrder(root)) {
