@@ -698,3 +698,42 @@ TEST(ParleyctlScenario, AnswersDelaysAndStatusBytesFromOneFile) {
 
 }  // namespace
 }  // namespace parley
+
+namespace parley {
+namespace {
+
+// A zero-padded number means its decimal value in every way a number reaches the tools: never
+// octal ("010" is ten, "09" nine), on the command line, in a profile, in the shell's :set and in
+// the simulator's options. The simulated meter names its address in its *IDN? answer.
+TEST(ToolNumbers, ZeroPaddedValuesAreDecimalInEveryPath) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--tcp-port", "0", "--gpib-absent", "010"});
+  std::string port = unit.ReadLine(std::chrono::seconds(5));
+  ASSERT_FALSE(port.empty());
+  const std::string link = " --mode 1 --device " + unit.first_line();
+  const std::string serial = kTool + " serial" + link;
+  const std::string shell = kTool + " shell" + link;
+  const std::string profile =
+      dir.Write("station.toml", "gpib-address = \"012\"\ntimeout = \"010\"\n");
+  const Case cases[] = {
+      {serial + " --gpib-address 012 *IDN?", 0, "SimulatedMeter,12,"},
+      {serial + " --gpib-address 09 *IDN?", 0, "SimulatedMeter,9,"},
+      {serial + " --gpib-address 0008 --timeout 010 *IDN?", 0, "SimulatedMeter,8,"},
+      {serial + " --profile " + profile + " *IDN?", 0, "SimulatedMeter,12,"},
+      {"printf ':set gpib-address 011\\n*IDN?\\n' | " + shell, 0, "SimulatedMeter,11,"},
+      {"printf ':set DTO 010\\n:get DTO\\n' | " + shell, 0, "DTO = 10\n"},
+      // --gpib-absent 010 took address 10 away, not 8.
+      {serial + " --gpib-address 10 *IDN?", 5, "GPIB device did not response"},
+      {kTool + " tcp --port 0" + port + " VER?", 0, "parley-sim 1.0"},
+      {serial + " --gpib-address 0x0A *IDN?", 2, "0x0A is not a whole number"},
+      {"printf ':set gpib-address 0x0A\\n' | " + shell, 2, "0x0A is not a whole number"},
+  };
+  for (const auto& c : cases) {
+    auto run = testing::RunTool(c.args);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+}  // namespace
+}  // namespace parley

@@ -145,6 +145,7 @@ void CheckProfileValue(const TomlFile& file, const toml::key& key, const toml::n
 }  // namespace
 
 std::string CheckValue(CLI::Option& option, const std::string& value) {
+  std::string copy = value;  // a transform ("010" to "10") feeds the checks after it
   for (int i = 0;; ++i) {
     CLI::Validator* validator = nullptr;
     try {
@@ -152,7 +153,6 @@ std::string CheckValue(CLI::Option& option, const std::string& value) {
     } catch (const CLI::OptionNotFound&) {
       return "";
     }
-    std::string copy = value;
     if (std::string why = (*validator)(copy); !why.empty()) return why;
   }
 }

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "decimal.hpp"
 #include "script.hpp"
 #include "trace_out.hpp"
 
@@ -33,8 +34,9 @@ std::vector<std::string> LineFields(const std::string& line) {
   return fields;
 }
 
-bool OneOfNumbers(const std::string& text, std::initializer_list<const char*> allowed) {
-  return std::any_of(allowed.begin(), allowed.end(), [&](const char* a) { return text == a; });
+bool OneOfNumbers(const std::string& text, std::initializer_list<int64_t> allowed) {
+  auto value = tools::ParseDecimal(text);
+  return value && std::find(allowed.begin(), allowed.end(), *value) != allowed.end();
 }
 
 // Why a --line text is refused, or "": checked with the option, so a profile's line names its
@@ -42,14 +44,14 @@ bool OneOfNumbers(const std::string& text, std::initializer_list<const char*> al
 std::string LineProblem(const std::string& line) {
   auto f = LineFields(line);
   if (f.size() != 4) return "--line expects RATE,PARITY,DATA,STOP, not '" + line + "'";
-  if (!OneOfNumbers(f[0], {"1200", "2400", "4800", "9600", "19200", "38400", "115200"})) {
+  if (!OneOfNumbers(f[0], {1200, 2400, 4800, 9600, 19200, 38400, 115200})) {
     return "--line rate " + f[0] + " not in {1200,2400,4800,9600,19200,38400,115200}";
   }
-  if (!OneOfNumbers(f[1], {"n", "o", "e", "N", "O", "E"})) {
+  if (f[1].size() != 1 || std::string("noeNOE").find(f[1]) == std::string::npos) {
     return "--line parity must be n, o or e, not '" + f[1] + "'";
   }
-  if (!OneOfNumbers(f[2], {"7", "8"})) return "--line data bits must be 7 or 8, not '" + f[2] + "'";
-  if (!OneOfNumbers(f[3], {"1", "2"})) return "--line stop bits must be 1 or 2, not '" + f[3] + "'";
+  if (!OneOfNumbers(f[2], {7, 8})) return "--line data bits must be 7 or 8, not '" + f[2] + "'";
+  if (!OneOfNumbers(f[3], {1, 2})) return "--line stop bits must be 1 or 2, not '" + f[3] + "'";
   return "";
 }
 

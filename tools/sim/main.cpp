@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "decimal.hpp"
 #include "gpib_forwarding.hpp"
 #include "input_file.hpp"
 #include "pty_front.hpp"
@@ -71,14 +72,12 @@ using parley::sim::kMaxMillis;
 
 // A whole number in decimal from `low` to `high`; anything else names the option and its range.
 long Number(const std::string& option, const std::string& text, long low, long high) {
-  long value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
-      value > high) {
+  auto value = parley::tools::ParseDecimal(text);
+  if (!value || *value < low || *value > high) {
     throw std::invalid_argument(option + " expects a whole number from " + std::to_string(low) +
                                 " to " + std::to_string(high) + ", not '" + text + "'");
   }
-  return value;
+  return static_cast<long>(*value);
 }
 
 Millis Duration(const std::string& option, const std::string& text) {
