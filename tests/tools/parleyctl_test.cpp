@@ -390,8 +390,11 @@ TEST(ParleyctlScript, BadInputGivesAClearOutcome) {
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0]["command"].get<std::string>().size(), 1u << 20);
   EXPECT_EQ(records[1]["command"].get<std::string>(), all_bytes.substr(0, 10));
+  // The bytes after the LF hold "\\]", no escape: that line alone is refused, unsent.
+  EXPECT_EQ(records[2]["stage"], "not sent");
+  EXPECT_NE(records[2]["message"].get<std::string>().find("unknown escape \\]"), std::string::npos);
   EXPECT_EQ(records[3]["response"], "parley-sim 1.0");
-  EXPECT_EQ(odd.exit_code, 0) << odd.output.substr(0, 500);
+  EXPECT_EQ(odd.exit_code, 2) << odd.output.substr(0, 500);
 
   auto empty = testing::RunTool(serial + " - < /dev/null");
   EXPECT_EQ(empty.exit_code, 2);
@@ -727,6 +730,32 @@ TEST(ToolNumbers, ZeroPaddedValuesAreDecimalInEveryPath) {
       {kTool + " tcp --port 0" + port + " VER?", 0, "parley-sim 1.0"},
       {serial + " --gpib-address 0x0A *IDN?", 2, "0x0A is not a whole number"},
       {"printf ':set gpib-address 0x0A\\n' | " + shell, 2, "0x0A is not a whole number"},
+  };
+  for (const auto& c : cases) {
+    auto run = testing::RunTool(c.args);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+// A malformed escape is refused the same way wherever a text reaches a tool, before anything
+// is sent: on the command line, in a profile (with its line), in the shell and in the simulator.
+TEST(ToolEscapes, RefusedAlikeInEveryPath) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {});
+  const std::string serial = kTool + " serial --device " + unit.first_line();
+  const std::string profile = dir.Write("station.toml", "\nresp-term = '\\r\\n\\q'\n");
+  const Case cases[] = {
+      {serial + " --cmd-term '\\q' VER?", 2, "--cmd-term: unknown escape \\q"},
+      {serial + " --resp-term '\\x4' VER?", 2, "--resp-term: \\x needs two hex digits"},
+      {serial + " --cmd-term 'a\\' VER?", 2, "a lone backslash"},
+      {serial + " --profile " + profile + " VER?", 2,
+       profile + ":2: bad value for resp-term: unknown escape \\q"},
+      {serial + " 'VER\\q'", 2, "argument 1: unknown escape \\q"},
+      {"printf ':set cmd-term \\\\q\\nVER?\\n' | " + kTool + " shell --device " + unit.first_line(),
+       2, "CmdTerm: unknown escape \\q"},
+      {std::string(PARLEY_SIM_PATH) + " --cmd-term '\\q'", 2, "unknown escape \\q"},
+      {std::string(PARLEY_SIM_PATH) + " --answer 'A=\\x4'", 2, "\\x needs two hex digits"},
   };
   for (const auto& c : cases) {
     auto run = testing::RunTool(c.args);

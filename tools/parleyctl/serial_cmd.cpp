@@ -39,6 +39,8 @@ bool OneOfNumbers(const std::string& text, std::initializer_list<int64_t> allowe
   return value && std::find(allowed.begin(), allowed.end(), *value) != allowed.end();
 }
 
+std::string EscapeCheck(const std::string& text) { return tools::EscapeProblem(text); }
+
 // Why a --line text is refused, or "": checked with the option, so a profile's line names its
 // file and line, and nothing is opened with half a setting.
 std::string LineProblem(const std::string& line) {
@@ -83,10 +85,11 @@ void DefineTimeoutOption(OptionSet& o) {
 }
 
 void DefineTerminatorOptions(OptionSet& o) {
-  o.Text("--cmd-term,--CmdTerm", "TEXT",
-         "terminator sent after each command; escapes \\r \\n \\t \\xNN", "\\r\\n");
-  o.Text("--resp-term,--RespTerm", "TEXT", "terminator that ends a response; escapes as above",
-         "\\r\\n>");
+  o.Checked("--cmd-term,--CmdTerm", "TEXT",
+            "terminator sent after each command; escapes \\r \\n \\t \\\\ \\xNN", EscapeCheck,
+            "\\r\\n");
+  o.Checked("--resp-term,--RespTerm", "TEXT", "terminator that ends a response; escapes as above",
+            EscapeCheck, "\\r\\n>");
   o.Flag("--remove-extra-char,--RemoveExtraChar", "strip CR and LF from the end of each response");
 }
 
@@ -139,31 +142,6 @@ void DefineSerialCommand(OptionSet& o) {
   o.Words("COMMAND",
           "commands to send, in order ('-': read them from standard input); escapes "
           "\\r \\n \\xNN");
-}
-
-std::string DecodeEscapes(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    char c = text[++i];
-    if (c == 'r') {
-      out += '\r';
-    } else if (c == 'n') {
-      out += '\n';
-    } else if (c == 't') {
-      out += '\t';
-    } else if (c == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-               HexDigit(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-      i += 2;
-    } else {
-      out += c;  // "\\" and any other escaped character stand for themselves
-    }
-  }
-  return out;
 }
 
 void ApplyTerminators(KORInterface& iface, const Options& options) {
