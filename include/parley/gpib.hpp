@@ -6,6 +6,7 @@
 // Switch drivers only while no GPIB operation runs. The default is the system library.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +23,11 @@ namespace detail {
 struct SimBusState;
 struct SimBusAccess;
 }  // namespace detail
+
+// The longest command a direct-GPIB (mode 3) Transact writes: the largest byte count the
+// driver's 16-bit status copy can carry. A longer one fails with err::Overflow before anything
+// reaches the bus.
+inline constexpr std::size_t kMaxGpibDirectCommandLength = 98303;
 
 // The default system library, found through the dynamic loader's search path.
 inline constexpr const char* kSystemGpibLibrary = "libgpib.so.0";

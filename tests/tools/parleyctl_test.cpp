@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "parley/gpib.hpp"
 #include "sim_process.hpp"
 #include "support/run_tool.hpp"
 
@@ -761,6 +762,23 @@ TEST(ToolEscapes, RefusedAlikeInEveryPath) {
     auto run = testing::RunTool(c.args);
     EXPECT_EQ(run.exit_code, c.exit_code) << c.args << "\n" << run.output;
     EXPECT_NE(run.output.find(c.says), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+// A mode-3 command past the direct-GPIB limit is the user's mistake, refused before the port
+// opens (exit 2), not an error the instrument reported (6); one at the limit is sent.
+TEST(ParleyctlGpib, OverlongCommandIsRefusedAsAUsageMistake) {
+  const std::string gpib = kTool + " gpib --driver sim --no-response ";
+  const Case cases[] = {
+      {gpib + std::string(kMaxGpibDirectCommandLength + 1, 'A'), 2,
+       "argument 1: a command of 98304 bytes; direct GPIB takes at most 98303 (nothing sent)"},
+      {gpib + "*RST " + std::string(kMaxGpibDirectCommandLength + 1, 'A'), 2, "argument 2:"},
+      {gpib + std::string(kMaxGpibDirectCommandLength, 'A'), 0, ""},
+  };
+  for (const auto& c : cases) {
+    auto run = testing::RunTool(c.args);
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
   }
 }
 
