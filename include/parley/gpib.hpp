@@ -38,7 +38,8 @@ class SimulatedGpibBus;
 // needed to build. Without it, the first GPIB call fails with "Error initializing GPIB board."
 // (err::GpibBoardInitFailed) and GpibLibraryLoadError() says why.
 PARLEY_API void UseSystemGpibLibrary();
-// The same, from a library at `path` (for instance a vendor's build in /opt).
+// The same, from a library at `path` (for instance a vendor's build in /opt). A path holding a
+// NUL byte throws AutomationError(err::GpibBoardInitFailed) and leaves the driver as it was.
 PARLEY_API void UseGpibLibrary(const std::string& path);
 // The built-in simulated bus `bus` (its instruments and call log are shared with the caller).
 PARLEY_API void UseSimulatedGpibBus(const SimulatedGpibBus& bus);
