@@ -75,6 +75,12 @@ class Host {
   // Depth of waits nested inside handlers; guarded so runaway recursion fails cleanly.
   int nesting() const { return nesting_; }
 
+  // Public calls of interfaces running on this thread (nested ones counted), so an idle
+  // interface's event can tell whether another's operation is running the loop.
+  int calls_running() const { return calls_running_; }
+  void CallStarted() { ++calls_running_; }
+  void CallEnded() { --calls_running_; }
+
  protected:
   // Every Yield/WaitForEvent body runs inside one of these.
   class NestingGuard {
@@ -90,6 +96,7 @@ class Host {
 
  private:
   int nesting_ = 0;
+  int calls_running_ = 0;
 };
 
 // The host of the calling thread; a real host is made on first use.
