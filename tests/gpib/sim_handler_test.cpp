@@ -58,19 +58,6 @@ TEST_F(SimHandlerTest, HandlerMayCallEveryMemberOfTheBusAndItsInstrument) {
   }
 }
 
-TEST_F(SimHandlerTest, HandlerSeesItsOwnWriteInTheLogAndTheReceivedCommands) {
-  std::vector<std::string> received;
-  std::string last_call;
-  EXPECT_EQ(AskWith([&] {
-              received = dev_.Received();
-              last_call = bus_.CallNames().back();
-            }),
-            "ok");
-  ASSERT_FALSE(received.empty());
-  EXPECT_EQ(received.back(), "Q?");
-  EXPECT_EQ(last_call, "ibwrt");
-}
-
 TEST_F(SimHandlerTest, HandlerMayReplaceItselfAndTheNextCommandGoesToTheNewOne) {
   dev_.OnCommand([this](const std::string&) -> std::optional<std::string> {
     dev_.OnCommand([](const std::string&) { return std::optional<std::string>("second"); });

@@ -144,20 +144,16 @@ TEST(Tools, HostileValuesAndFilesAreRefused) {
       {sim + " --answers " + huge, 2, "is larger than 16 MiB"},
       {sim + " --answers " + dir.path() + "/absent", 2, "cannot read the answer table"},
       {sim + " --answers " + bad_line, 2, bad_line + ":3: unknown escape \\q"},
-      {sim + " --answers " + bad_line.substr(0, bad_line.size() - 4) + ".absent", 2,
-       "No such file"},
       // Every file the tools take goes through one reader: a FIFO without a writer, a link
       // that loops and a nesting that would overflow the parser are refused at once.
       {sim + " --answers " + fifo, 2, "cannot read the answer table " + fifo + ": it is a FIFO"},
       {sim + " --scenario " + fifo, 2, "cannot read the scenario " + fifo + ": it is a FIFO"},
       {sim + " --scenario " + deep, 2, deep + ":2: nested deeper than 64 levels"},
-      {sim + " --scenario " + loop, 2, "symbolic link that loops"},
       {"timeout 10 " + serial + "--script " + fifo + " VER?", 1, "it is a FIFO"},
       {"timeout 10 " + serial + "--profile " + fifo + " VER?", 2,
        "cannot read the profile " + fifo + ": it is a FIFO"},
       {serial + "--profile " + deep + " VER?", 2, deep + ":2: nested deeper than 64 levels"},
       {serial + "--profile " + loop + " VER?", 2, "symbolic link that loops"},
-      {serial + "--profile /dev/zero VER?", 2, "it is a character device"},
   };
   for (const auto& c : cases) {
     auto run = testing::RunTool(c.args);
