@@ -6,6 +6,7 @@
 // Switch drivers only while no GPIB operation runs. The default is the system library.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,11 @@ struct SimBusState;
 struct SimBusAccess;
 }  // namespace detail
 
+// The longest command a direct-GPIB (mode 3) Transact writes: the largest byte count the
+// driver's 16-bit status copy can carry. A longer one fails with err::Overflow before anything
+// reaches the bus.
+inline constexpr std::size_t kMaxGpibDirectCommandLength = 98303;
+
 // The default system library, found through the dynamic loader's search path.
 inline constexpr const char* kSystemGpibLibrary = "libgpib.so.0";
 
@@ -32,7 +38,8 @@ class SimulatedGpibBus;
 // needed to build. Without it, the first GPIB call fails with "Error initializing GPIB board."
 // (err::GpibBoardInitFailed) and GpibLibraryLoadError() says why.
 PARLEY_API void UseSystemGpibLibrary();
-// The same, from a library at `path` (for instance a vendor's build in /opt).
+// The same, from a library at `path` (for instance a vendor's build in /opt). A path holding a
+// NUL byte throws AutomationError(err::GpibBoardInitFailed) and leaves the driver as it was.
 PARLEY_API void UseGpibLibrary(const std::string& path);
 // The built-in simulated bus `bus` (its instruments and call log are shared with the caller).
 PARLEY_API void UseSimulatedGpibBus(const SimulatedGpibBus& bus);
@@ -58,7 +65,10 @@ class PARLEY_API SimulatedInstrument {
 
   void Reply(const std::string& command, std::string reply);
   // Answers any command; std::nullopt: no reply. Replaces the Reply table. It runs inside the
-  // driver call, with the bus locked: it must not call members of the bus or its instruments.
+  // driver call, on the writing thread, without the bus locked: it may call any member of the
+  // bus or its instruments (the command is already in Received(); its reply joins the output
+  // when the handler returns, after the response delay then set). Handlers of writes made at
+  // the same time from several threads run concurrently.
   void OnCommand(std::function<std::optional<std::string>(const std::string& command)> handler);
   // Seconds from a write until its reply can be read (0 by default).
   void ResponseDelay(double seconds);

@@ -18,6 +18,13 @@
 //   no retry or further attempt is made, and the exception reaches the caller of that
 //   operation as it was thrown. Thrown inside Poll or RunFor (outside any operation), it leaves
 //   Poll or RunFor the same way. The loop stays usable afterwards.
+// - An event of an interface that has no call in progress (an idle portReset, a connection-
+//   manager notification, its debugMonUpdate) is raised when it happens, also while another
+//   interface's call is running the loop. An exception from such a handler while another
+//   interface's call runs belongs to the idle interface, not to that call: the running
+//   operation goes on undisturbed, the exception is noted in the idle interface's trace, and
+//   that interface's next operation (openPort, Transact, ...; not a property read) throws it,
+//   once, before doing anything. Further ones before that call are dropped.
 #pragma once
 
 #include <chrono>
@@ -36,7 +43,8 @@ class PARLEY_API EventLoop {
   static void RunFor(std::chrono::milliseconds duration);
   static void Post(std::function<void()> work);
 
-  // A one-shot timer on this thread's loop; Cancel() before it fires prevents the call.
+  // A one-shot timer on this thread's loop. Cancel() before its call has started prevents the
+  // call, also when the timer is already due (e.g. cancelled by another handler of the same pass).
   class PARLEY_API Timer {
    public:
     Timer() = default;

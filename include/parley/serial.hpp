@@ -17,7 +17,8 @@
 
 namespace parley {
 
-// Maps port number `port` to `device_path`; an empty path restores the default.
+// Maps port number `port` to `device_path`; an empty path restores the default. A path holding
+// a NUL byte throws AutomationError(err::ErrorInitializingCommPort) and changes nothing.
 PARLEY_API void MapSerialPort(int32_t port, const std::string& device_path);
 
 // The device path port number `port` opens now (the mapped one or /dev/ttyS{port-1}); empty

@@ -59,6 +59,12 @@ void EtherLink::EtherConnect(const KORTransaction& t) {
   awaiting_connect_ = true;
   awaiting_response_ = true;
   TcpClient& tcp = Socket();
+  // A resolver would stop at the NUL and connect to some other host. The catalogue gives the
+  // error its message; the reason goes where a connect's reasons go.
+  if (core_.settings.remote_host_ip_address.find('\0') != std::string::npos) {
+    core_.LinkFailed("connect: the host name (RemoteHostIpAddress) holds a NUL byte");
+    Raise(err::TcpConnectFailed);
+  }
   tcp.RemoteHost(core_.settings.remote_host_ip_address);
   tcp.LocalPort(0);
   tcp.RemotePort(core_.settings.remote_port_number);

@@ -10,6 +10,7 @@
 #include "model/progress_update.hpp"
 #include "model/strip_crlf.hpp"
 #include "model/timeout.hpp"
+#include "parley/gpib.hpp"
 
 namespace parley::detail {
 namespace {
@@ -37,6 +38,16 @@ int16_t SrqSliceCode(const KORTimeout& timeout) {
   while (code < kLongestSrqSliceCode && SliceSeconds(code) < until) ++code;
   while (code > kShortestSrqSliceCode && SliceSeconds(code) > left) --code;
   return code;
+}
+
+// Checked before the device is opened or polled: the driver would take the whole command and
+// only its count, too large to report, would fail afterwards.
+void RefuseOverlongCommand(const KORTransaction& t) {
+  if (t.cmd().size() <= kMaxGpibDirectCommandLength) return;
+  throw AutomationError(err::Overflow, kLibrarySource,
+                        "Command too long for direct GPIB: " + std::to_string(t.cmd().size()) +
+                            " bytes, at most " + std::to_string(kMaxGpibDirectCommandLength) +
+                            "; nothing was sent.");
 }
 
 [[noreturn]] void RaiseNotIdle(int16_t spr, int16_t idle_mask) {
@@ -257,6 +268,7 @@ class DirectExchange {
 void GpibLink::GPIBDirectTransact(KORTransaction& t) { DirectExchange(core_, device_, t).Run(); }
 
 void GpibLink::TransactDirect(KORTransaction& t, const StepRunner& step) {
+  step([&] { RefuseOverlongCommand(t); });
   step([&] { OpenGpibDevice(); });
   step([&] {
     if (core_.settings.use_srq && !sre_sent_ && TransactionAccess::PrefixSRE(t)) {

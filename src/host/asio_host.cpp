@@ -96,8 +96,9 @@ uint64_t AsioHost::StartTimer(Micros delay, std::function<void()> work) {
   uint64_t id = next_timer_id_++;
   auto timer = std::make_unique<asio::steady_timer>(io_, std::min(delay, kLongestDelay));
   timer->async_wait([this, id, work = std::move(work)](const std::error_code& ec) {
-    if (ec) return;  // cancelled; the entry is already gone
-    timers_.erase(id);
+    // A timer that was already due when cancelled has its completion queued with success; only
+    // its entry tells that Cancel came first.
+    if (ec || timers_.erase(id) == 0) return;
     work();
   });
   timers_.emplace(id, std::move(timer));

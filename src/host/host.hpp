@@ -83,6 +83,12 @@ class Host {
   // manager's watcher closes an idle port this way when another program asks for it.
   std::recursive_mutex& activity() { return activity_; }
 
+  // Public calls of interfaces running on this thread (nested ones counted), so an idle
+  // interface's event can tell whether another's operation is running the loop.
+  int calls_running() const { return calls_running_; }
+  void CallStarted() { ++calls_running_; }
+  void CallEnded() { --calls_running_; }
+
  protected:
   // Every Yield/WaitForEvent body runs inside one of these.
   class NestingGuard {
@@ -98,6 +104,7 @@ class Host {
 
  private:
   int nesting_ = 0;
+  int calls_running_ = 0;
   std::recursive_mutex activity_;
 };
 

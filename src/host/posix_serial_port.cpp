@@ -169,6 +169,9 @@ bool IsPseudoTerminal(int fd) {
 
 int OpenExclusive(const std::string& path) {
   if (path.empty()) Fail(err::SerialPortNotFound, "No device for this port number.");
+  if (path.find('\0') != std::string::npos) {
+    Fail(err::ErrorInitializingCommPort, "The device path holds a NUL byte.");
+  }
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int error = errno;

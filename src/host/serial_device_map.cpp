@@ -2,6 +2,7 @@
 #include <map>
 #include <mutex>
 
+#include "parley/errors.hpp"
 #include "parley/serial.hpp"
 
 namespace parley {
@@ -14,6 +15,12 @@ std::map<int32_t, std::string>& Map() {
 }  // namespace
 
 void MapSerialPort(int32_t port, const std::string& device_path) {
+  // open() would stop at the NUL and open some other device.
+  if (device_path.find('\0') != std::string::npos) {
+    throw AutomationError(err::ErrorInitializingCommPort, "MapSerialPort",
+                          "Error initializing COMM port: the device path holds a NUL byte; the "
+                          "port's device was not changed.");
+  }
   std::lock_guard lock(g_map_mutex);
   if (device_path.empty()) {
     Map().erase(port);

@@ -1,5 +1,8 @@
 #include "interface/core.hpp"
 
+#include <string>
+#include <utility>
+
 #include "catalogue/error_path.hpp"
 #include "ether/ether_link.hpp"
 #include "forwarding/forwarding_link.hpp"
@@ -60,7 +63,14 @@ void InterfaceCore::RaiseClientEvent(Raise&& raise) {
   auto self = shared_from_this();  // a handler may drop the owner's reference
   ++raising;
   try {
-    raise();
+    try {
+      raise();
+    } catch (const HandlerFailure& failure) {
+      // Another interface's operation is running the loop: ending it would blame it for this
+      // interface's handler.
+      if (!RaisedDuringAnotherCall()) throw;
+      KeepForNextCall(failure.error);
+    }
   } catch (...) {
     --raising;
     if (!owner && call_depth == 0) ReleaseLater();
@@ -70,6 +80,32 @@ void InterfaceCore::RaiseClientEvent(Raise&& raise) {
   if (owner) return;
   if (call_depth > 0) throw HandlerFailure{std::make_exception_ptr(InterfaceDestroyedError())};
   if (raising == 0) ReleaseLater();
+}
+
+namespace {
+std::string WhatOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "(not a std::exception)";
+  }
+}
+}  // namespace
+
+// The first one is kept; later ones before the next call are dropped (the trace entry of the
+// first may itself raise debugMonUpdate, whose failure then ends here).
+void InterfaceCore::KeepForNextCall(const std::exception_ptr& error) {
+  if (kept_failure) return;
+  kept_failure = error;
+  DebugBuffWrite(kTraceError,
+                 "Event handler exception, kept for this interface's next call: " + WhatOf(error));
+}
+
+void InterfaceCore::RethrowKeptFailure() {
+  if (!kept_failure) return;
+  std::rethrow_exception(std::exchange(kept_failure, nullptr));
 }
 
 void InterfaceCore::ReleaseLater() {
@@ -137,9 +173,11 @@ Host& CheckedHost(InterfaceCore& core) {
 CallScope::CallScope(std::shared_ptr<InterfaceCore> core)
     : core_(std::move(core)), activity_(CheckedHost(*core_)) {
   ++core_->call_depth;
+  core_->host.CallStarted();
 }
 
 CallScope::~CallScope() {
+  core_->host.CallEnded();
   if (--core_->call_depth > 0 || core_->owner || core_->raising > 0) return;
   // The outermost call of an interface destroyed during it: close what the destructor could not.
   core_->CloseQuietly();

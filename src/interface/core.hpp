@@ -4,6 +4,7 @@
 // through LinkContext (model/link_context.hpp) and keeps its own link state.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,6 +41,9 @@ class InterfaceCore final : public LinkContext, public std::enable_shared_from_t
   const std::thread::id thread = std::this_thread::get_id();
   int call_depth = 0;  // public calls in progress on this thread (nested from handlers)
   int raising = 0;     // client handlers running from the core now
+  // A handler's exception raised while this interface was idle and another's call ran the loop:
+  // it is this interface's, so its next call raises it instead of that call.
+  std::exception_ptr kept_failure;
   std::shared_ptr<KORProgress> progress;
   DebugTrace trace;
 
@@ -82,9 +86,15 @@ class InterfaceCore final : public LinkContext, public std::enable_shared_from_t
   // alive until the loop handler that raised the event has returned, then closes the port.
   template <class Raise>
   void RaiseClientEvent(Raise&& raise);
+  bool RaisedDuringAnotherCall() const { return call_depth == 0 && host.calls_running() > 0; }
+  void KeepForNextCall(const std::exception_ptr& error);
   void ReleaseLater();
   void CloseQuietly();
   friend class CallScope;
+
+ public:
+  // At the start of a call: the exception kept by KeepForNextCall, once.
+  void RethrowKeptFailure();
 
  public:
   static InterfaceCore& Of(KORInterface& owner);
@@ -122,6 +132,7 @@ template <class Body>
 decltype(auto) Call(const std::shared_ptr<InterfaceCore>& core, Body&& body) {
   CallScope scope(core);
   InterfaceCore& c = scope.core();
+  c.RethrowKeptFailure();
   try {
     if constexpr (std::is_void_v<std::invoke_result_t<Body, InterfaceCore&>>) {
       RethrowHandlerFailure([&] { body(c); });

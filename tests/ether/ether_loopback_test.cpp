@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,10 +25,14 @@ namespace {
 
 // Greets, then answers every CR LF-ended command with its echo and "A:<command>\r\n> ",
 // sent in two writes so the answer arrives split. A hostile peer sends `late` right after
-// each answer, or closes the connection after its first answer.
+// each answer, or closes the connection after its first answer. A slow one answers after
+// `answer_delay`; one with `reset_after` resets the connection (RST) that long after its
+// first answer.
 struct PeerHabits {
   std::string late;
   bool close_after_first = false;
+  std::chrono::milliseconds answer_delay{0};
+  std::chrono::milliseconds reset_after{0};
 };
 
 class LoopbackPeer {
@@ -77,12 +82,20 @@ class LoopbackPeer {
         pending.erase(0, end + 2);
         std::string first = command + "\r\nA:" + command.substr(0, 1);
         std::string rest = command.substr(command.empty() ? 0 : 1) + "\r\n> ";
+        std::this_thread::sleep_for(habits_.answer_delay);
         ::send(fd, first.data(), first.size(), 0);
         ::send(fd, rest.data(), rest.size(), 0);
         if (!habits_.late.empty()) ::send(fd, habits_.late.data(), habits_.late.size(), 0);
       }
       if (habits_.close_after_first && !wire_.empty()) break;
+      if (habits_.reset_after.count() > 0 && !wire_.empty()) return Reset(fd);
     }
+    ::close(fd);
+  }
+  void Reset(int fd) {
+    std::this_thread::sleep_for(habits_.reset_after);
+    linger abort{1, 0};  // closing with a zero linger sends RST instead of FIN
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     ::close(fd);
   }
   PeerHabits habits_;
@@ -259,6 +272,43 @@ TEST(EtherLoopbackTest, ThreadsWithTheirOwnInterfacesRunAtOnce) {
   running = false;
   mapper.join();
   EXPECT_EQ(right, std::vector<int>(2, kThreadTurns));
+}
+
+// A's peer resets A's idle connection while B's query waits for its slow peer: A hears of it
+// then (portReset, port closed), and an exception of A's handler is kept for A's next call
+// instead of ending B's query.
+TEST(EtherLoopbackTest, IdleResetOfOneInterfaceIsItsOwnWhileAnothersQueryWaits) {
+  detail::ScopedHost scoped(detail::MakeRealHost());
+  for (bool throwing : {false, true}) {
+    SCOPED_TRACE(throwing ? "throwing handler" : "quiet handler");
+    PeerHabits resets_soon;
+    resets_soon.reset_after = std::chrono::milliseconds(200);
+    PeerHabits slow;
+    slow.answer_delay = std::chrono::milliseconds(600);
+    LoopbackPeer peer_a(resets_soon);
+    LoopbackPeer peer_b(slow);
+    KORInterface a, b;
+    OpenOn(a, peer_a);
+    OpenOn(b, peer_b);
+    int resets = 0;
+    auto handler = a.portReset.connect([&] {
+      ++resets;
+      if (throwing) throw std::logic_error("A's handler");
+    });
+    KORTransaction ta;
+    ta.cmd("ONE");
+    a.Transact(ta);
+    KORTransaction tb;
+    tb.cmd("TWO");
+    EXPECT_NO_THROW(b.Transact(tb));
+    EXPECT_EQ(tb.resp(), "A:TWO");
+    EXPECT_EQ(resets, 1);
+    EXPECT_FALSE(a.IsPortOpen());
+    if (throwing) {
+      EXPECT_THROW(a.openPort(), std::logic_error);
+    }
+    b.closePort();
+  }
 }
 
 }  // namespace

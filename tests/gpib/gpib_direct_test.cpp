@@ -412,6 +412,48 @@ TEST_P(DirectTransactTest, ValidationRunsBeforeAnyDriverCall) {
   EXPECT_TRUE(bus_.Calls().empty());
 }
 
+// A command past the limit is refused before the device is opened, polled or written to,
+// also once the device is open; one at the limit goes out whole.
+TEST_P(DirectTransactTest, OverlongCommandIsAnOverflowBeforeAnythingReachesTheBus) {
+  dev_.OnCommand([](const std::string& command) {
+    return std::optional<std::string>(std::to_string(command.size()));
+  });
+  const struct {
+    bool opened_first;
+    std::size_t size;
+    bool refused;
+  } cases[] = {
+      {false, kMaxGpibDirectCommandLength + 1, true},
+      {true, kMaxGpibDirectCommandLength + 1, true},
+      {true, 1u << 20, true},
+      {true, kMaxGpibDirectCommandLength, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.size << (c.opened_first ? " after a transaction" : ""));
+    KORInterface i;
+    Open(i);
+    if (c.opened_first) {
+      auto first = Tx("MEAS?");
+      i.Transact(first);
+    }
+    bus_.ClearCalls();
+    auto received = dev_.Received().size();
+    auto t = Tx(std::string(c.size, 'A'));
+    if (!c.refused) {
+      i.Transact(t);
+      EXPECT_EQ(t.resp(), std::to_string(c.size));
+      continue;
+    }
+    auto e = ErrorOf([&] { i.Transact(t); });
+    EXPECT_EQ(e.Number(), err::Overflow);
+    EXPECT_NE(e.Description().find("nothing was sent"), std::string::npos) << e.Description();
+    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(dev_.Received().size(), received);
+    EXPECT_FALSE(i.Busy());
+    EXPECT_FALSE(t.InComm());
+  }
+}
+
 PARLEY_GPIB_BACKENDS(DirectTransactTest);
 
 }  // namespace

@@ -132,15 +132,17 @@ TEST(RemoteUnit, FeaturesAnswerTheirCommandsBeforeTheTable) {
   EXPECT_EQ(out[1].at, milliseconds(100));
 }
 
-TEST(RemoteUnitText, EscapesAndAnswerTables) {
-  EXPECT_EQ(DecodeEscapes("a\\r\\n\\t\\\\\\x00\\xfF"), std::string("a\r\n\t\\\0\xff", 7));
-  EXPECT_THROW(DecodeEscapes("\\"), std::invalid_argument);
-  EXPECT_THROW(DecodeEscapes("\\x4"), std::invalid_argument);
-  EXPECT_THROW(DecodeEscapes("\\q"), std::invalid_argument);
+TEST(RemoteUnitText, AnswerTables) {
   auto table = ParseAnswerTable("# comment\r\nA?=1\\r\\n2\n\nB=x=y\n");
   EXPECT_EQ(table.at("A?"), "1\r\n2");
   EXPECT_EQ(table.at("B"), "x=y");
   EXPECT_THROW(ParseAnswerTable("no equals sign"), std::invalid_argument);
+  try {
+    ParseAnswerTable("A=1\n\nB=\\q\n", "answers.txt");
+    ADD_FAILURE() << "a bad escape was taken";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("answers.txt:3: unknown escape \\q", 0), 0u) << e.what();
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "parley/gpib.hpp"
 #include "sim_process.hpp"
 #include "support/run_tool.hpp"
 
@@ -101,6 +103,17 @@ TEST(Tools, HostileValuesAndFilesAreRefused) {
   TempDir dir;
   std::string huge = dir.Write("huge.txt", "");
   std::filesystem::resize_file(huge, (16u << 20) + 1);  // sparse: costs no disk
+  std::string bad_line = dir.Write("answers.txt", "A?=1\n# note\nB?=x\\q\n");
+  std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string deep = dir.Write(
+      "deep.toml", "# 50 000 levels in 100 KB\n" + [] {
+        std::string key;
+        for (int i = 0; i < 50000; ++i) key += "a.";
+        return key;
+      }() + "a = 1\n");
+  std::string loop = dir.path() + "/loop";
+  std::filesystem::create_symlink(loop, loop);
   const std::string sim = "timeout 10 " + std::string(PARLEY_SIM_PATH);
   const std::string serial = kTool + " serial --device /dev/null ";
   const Case cases[] = {
@@ -126,10 +139,21 @@ TEST(Tools, HostileValuesAndFilesAreRefused) {
       {sim + " --gpib-ready-after 4294967296", 2, "--gpib-ready-after expects"},
       {sim + " --split 4294967297", 2, "--split expects"},
       {sim + " --tcp-port 65536", 2, "from 0 to 65535"},
-      {sim + " --answers " + dir.path(), 2, "is not a regular file"},
-      {sim + " --answers /dev/zero", 2, "is not a regular file"},
+      {sim + " --answers " + dir.path(), 2, "it is a directory"},
+      {sim + " --answers /dev/zero", 2, "not a regular file"},
       {sim + " --answers " + huge, 2, "is larger than 16 MiB"},
-      {sim + " --answers " + dir.path() + "/absent", 2, "cannot read answer table"},
+      {sim + " --answers " + dir.path() + "/absent", 2, "cannot read the answer table"},
+      {sim + " --answers " + bad_line, 2, bad_line + ":3: unknown escape \\q"},
+      // Every file the tools take goes through one reader: a FIFO without a writer, a link
+      // that loops and a nesting that would overflow the parser are refused at once.
+      {sim + " --answers " + fifo, 2, "cannot read the answer table " + fifo + ": it is a FIFO"},
+      {sim + " --scenario " + fifo, 2, "cannot read the scenario " + fifo + ": it is a FIFO"},
+      {sim + " --scenario " + deep, 2, deep + ":2: nested deeper than 64 levels"},
+      {"timeout 10 " + serial + "--script " + fifo + " VER?", 1, "it is a FIFO"},
+      {"timeout 10 " + serial + "--profile " + fifo + " VER?", 2,
+       "cannot read the profile " + fifo + ": it is a FIFO"},
+      {serial + "--profile " + deep + " VER?", 2, deep + ":2: nested deeper than 64 levels"},
+      {serial + "--profile " + loop + " VER?", 2, "symbolic link that loops"},
   };
   for (const auto& c : cases) {
     auto run = testing::RunTool(c.args);
@@ -363,8 +387,11 @@ TEST(ParleyctlScript, BadInputGivesAClearOutcome) {
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0]["command"].get<std::string>().size(), 1u << 20);
   EXPECT_EQ(records[1]["command"].get<std::string>(), all_bytes.substr(0, 10));
+  // The bytes after the LF hold "\\]", no escape: that line alone is refused, unsent.
+  EXPECT_EQ(records[2]["stage"], "not sent");
+  EXPECT_NE(records[2]["message"].get<std::string>().find("unknown escape \\]"), std::string::npos);
   EXPECT_EQ(records[3]["response"], "parley-sim 1.0");
-  EXPECT_EQ(odd.exit_code, 0) << odd.output.substr(0, 500);
+  EXPECT_EQ(odd.exit_code, 2) << odd.output.substr(0, 500);
 
   auto empty = testing::RunTool(serial + " - < /dev/null");
   EXPECT_EQ(empty.exit_code, 2);
@@ -616,6 +643,8 @@ TEST(ParleyctlProfile, SettingsFromTheFileAndItsMistakes) {
       {"json = true\n", 2, "unknown key 'json'"},
       {"[serial]\ndevice = \"d\"\n", 2, ":1: unknown key 'serial'"},
       {"gpib-address = 9\naddress = 3\n", 2, ":2: address sets the same setting as gpib-address"},
+      {"\nline = \"19200,x,8,1\"\n", 2, ":2: bad value for line: --line parity must be n, o or e"},
+      {"line = \"19200,n,8\"\n", 2, ":1: bad value for line: --line expects RATE,PARITY,DATA,STOP"},
   };
   for (const auto& c : cases) {
     std::string file =
@@ -664,6 +693,88 @@ TEST(ParleyctlScenario, AnswersDelaysAndStatusBytesFromOneFile) {
                                 dir.Write("bad.toml", c.args));
     EXPECT_EQ(sim.exit_code, c.exit_code) << c.args << "\n" << sim.output;
     EXPECT_NE(sim.output.find(c.says), std::string::npos) << c.args << "\n" << sim.output;
+  }
+}
+
+}  // namespace
+}  // namespace parley
+
+namespace parley {
+namespace {
+
+// A zero-padded number means its decimal value in every way a number reaches the tools: never
+// octal ("010" is ten, "09" nine), on the command line, in a profile, in the shell's :set and in
+// the simulator's options. The simulated meter names its address in its *IDN? answer.
+TEST(ToolNumbers, ZeroPaddedValuesAreDecimalInEveryPath) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--tcp-port", "0", "--gpib-absent", "010"});
+  std::string port = unit.ReadLine(std::chrono::seconds(5));
+  ASSERT_FALSE(port.empty());
+  const std::string link = " --mode 1 --device " + unit.first_line();
+  const std::string serial = kTool + " serial" + link;
+  const std::string shell = kTool + " shell" + link;
+  const std::string profile =
+      dir.Write("station.toml", "gpib-address = \"012\"\ntimeout = \"010\"\n");
+  const Case cases[] = {
+      {serial + " --gpib-address 012 *IDN?", 0, "SimulatedMeter,12,"},
+      {serial + " --gpib-address 09 *IDN?", 0, "SimulatedMeter,9,"},
+      {serial + " --gpib-address 0008 --timeout 010 *IDN?", 0, "SimulatedMeter,8,"},
+      {serial + " --profile " + profile + " *IDN?", 0, "SimulatedMeter,12,"},
+      {"printf ':set gpib-address 011\\n*IDN?\\n' | " + shell, 0, "SimulatedMeter,11,"},
+      {"printf ':set DTO 010\\n:get DTO\\n' | " + shell, 0, "DTO = 10\n"},
+      // --gpib-absent 010 took address 10 away, not 8.
+      {serial + " --gpib-address 10 *IDN?", 5, "GPIB device did not response"},
+      {kTool + " tcp --port 0" + port + " VER?", 0, "parley-sim 1.0"},
+      {serial + " --gpib-address 0x0A *IDN?", 2, "0x0A is not a whole number"},
+      {"printf ':set gpib-address 0x0A\\n' | " + shell, 2, "0x0A is not a whole number"},
+  };
+  for (const auto& c : cases) {
+    auto run = testing::RunTool(c.args);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+// A malformed escape is refused the same way wherever a text reaches a tool, before anything
+// is sent: on the command line, in a profile (with its line), in the shell and in the simulator.
+TEST(ToolEscapes, RefusedAlikeInEveryPath) {
+  TempDir dir;
+  sim::SimProcess unit(PARLEY_SIM_PATH, {});
+  const std::string serial = kTool + " serial --device " + unit.first_line();
+  const std::string profile = dir.Write("station.toml", "\nresp-term = '\\r\\n\\q'\n");
+  const Case cases[] = {
+      {serial + " --cmd-term '\\q' VER?", 2, "--cmd-term: unknown escape \\q"},
+      {serial + " --resp-term '\\x4' VER?", 2, "--resp-term: \\x needs two hex digits"},
+      {serial + " --cmd-term 'a\\' VER?", 2, "a lone backslash"},
+      {serial + " --profile " + profile + " VER?", 2,
+       profile + ":2: bad value for resp-term: unknown escape \\q"},
+      {serial + " 'VER\\q'", 2, "argument 1: unknown escape \\q"},
+      {"printf ':set cmd-term \\\\q\\nVER?\\n' | " + kTool + " shell --device " + unit.first_line(),
+       2, "CmdTerm: unknown escape \\q"},
+      {std::string(PARLEY_SIM_PATH) + " --cmd-term '\\q'", 2, "unknown escape \\q"},
+      {std::string(PARLEY_SIM_PATH) + " --answer 'A=\\x4'", 2, "\\x needs two hex digits"},
+  };
+  for (const auto& c : cases) {
+    auto run = testing::RunTool(c.args);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+// A mode-3 command past the direct-GPIB limit is the user's mistake, refused before the port
+// opens (exit 2), not an error the instrument reported (6); one at the limit is sent.
+TEST(ParleyctlGpib, OverlongCommandIsRefusedAsAUsageMistake) {
+  const std::string gpib = kTool + " gpib --driver sim --no-response ";
+  const Case cases[] = {
+      {gpib + std::string(kMaxGpibDirectCommandLength + 1, 'A'), 2,
+       "argument 1: a command of 98304 bytes; direct GPIB takes at most 98303 (nothing sent)"},
+      {gpib + "*RST " + std::string(kMaxGpibDirectCommandLength + 1, 'A'), 2, "argument 2:"},
+      {gpib + std::string(kMaxGpibDirectCommandLength, 'A'), 0, ""},
+  };
+  for (const auto& c : cases) {
+    auto run = testing::RunTool(c.args);
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
   }
 }
 

@@ -1,22 +1,17 @@
 #include "toml_file.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "input_file.hpp"
 
 namespace parley::tools {
 
-TomlFile::TomlFile(std::string path) : path_(std::move(path)) {
-  std::ifstream in(path_, std::ios::binary);
-  if (!in) throw std::invalid_argument("cannot read " + path_ + ": " + std::strerror(errno));
-  std::stringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw std::invalid_argument("cannot read " + path_ + ": read error");
+TomlFile::TomlFile(std::string path, const std::string& what) : path_(std::move(path)) {
+  std::string text = ReadInputFile(path_, what);
+  CheckTomlNesting(text, path_);
   try {
-    root_ = toml::parse(text.str(), path_);
+    root_ = toml::parse(text, path_);
   } catch (const toml::parse_error& e) {
     const auto& at = e.source().begin;
     throw std::invalid_argument(path_ + ":" + std::to_string(at.line) + ":" +

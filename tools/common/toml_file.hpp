@@ -12,9 +12,10 @@ namespace parley::tools {
 
 class TomlFile {
  public:
-  // Reads and parses `path`. Throws std::invalid_argument: "cannot read FILE: reason" or
-  // "FILE:LINE:COLUMN: syntax error: ...".
-  explicit TomlFile(std::string path);
+  // Reads (ReadInputFile, CheckTomlNesting) and parses `path`; `what` names its role in
+  // messages. Throws std::invalid_argument: "cannot read the WHAT FILE: reason",
+  // "FILE:LINE: nested deeper than ..." or "FILE:LINE:COLUMN: syntax error: ...".
+  TomlFile(std::string path, const std::string& what);
 
   const toml::table& root() const { return root_; }
   const std::string& path() const { return path_; }

@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 
+#include "decimal.hpp"
 #include "progress.hpp"
 #include "script.hpp"
 #include "trace_out.hpp"
@@ -22,17 +24,12 @@ std::string Options::Get(const std::string& name, const std::string& fallback) c
 long Options::GetInt(const std::string& name, long fallback) const {
   if (!Has(name)) return fallback;
   const std::string& text = values_.at(name);
-  std::size_t used = 0;
-  long value = 0;
-  try {
-    value = std::stol(text, &used, 0);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size()) {
+  auto value = tools::ParseDecimal(text);
+  if (!value || *value < std::numeric_limits<long>::min() ||
+      *value > std::numeric_limits<long>::max()) {
     throw std::invalid_argument("option --" + name + " expects a whole number, not '" + text + "'");
   }
-  return value;
+  return static_cast<long>(*value);
 }
 
 std::string HexNumber(int32_t number) {

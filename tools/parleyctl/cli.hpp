@@ -69,6 +69,11 @@ class OptionSet {
   // A number (with a fraction) from `low` to `high`.
   virtual void Real(const std::string& names, const std::string& unit, double low, double high,
                     const std::string& help, const std::string& fallback = "") = 0;
+  // A text that `check` accepts: it returns "" or why the text is refused, which the parser
+  // and a profile then report.
+  using Check = std::function<std::string(const std::string&)>;
+  virtual void Checked(const std::string& names, const std::string& unit, const std::string& help,
+                       Check check, const std::string& fallback = "") = 0;
   // The words after the options (COMMAND...): the transactions' commands.
   virtual void Words(const std::string& name, const std::string& help) = 0;
 };

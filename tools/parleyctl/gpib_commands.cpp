@@ -103,8 +103,20 @@ void SetUpGpibCommand(const Options& o, KORInterface& iface) {
   iface.openPort();
 }
 
+// Refused here, before the port opens: a usage mistake, not an error of the instrument.
+void RefuseOverlongCommands(const Options& o) {
+  for (std::size_t i = 0; i < o.Positional().size(); ++i) {
+    std::size_t size = o.Positional()[i].size();
+    if (size <= kMaxGpibDirectCommandLength) continue;
+    throw std::invalid_argument("argument " + std::to_string(i + 1) + ": a command of " +
+                                std::to_string(size) + " bytes; direct GPIB takes at most " +
+                                std::to_string(kMaxGpibDirectCommandLength) + " (nothing sent)");
+  }
+}
+
 int RunGpib(const Options& o) {
   if (o.Positional().empty()) throw std::invalid_argument("give at least one command to send");
+  RefuseOverlongCommands(o);
   KORInterface iface;
   SetUpDirectGpib(o, iface);
   iface.openPort();

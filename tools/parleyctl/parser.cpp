@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "cli.hpp"
+#include "decimal.hpp"
 #include "man_page.hpp"
 #include "profile.hpp"
 #include "progress.hpp"
@@ -23,6 +24,19 @@ namespace {
 std::string FirstLongName(const std::string& names) {
   std::string first = names.substr(0, names.find(','));
   return first.rfind("--", 0) == 0 ? first.substr(2) : first;
+}
+
+// Rewrites a decimal whole number in its plain form ("010" to "10") before CLI11's own checks,
+// which would read a leading zero as octal; anything that is not decimal digits is refused.
+CLI::Validator DecimalOnly() {
+  return CLI::Validator(
+      [](std::string& input) -> std::string {
+        auto value = tools::ParseDecimal(input);
+        if (!value) return input + " is not a whole number";
+        input = std::to_string(*value);
+        return "";
+      },
+      "", "decimal");
 }
 
 std::string HelpWithDefault(const std::string& help, const std::string& fallback) {
@@ -59,6 +73,7 @@ class CliOptionSet final : public OptionSet {
     std::string range = std::to_string(low) + " to " + std::to_string(high);
     Add(names, HelpWithDefault(help, fallback))
         ->type_name(unit)
+        ->transform(DecimalOnly())
         ->check(CLI::Range(low, high, range));
   }
   void OneOf(const std::string& names, const std::string& unit, const std::vector<int64_t>& allowed,
@@ -72,11 +87,19 @@ class CliOptionSet final : public OptionSet {
           return member(input);
         },
         member.get_description());
-    Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(whole);
+    Add(names, HelpWithDefault(help, fallback))
+        ->type_name(unit)
+        ->transform(DecimalOnly())
+        ->check(whole);
   }
   void Real(const std::string& names, const std::string& unit, double low, double high,
             const std::string& help, const std::string& fallback) override {
     Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(CLI::Range(low, high));
+  }
+  void Checked(const std::string& names, const std::string& unit, const std::string& help,
+               Check check, const std::string& fallback) override {
+    CLI::Validator valid([check](std::string& input) { return check(input); }, "");
+    Add(names, HelpWithDefault(help, fallback))->type_name(unit)->check(valid);
   }
   void Words(const std::string& name, const std::string& help) override {
     app_.add_option(name, words_, help)->type_name("");

@@ -145,6 +145,7 @@ void CheckProfileValue(const TomlFile& file, const toml::key& key, const toml::n
 }  // namespace
 
 std::string CheckValue(CLI::Option& option, const std::string& value) {
+  std::string copy = value;  // a transform ("010" to "10") feeds the checks after it
   for (int i = 0;; ++i) {
     CLI::Validator* validator = nullptr;
     try {
@@ -152,13 +153,12 @@ std::string CheckValue(CLI::Option& option, const std::string& value) {
     } catch (const CLI::OptionNotFound&) {
       return "";
     }
-    std::string copy = value;
     if (std::string why = (*validator)(copy); !why.empty()) return why;
   }
 }
 
 void ApplyProfile(const std::string& path, CLI::App& tool, CLI::App& command, Options& options) {
-  TomlFile file(path);
+  TomlFile file(path, "profile");
   auto commands = Commands(tool, command);
   std::map<std::string, const toml::key*> seen;  // setting name -> the key that set it
   const bool line_given = options.Has("line");

@@ -1,10 +1,11 @@
 #include "script.hpp"
 
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+
+#include "input_file.hpp"
 
 namespace parley::cli {
 
@@ -23,13 +24,11 @@ CommandSource::CommandSource(const Options& options, std::istream& input) : inpu
   use_stdin_ = options.Has("stdin");
   if (options.Has("script")) {
     script_name_ = options.Get("script");
-    // A directory opens, then reads as nothing: say what it is instead.
-    std::error_code ec;
-    if (std::filesystem::is_directory(script_name_, ec)) {
-      throw std::runtime_error("cannot read the script " + script_name_ + ": it is a directory");
+    try {
+      script_.str(tools::ReadInputFile(script_name_, "script"));
+    } catch (const std::invalid_argument& e) {
+      throw std::runtime_error(e.what());
     }
-    script_.open(script_name_, std::ios::binary);
-    if (!script_) throw std::runtime_error("cannot read the script " + script_name_);
     script_done_ = false;
   }
 }

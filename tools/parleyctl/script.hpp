@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <iostream>
 #include <istream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "cli.hpp"
@@ -31,8 +31,8 @@ struct CommandLine {
 // are skipped, and a CR before the line feed is dropped.
 class CommandSource {
  public:
-  // Throws std::runtime_error when the script file cannot be opened. `input` stands for
-  // standard input (the shell gives its own reader of descriptor 0).
+  // Throws std::runtime_error when the script file cannot be read (ReadInputFile's reasons).
+  // `input` stands for standard input (the shell gives its own reader of descriptor 0).
   explicit CommandSource(const Options& options, std::istream& input = std::cin);
   // The next command, or nothing at the end. Throws std::invalid_argument for a line longer
   // than kMaxScriptLine or a read error.
@@ -44,7 +44,7 @@ class CommandSource {
   std::vector<std::string> words_;
   std::size_t next_word_ = 0;
   std::string script_name_;
-  std::ifstream script_;
+  std::istringstream script_;  // read whole: a regular file of bounded size
   long script_line_ = 0;
   bool script_done_ = true;
   std::istream& input_;

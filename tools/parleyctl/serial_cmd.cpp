@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <iostream>
 #include <stdexcept>
 
+#include "decimal.hpp"
 #include "script.hpp"
 #include "trace_out.hpp"
 
@@ -19,9 +22,7 @@ int32_t ParityValue(const std::string& letter) {
 
 namespace {
 
-// "9600,o,7,1" into the four line settings, then the single settings given on their own.
-void ApplyLine(KORInterface& iface, const Options& options) {
-  std::string line = options.Get("line", "9600,o,7,1");
+std::vector<std::string> LineFields(const std::string& line) {
   std::vector<std::string> fields(1);
   for (char c : line) {
     if (c == ',') {
@@ -30,6 +31,35 @@ void ApplyLine(KORInterface& iface, const Options& options) {
       fields.back() += c;
     }
   }
+  return fields;
+}
+
+bool OneOfNumbers(const std::string& text, std::initializer_list<int64_t> allowed) {
+  auto value = tools::ParseDecimal(text);
+  return value && std::find(allowed.begin(), allowed.end(), *value) != allowed.end();
+}
+
+std::string EscapeCheck(const std::string& text) { return tools::EscapeProblem(text); }
+
+// Why a --line text is refused, or "": checked with the option, so a profile's line names its
+// file and line, and nothing is opened with half a setting.
+std::string LineProblem(const std::string& line) {
+  auto f = LineFields(line);
+  if (f.size() != 4) return "--line expects RATE,PARITY,DATA,STOP, not '" + line + "'";
+  if (!OneOfNumbers(f[0], {1200, 2400, 4800, 9600, 19200, 38400, 115200})) {
+    return "--line rate " + f[0] + " not in {1200,2400,4800,9600,19200,38400,115200}";
+  }
+  if (f[1].size() != 1 || std::string("noeNOE").find(f[1]) == std::string::npos) {
+    return "--line parity must be n, o or e, not '" + f[1] + "'";
+  }
+  if (!OneOfNumbers(f[2], {7, 8})) return "--line data bits must be 7 or 8, not '" + f[2] + "'";
+  if (!OneOfNumbers(f[3], {1, 2})) return "--line stop bits must be 1 or 2, not '" + f[3] + "'";
+  return "";
+}
+
+// "9600,o,7,1" into the four line settings, then the single settings given on their own.
+void ApplyLine(KORInterface& iface, const Options& options) {
+  std::vector<std::string> fields = LineFields(options.Get("line", "9600,o,7,1"));
   if (fields.size() != 4) throw std::invalid_argument("--line expects RATE,PARITY,DATA,STOP");
   Options parts;
   parts.Set("bit-rate", options.Get("bit-rate", fields[0]));
@@ -55,10 +85,11 @@ void DefineTimeoutOption(OptionSet& o) {
 }
 
 void DefineTerminatorOptions(OptionSet& o) {
-  o.Text("--cmd-term,--CmdTerm", "TEXT",
-         "terminator sent after each command; escapes \\r \\n \\t \\xNN", "\\r\\n");
-  o.Text("--resp-term,--RespTerm", "TEXT", "terminator that ends a response; escapes as above",
-         "\\r\\n>");
+  o.Checked("--cmd-term,--CmdTerm", "TEXT",
+            "terminator sent after each command; escapes \\r \\n \\t \\\\ \\xNN", EscapeCheck,
+            "\\r\\n");
+  o.Checked("--resp-term,--RespTerm", "TEXT", "terminator that ends a response; escapes as above",
+            EscapeCheck, "\\r\\n>");
   o.Flag("--remove-extra-char,--RemoveExtraChar", "strip CR and LF from the end of each response");
 }
 
@@ -73,8 +104,9 @@ void DefineSerialLinkOptions(OptionSet& o) {
   o.Whole("--comm-port,--CommPort", "N", kFirstSerialPort, kLastSerialPort,
           "port number to open: /dev/ttyS{N-1}, the --port-map entry, or --device", "1");
   DefinePortMapOption(o);
-  o.Text("--line", "RATE,PARITY,DATA,STOP",
-         "line settings in one: bit/s, n|o|e, 7|8 data bits, 1|2 stop bits", "9600,o,7,1");
+  o.Checked("--line", "RATE,PARITY,DATA,STOP",
+            "line settings in one: bit/s, n|o|e, 7|8 data bits, 1|2 stop bits", LineProblem,
+            "9600,o,7,1");
   o.OneOf("--bit-rate,--BitRate", "BIT/S", {1200, 2400, 4800, 9600, 19200, 38400, 115200},
           "line speed, bit/s (over --line; modes 1 and 4 up to 19200)", "9600");
   o.Choice("--parity,--Parity", {"n", "o", "e"}, "parity: none, odd, even (over --line)", "o");
@@ -110,31 +142,6 @@ void DefineSerialCommand(OptionSet& o) {
   o.Words("COMMAND",
           "commands to send, in order ('-': read them from standard input); escapes "
           "\\r \\n \\xNN");
-}
-
-std::string DecodeEscapes(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    char c = text[++i];
-    if (c == 'r') {
-      out += '\r';
-    } else if (c == 'n') {
-      out += '\n';
-    } else if (c == 't') {
-      out += '\t';
-    } else if (c == 'x' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-               HexDigit(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-      i += 2;
-    } else {
-      out += c;  // "\\" and any other escaped character stand for themselves
-    }
-  }
-  return out;
 }
 
 void ApplyTerminators(KORInterface& iface, const Options& options) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli.hpp"
+#include "escapes.hpp"
 
 namespace parley::cli {
 
@@ -41,8 +42,8 @@ void ApplyTerminators(KORInterface& iface, const Options& options);
 // settings of the forwarding modes 1 and 4.
 void ApplyForwardingSettings(KORInterface& iface, const Options& options);
 
-// Decodes \r \n \t \\ and \xNN in a terminator or command given on the command line.
-std::string DecodeEscapes(const std::string& text);
+// Decodes \r \n \t \\ and \xNN in a terminator or command; refuses any other escape.
+using tools::DecodeEscapes;
 
 // The transaction for a text command as written (escapes decoded).
 KORTransaction TextTransaction(const std::string& command, int32_t timeout, bool expect);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "decimal.hpp"
 #include "serial_cmd.hpp"
 
 namespace parley::cli {
@@ -19,16 +20,9 @@ std::string Lower(std::string text) {
 }
 
 int64_t Whole(const std::string& name, const std::string& text, int64_t low, int64_t high) {
-  std::size_t used = 0;
-  long long value = 0;
-  try {
-    value = std::stoll(text, &used, 0);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size()) {
-    throw std::invalid_argument(name + " expects a whole number, not '" + text + "'");
-  }
+  auto parsed = tools::ParseDecimal(text);
+  if (!parsed) throw std::invalid_argument(name + " expects a whole number, not '" + text + "'");
+  int64_t value = *parsed;
   if (value < low || value > high) {
     throw std::invalid_argument(name + " expects " + std::to_string(low) + " to " +
                                 std::to_string(high) + ", not " + text);

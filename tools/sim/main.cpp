@@ -4,17 +4,11 @@
 // client opens (for example `parleyctl serial --device /dev/pts/4 VER?`). With --tcp or
 // --tcp-port the unit also serves TCP on 127.0.0.1, and the second line printed is the port.
 // The program runs until it receives SIGTERM or SIGINT.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
-#include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <iostream>
 #include <optional>
@@ -22,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "decimal.hpp"
 #include "gpib_forwarding.hpp"
+#include "input_file.hpp"
 #include "pty_front.hpp"
 #include "remote_unit.hpp"
 #include "scenario.hpp"
@@ -73,56 +69,24 @@ const char* kUsage =
     "                     the message's wait gives E008\n";
 
 using parley::sim::kMaxMillis;
-// An answer table larger than this is not one.
-constexpr std::size_t kMaxAnswerTable = 16u << 20;
 
 // A whole number in decimal from `low` to `high`; anything else names the option and its range.
 long Number(const std::string& option, const std::string& text, long low, long high) {
-  long value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
-      value > high) {
+  auto value = parley::tools::ParseDecimal(text);
+  if (!value || *value < low || *value > high) {
     throw std::invalid_argument(option + " expects a whole number from " + std::to_string(low) +
                                 " to " + std::to_string(high) + ", not '" + text + "'");
   }
-  return value;
+  return static_cast<long>(*value);
 }
 
 Millis Duration(const std::string& option, const std::string& text) {
   return Millis(Number(option, text, 0, kMaxMillis));
 }
 
-// The whole of a regular file of at most kMaxAnswerTable bytes; a directory, a device, a pipe or
-// a larger file is refused rather than read as an empty table or until memory runs out.
-std::string ReadFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    throw std::invalid_argument("cannot read answer table " + path + ": " + std::strerror(errno));
-  }
-  std::string text;
-  std::string problem;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    problem = "is not a regular file";
-  } else {
-    text.resize(kMaxAnswerTable + 1);
-    std::size_t got = 0;
-    ssize_t n = 0;
-    while (got < text.size() && (n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
-      got += static_cast<std::size_t>(n);
-    }
-    if (n < 0) problem = std::string("cannot be read: ") + std::strerror(errno);
-    if (got > kMaxAnswerTable) problem = "is larger than 16 MiB";
-    text.resize(got);
-  }
-  ::close(fd);
-  if (!problem.empty()) throw std::invalid_argument("answer table " + path + " " + problem);
-  return text;
-}
-
-// Adds the "CMD=TEXT" lines of `table` (one --answer, or a whole --answers file).
-void AddAnswers(UnitConfig& config, const std::string& table) {
-  for (auto& [command, answer] : parley::sim::ParseAnswerTable(table)) {
+// Adds the "CMD=TEXT" lines of `table` (one --answer, or a whole --answers `file`).
+void AddAnswers(UnitConfig& config, const std::string& table, const std::string& file = "") {
+  for (auto& [command, answer] : parley::sim::ParseAnswerTable(table, file)) {
     config.answers[command] = answer;
   }
 }
@@ -197,7 +161,8 @@ SimOptions ParseOptions(const std::vector<std::string>& args) {
     } else if (a == "--answer") {
       AddAnswers(config, value());
     } else if (a == "--answers") {
-      AddAnswers(config, ReadFile(value()));
+      const std::string& file = value();
+      AddAnswers(config, parley::tools::ReadInputFile(file, "answer table"), file);
     } else if (a == "--scenario") {
       parley::sim::ApplyScenario(value(), config, gpib, options.tcp);
     } else if (a == "--unknown") {

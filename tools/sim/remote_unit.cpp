@@ -88,54 +88,14 @@ Millis RemoteUnit::Emit(Millis at, const std::string& bytes, bool close_after,
   return at;
 }
 
-namespace {
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
-
-std::string DecodeEscapes(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\') {
-      out += text[i];
-      continue;
-    }
-    if (++i == text.size()) throw std::invalid_argument("a lone backslash ends the text");
-    switch (text[i]) {
-      case 'r':
-        out += '\r';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case '\\':
-        out += '\\';
-        break;
-      case 'x': {
-        int high = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
-        int low = i + 2 < text.size() ? HexDigit(text[i + 2]) : -1;
-        if (high < 0 || low < 0) throw std::invalid_argument("\\x needs two hex digits");
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-        break;
-      }
-      default:
-        throw std::invalid_argument(std::string("unknown escape \\") + text[i]);
-    }
-  }
-  return out;
-}
-
-std::map<std::string, std::string> ParseAnswerTable(std::string_view text) {
+std::map<std::string, std::string> ParseAnswerTable(std::string_view text,
+                                                    const std::string& file) {
   std::map<std::string, std::string> table;
   std::size_t line_no = 0;
+  auto where = [&] {
+    return file.empty() ? "answer table line " + std::to_string(line_no)
+                        : file + ":" + std::to_string(line_no);
+  };
   while (!text.empty()) {
     std::size_t end = std::min(text.find('\n'), text.size());
     std::string_view line = text.substr(0, end);
@@ -145,10 +105,13 @@ std::map<std::string, std::string> ParseAnswerTable(std::string_view text) {
     if (line.empty() || line.front() == '#') continue;
     std::size_t eq = line.find('=');
     if (eq == std::string_view::npos || eq == 0) {
-      throw std::invalid_argument("answer table line " + std::to_string(line_no) +
-                                  ": expected COMMAND=ANSWER");
+      throw std::invalid_argument(where() + ": expected COMMAND=ANSWER");
     }
-    table[DecodeEscapes(line.substr(0, eq))] = DecodeEscapes(line.substr(eq + 1));
+    try {
+      table[DecodeEscapes(line.substr(0, eq))] = DecodeEscapes(line.substr(eq + 1));
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument(where() + ": " + e.what());
+    }
   }
   return table;
 }

@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "escapes.hpp"
+
 namespace parley::sim {
 
 using Millis = std::chrono::milliseconds;
@@ -110,12 +112,13 @@ class RemoteUnit {
   bool cut_done_ = false;
 };
 
-// Decodes the escapes \r \n \t \\ and \xNN that the tools accept in terminators and answers.
-// Throws std::invalid_argument for a malformed escape.
-std::string DecodeEscapes(std::string_view text);
+// The tools' shared escapes (\r \n \t \\ \xNN); a malformed one throws std::invalid_argument.
+using tools::DecodeEscapes;
 
 // Reads an answer table: one "COMMAND=ANSWER" per line (escapes decoded in both halves; empty
-// lines and lines starting with '#' skipped). Throws std::invalid_argument naming the line.
-std::map<std::string, std::string> ParseAnswerTable(std::string_view text);
+// lines and lines starting with '#' skipped). Throws std::invalid_argument naming the line,
+// as "FILE:LINE: ..." when the table came from the file `file`.
+std::map<std::string, std::string> ParseAnswerTable(std::string_view text,
+                                                    const std::string& file = "");
 
 }  // namespace parley::sim

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "decimal.hpp"
 #include "toml_file.hpp"
 
 namespace parley::sim {
@@ -65,17 +66,11 @@ class Reader {
   }
   int AddressKey(const toml::key& key) const {
     const std::string text(key.str());
-    std::size_t used = 0;
-    int address = -1;
-    try {
-      address = std::stoi(text, &used);
-    } catch (const std::exception&) {
-      used = 0;
-    }
-    if (used == 0 || used != text.size() || address < 0 || address > kHighestAddress) {
+    auto address = tools::ParseDecimal(text);
+    if (!address || *address < 0 || *address > kHighestAddress) {
       file_.Fail(key.source(), "'" + text + "' is not a GPIB address (0 to 30)");
     }
-    return address;
+    return static_cast<int>(*address);
   }
   const toml::array& List(const toml::node& node, const std::string& name) const {
     if (!node.is_array()) file_.Fail(node.source(), name + " takes a list: [ ... ]");
@@ -185,7 +180,7 @@ void ReadGpib(const Reader& r, const toml::table& root, ForwardingConfig& gpib) 
 
 void ApplyScenario(const std::string& path, UnitConfig& unit, ForwardingConfig& gpib,
                    std::optional<TcpOptions>& tcp) {
-  TomlFile file(path);
+  TomlFile file(path, "scenario");
   Reader r(file);
   const toml::table& root = file.root();
   for (const auto& [key, node] : TomlFile::InFileOrder(root)) {

@@ -4,6 +4,7 @@
 
 #include "gpib/driver/gpib_library.hpp"
 #include "gpib/driver/gpib_sim.hpp"
+#include "parley/errors.hpp"
 #include "parley/gpib.hpp"
 
 namespace parley::detail {
@@ -51,7 +52,15 @@ void SelectGpibDriver(std::shared_ptr<GpibDriver> driver) { Choose(std::move(dri
 namespace parley {
 
 void UseSystemGpibLibrary() { detail::ChooseLibrary(kSystemGpibLibrary); }
-void UseGpibLibrary(const std::string& path) { detail::ChooseLibrary(path); }
+void UseGpibLibrary(const std::string& path) {
+  // The loader would stop reading at the NUL and could open another library.
+  if (path.find('\0') != std::string::npos) {
+    throw AutomationError(err::GpibBoardInitFailed, "UseGpibLibrary",
+                          "Error initializing GPIB board: the library path holds a NUL byte; "
+                          "the driver was not changed.");
+  }
+  detail::ChooseLibrary(path);
+}
 void UseSimulatedGpibBus(const SimulatedGpibBus& bus) {
   detail::SelectGpibDriver(detail::SimBusAccess::MakeDriver(bus));
 }

@@ -47,9 +47,19 @@ struct SimReply {
   double DueIn(double now) const { return delay - Since(written_at, now); }
 };
 
+using SimHandler = std::function<std::optional<std::string>(const std::string&)>;
+
+// What a written command leads to: a reply from the table, or a handler to ask (unlocked).
+struct SimAnswer {
+  std::optional<std::string> reply;
+  std::shared_ptr<const SimHandler> handler;
+  std::string command;
+};
+
 struct SimInstrumentState {
   std::map<std::string, std::string> replies;
-  std::function<std::optional<std::string>(const std::string&)> handler;
+  // Shared so that a handler being called keeps living when OnCommand replaces it meanwhile.
+  std::shared_ptr<const SimHandler> handler;
   double delay = 0;
   bool busy = false;
   uint8_t idle_bits = 0x02;
@@ -73,7 +83,10 @@ struct SimInstrumentState {
     if ((sre & ((busy ? 0 : idle_bits) | mav_bits)) == 0) return std::nullopt;
     return std::max(0.0, output.front().DueIn(now));
   }
-  void TakeCommand(std::string command, double now);
+  SimAnswer TakeCommand(std::string command);
+  void QueueAnswer(std::string reply, double written_at) {
+    output.push_back({std::move(reply), 0, written_at, delay, false});
+  }
 };
 
 struct SimDescriptor {
@@ -121,7 +134,7 @@ struct SimBusState {
 };
 
 // "*SRE n;" parts set the service-request enable; "*RST" resets it and the output queue.
-void SimInstrumentState::TakeCommand(std::string command, double now) {
+SimAnswer SimInstrumentState::TakeCommand(std::string command) {
   received.push_back(command);
   while (command.rfind("*SRE ", 0) == 0) {
     auto end = command.find(';');
@@ -133,14 +146,10 @@ void SimInstrumentState::TakeCommand(std::string command, double now) {
     output.clear();
   }
   while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) command.pop_back();
-  if (command.empty()) return;
-  std::optional<std::string> reply;
-  if (handler) {
-    reply = handler(command);
-  } else if (auto it = replies.find(command); it != replies.end()) {
-    reply = it->second;
-  }
-  if (reply) output.push_back({*reply, 0, now, delay, false});
+  if (command.empty()) return {};
+  if (handler) return {std::nullopt, handler, std::move(command)};
+  if (auto it = replies.find(command); it != replies.end()) return {it->second, nullptr, {}};
+  return {};
 }
 
 // --- the driver --------------------------------------------------------------------------------
@@ -229,7 +238,7 @@ DriverCall SimulatedGpibDriver::ibonl(int32_t ud, int32_t online) {
 }
 
 DriverCall SimulatedGpibDriver::ibwrt(int32_t ud, const char* data, int32_t count) {
-  std::lock_guard lock(bus_->mutex);
+  std::unique_lock lock(bus_->mutex);
   bus_->Log("ibwrt", "ibwrt(" + std::to_string(ud) + ", " + Quoted(data, count) + ", " +
                          std::to_string(count) + ")");
   if (auto e = bus_->Injected("ibwrt")) return Done(kIbstaErr, kIbstaErr, *e);
@@ -237,7 +246,18 @@ DriverCall SimulatedGpibDriver::ibwrt(int32_t ud, const char* data, int32_t coun
   if (!device) return Done(kIbstaErr, kIbstaErr, ud == kBoardDescriptor ? kEadr : kEdvr);
   auto* instrument = bus_->InstrumentAt(device->pad);
   if (!instrument) return Done(kIbstaErr, kIbstaErr, kEnol);  // nobody listens
-  instrument->TakeCommand(std::string(data, data + (count > 0 ? count : 0)), Now());
+  int pad = device->pad;
+  double now = Now();
+  SimAnswer answer = instrument->TakeCommand(std::string(data, data + (count > 0 ? count : 0)));
+  if (answer.handler) {
+    // The handler is the caller's code and may call back into the bus: it runs unlocked, and
+    // the instrument is looked up again afterwards.
+    lock.unlock();
+    answer.reply = (*answer.handler)(answer.command);
+    lock.lock();
+    instrument = bus_->InstrumentAt(pad);
+  }
+  if (answer.reply && instrument) instrument->QueueAnswer(std::move(*answer.reply), now);
   return Done(kIbstaCmpl, kIbstaCmpl, 0, count);
 }
 
@@ -436,7 +456,8 @@ void SimulatedInstrument::Reply(const std::string& command, std::string reply) {
 
 void SimulatedInstrument::OnCommand(
     std::function<std::optional<std::string>(const std::string&)> handler) {
-  WithInstrument(*bus_, address_, [&](SimInstrumentState& s) { s.handler = std::move(handler); });
+  auto shared = handler ? std::make_shared<const detail::SimHandler>(std::move(handler)) : nullptr;
+  WithInstrument(*bus_, address_, [&](SimInstrumentState& s) { s.handler = std::move(shared); });
 }
 
 void SimulatedInstrument::ResponseDelay(double seconds) {
