@@ -9,6 +9,7 @@
 // of its own. The original Python exception is kept per thread and raised in its place when the
 // operation returns, so the caller sees exactly what the handler raised.
 #include <Python.h>
+#include <cxxabi.h>
 #include <pybind11/eval.h>
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
@@ -54,31 +55,106 @@ void KeepPending(py::error_already_set&& e) {
   throw py::error_already_set();
 }
 
+// --- the GIL and the interpreter's end ------------------------------------------------------
+
+// Once the interpreter finalizes, a thread other than the finalizing (main) one must not take
+// the GIL: Python would end it with an unwind through the library's frames, and some versions
+// crash on the attempt. Such a thread stays where it is until the process exits.
+bool InterpreterFinalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+unsigned long main_thread_ident = 0;  // set once at import, read only afterwards
+
+bool MayNotTakeGil() {
+  return InterpreterFinalizing() && PyThread_get_thread_ident() != main_thread_ident;
+}
+
+[[noreturn]] void ParkUntilExit() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// Takes the GIL for a handler. When the interpreter is ending the handler cannot run: the
+// operation it belongs to is ended instead, and its thread parks on the way out.
+class GilForHandler {
+ public:
+  GilForHandler() {
+    if (MayNotTakeGil()) throw HandlerFailed();
+    state_ = PyGILState_Ensure();
+  }
+  ~GilForHandler() { PyGILState_Release(state_); }
+  GilForHandler(const GilForHandler&) = delete;
+  GilForHandler& operator=(const GilForHandler&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+void RetakeGil(PyThreadState* saved) {
+  if (MayNotTakeGil()) ParkUntilExit();
+  PyEval_RestoreThread(saved);
+}
+
+// Runs `f` without the GIL, then takes it again (not in a destructor, so a thread ending while
+// it waits for the GIL unwinds cleanly). Called with the GIL held.
+template <class F>
+auto WithoutGil(F&& f) -> decltype(f()) {
+  using R = decltype(f());
+  PyThreadState* saved = PyEval_SaveThread();
+  std::exception_ptr failure;
+  std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> result;
+  try {
+    if constexpr (std::is_void_v<R>) {
+      f();
+    } else {
+      result.emplace(f());
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended: it must not take the GIL again
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  RetakeGil(saved);
+  if (failure) std::rethrow_exception(failure);
+  if constexpr (!std::is_void_v<R>) return std::move(*result);
+}
+
+// A member function as a binding that runs it without the GIL (it may wait for a lock).
+template <class C, class R, class... A>
+auto NoGil(R (C::*member)(A...)) {
+  return
+      [member](C& c, A... a) -> R { return WithoutGil([&]() -> R { return (c.*member)(a...); }); };
+}
+template <class C, class R, class... A>
+auto NoGil(R (C::*member)(A...) const) {
+  return [member](const C& c, A... a) -> R {
+    return WithoutGil([&]() -> R { return (c.*member)(a...); });
+  };
+}
+
 // Runs `f` without the GIL; re-raises a handler's Python exception in place of whatever the
 // library made of it. Called with the GIL held.
 template <class F>
 auto Released(F&& f) -> decltype(f()) {
   pending_error.reset();
-  if constexpr (std::is_void_v<decltype(f())>) {
-    try {
-      py::gil_scoped_release release;
-      f();
-    } catch (...) {
+  try {
+    if constexpr (std::is_void_v<decltype(f())>) {
+      WithoutGil(std::forward<F>(f));
       if (pending_error) RaisePending();
-      throw;
-    }
-    if (pending_error) RaisePending();
-  } else {
-    std::optional<decltype(f())> result;
-    try {
-      py::gil_scoped_release release;
-      result.emplace(f());
-    } catch (...) {
+    } else {
+      auto result = WithoutGil(std::forward<F>(f));
       if (pending_error) RaisePending();
-      throw;
+      return result;
     }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
     if (pending_error) RaisePending();
-    return std::move(*result);
+    throw;
   }
 }
 
@@ -88,9 +164,11 @@ class PyCallable {
  public:
   explicit PyCallable(py::handle f) : f_(f.ptr()) { Py_INCREF(f_); }
   ~PyCallable() {
-    if (!Py_IsInitialized()) return;  // the interpreter is gone; so is the object
-    py::gil_scoped_acquire gil;
+    // The interpreter is gone or ending: the object goes with it.
+    if (!Py_IsInitialized() || MayNotTakeGil()) return;
+    PyGILState_STATE state = PyGILState_Ensure();
     Py_DECREF(f_);
+    PyGILState_Release(state);
   }
   PyCallable(const PyCallable&) = delete;
   PyCallable& operator=(const PyCallable&) = delete;
@@ -113,7 +191,7 @@ py::handle RequireCallable(py::handle f, const char* what) {
 std::function<void()> MakeHandler(py::handle f) {
   auto callable = std::make_shared<PyCallable>(RequireCallable(f, "connect"));
   return [callable] {
-    py::gil_scoped_acquire gil;
+    GilForHandler gil;
     if (pending_error) throw HandlerFailed();  // an earlier handler failed: run no more Python
     try {
       py::handle(callable->get())();
@@ -228,8 +306,7 @@ struct PyInterface {
       (void)itf.release();
       return;
     }
-    py::gil_scoped_release release;  // closing may wait and run handlers
-    itf.reset();
+    WithoutGil([&] { itf.reset(); });  // closing may wait and run handlers
   }
 };
 
@@ -258,7 +335,7 @@ class PyPortConnection : public PortConnection {
  private:
   template <class R>
   R CallOverride(const char* name) {
-    py::gil_scoped_acquire gil;
+    GilForHandler gil;
     py::function f = py::get_override(static_cast<const PortConnection*>(this), name);
     if (!f)
       throw AutomationError(err::InvalidCall, "PortConnection",
@@ -287,7 +364,7 @@ PyPortConnection& Own(PortConnection& c) {
 class PyConnectionManager : public ConnectionManager {
  public:
   std::shared_ptr<PortConnection> GetConnection(int32_t port) override {
-    py::gil_scoped_acquire gil;
+    GilForHandler gil;
     py::function f = py::get_override(static_cast<const ConnectionManager*>(this), "GetConnection");
     if (!f)
       throw AutomationError(err::InvalidCall, "ConnectionManager",
@@ -357,7 +434,7 @@ class InterruptWatch {
     auto progress = itf_.Progress();
     if (TakeHaltRequest(progress.get())) progress->Halt();  // ignored unless it may halt now
     {
-      py::gil_scoped_acquire gil;
+      GilForHandler gil;
       if (PyErr_CheckSignals() != 0) {
         KeepPending(py::error_already_set());
         interrupted_ = true;
@@ -423,6 +500,8 @@ PyEvent EventOf(const py::object& owner, Event& event, std::thread::id thread) {
 }  // namespace
 
 PYBIND11_MODULE(_parley, m) {
+  main_thread_ident =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   m.doc() = "Command/response transactions with remote test units and GPIB instruments.";
 
   // --- errors --------------------------------------------------------------------------------
@@ -751,7 +830,6 @@ class AutomationError(RuntimeError):
   m.def("GpibLibraryLoadError", [] { return Latin1(GpibLibraryLoadError()); });
   m.attr("kSystemGpibLibrary") = kSystemGpibLibrary;
 
-  using Release = py::call_guard<py::gil_scoped_release>;  // the bus lock is taken inside
   py::class_<GpibCall>(m, "GpibCall")
       .def_readonly("name", &GpibCall::name)
       .def_property_readonly("text", [](GpibCall& c) { return Latin1(c.text); })
@@ -762,17 +840,16 @@ class AutomationError(RuntimeError):
            [](SimulatedInstrument& i, const py::object& cmd, const py::object& reply) {
              auto c = ToBytes(cmd, "command");
              auto r = ToBytes(reply, "reply");
-             py::gil_scoped_release release;
-             i.Reply(c, r);
+             WithoutGil([&] { return i.Reply(c, r); });
            })
       .def("OnCommand",
            [](SimulatedInstrument& i, const py::object& handler) {
              auto callable = std::make_shared<PyCallable>(RequireCallable(handler, "OnCommand"));
-             py::gil_scoped_release release;
              // Runs inside a driver call: a Python failure cannot unwind through the bus, so it
              // answers nothing and the exception reaches the caller when the operation ends.
-             i.OnCommand([callable](const std::string& cmd) -> std::optional<std::string> {
-               py::gil_scoped_acquire gil;
+             auto answer = [callable](const std::string& cmd) -> std::optional<std::string> {
+               if (MayNotTakeGil()) return std::nullopt;
+               GilForHandler gil;
                if (pending_error) return std::nullopt;
                try {
                  py::object r = py::handle(callable->get())(Latin1(cmd));
@@ -785,67 +862,53 @@ class AutomationError(RuntimeError):
                  KeepPending(py::error_already_set());
                }
                return std::nullopt;
-             });
+             };
+             WithoutGil([&] { i.OnCommand(answer); });
            })
       .def("ResponseDelay",
            [](SimulatedInstrument& i, const py::object& v) {
              double d = ToDouble(v, "seconds");
-             py::gil_scoped_release release;
-             i.ResponseDelay(d);
+             WithoutGil([&] { return i.ResponseDelay(d); });
            })
-      .def("Busy", &SimulatedInstrument::Busy, Release())
-      .def("StatusBits", &SimulatedInstrument::StatusBits, Release())
+      .def("Busy", NoGil(&SimulatedInstrument::Busy))
+      .def("StatusBits", NoGil(&SimulatedInstrument::StatusBits))
       .def("QueueReply",
            [](SimulatedInstrument& i, const py::object& reply) {
              auto r = ToBytes(reply, "reply");
-             py::gil_scoped_release release;
-             i.QueueReply(r);
+             WithoutGil([&] { return i.QueueReply(r); });
            })
-      .def("DiscardOutput", &SimulatedInstrument::DiscardOutput, Release())
-      .def("StatusByte", &SimulatedInstrument::StatusByte, Release())
+      .def("DiscardOutput", NoGil(&SimulatedInstrument::DiscardOutput))
+      .def("StatusByte", NoGil(&SimulatedInstrument::StatusByte))
       .def("Received",
            [](SimulatedInstrument& i) {
-             std::vector<std::string> v;
-             {
-               py::gil_scoped_release release;
-               v = i.Received();
-             }
+             std::vector<std::string> v = WithoutGil([&] { return i.Received(); });
              py::list out;
              for (auto& s : v) out.append(Latin1(s));
              return out;
            })
       .def("Unread",
-           [](SimulatedInstrument& i) {
-             std::string s;
-             {
-               py::gil_scoped_release release;
-               s = i.Unread();
-             }
-             return Latin1(s);
-           })
-      .def("ServiceRequestEnable", &SimulatedInstrument::ServiceRequestEnable, Release());
+           [](SimulatedInstrument& i) { return Latin1(WithoutGil([&] { return i.Unread(); })); })
+      .def("ServiceRequestEnable", NoGil(&SimulatedInstrument::ServiceRequestEnable));
   py::class_<SimulatedGpibBus>(m, "SimulatedGpibBus")
       .def(py::init<>())
       .def(
           "AddInstrument",
           [](SimulatedGpibBus& b, const py::object& a) {
             int address = static_cast<int>(ToInt(a, "address", 0, 30));
-            py::gil_scoped_release release;
-            return b.AddInstrument(address);
+            return WithoutGil([&] { return b.AddInstrument(address); });
           },
           py::arg("address"))
-      .def("InjectError", &SimulatedGpibBus::InjectError, py::arg("call"), py::arg("iberr"),
-           py::arg("times") = 1, Release())
-      .def("ClearInjectedErrors", &SimulatedGpibBus::ClearInjectedErrors, Release())
-      .def("QueueRegistrationResult", &SimulatedGpibBus::QueueRegistrationResult, Release())
-      .def("Calls", &SimulatedGpibBus::Calls, Release())
-      .def("CallNames", &SimulatedGpibBus::CallNames, py::arg("with_registration") = false,
-           Release())
-      .def("ClearCalls", &SimulatedGpibBus::ClearCalls, Release())
-      .def_property_readonly("BoardOnline", &SimulatedGpibBus::BoardOnline, Release())
-      .def_property_readonly("OnlineDevices", &SimulatedGpibBus::OnlineDevices, Release())
-      .def_property_readonly("RemoteEnableAsserted", &SimulatedGpibBus::RemoteEnableAsserted,
-                             Release());
+      .def("InjectError", NoGil(&SimulatedGpibBus::InjectError), py::arg("call"), py::arg("iberr"),
+           py::arg("times") = 1)
+      .def("ClearInjectedErrors", NoGil(&SimulatedGpibBus::ClearInjectedErrors))
+      .def("QueueRegistrationResult", NoGil(&SimulatedGpibBus::QueueRegistrationResult))
+      .def("Calls", NoGil(&SimulatedGpibBus::Calls))
+      .def("CallNames", NoGil(&SimulatedGpibBus::CallNames), py::arg("with_registration") = false)
+      .def("ClearCalls", NoGil(&SimulatedGpibBus::ClearCalls))
+      .def_property_readonly("BoardOnline", NoGil(&SimulatedGpibBus::BoardOnline))
+      .def_property_readonly("OnlineDevices", NoGil(&SimulatedGpibBus::OnlineDevices))
+      .def_property_readonly("RemoteEnableAsserted",
+                             NoGil(&SimulatedGpibBus::RemoteEnableAsserted));
 
   py::class_<PortConnection, PyPortConnection, std::shared_ptr<PortConnection>>(
       m, "PortConnection",
@@ -872,7 +935,7 @@ class AutomationError(RuntimeError):
         auto callable =
             std::make_shared<PyCallable>(RequireCallable(factory, "UseConnectionManager"));
         UseConnectionManager([callable]() -> std::shared_ptr<ConnectionManager> {
-          py::gil_scoped_acquire gil;
+          GilForHandler gil;
           try {
             py::object made = py::handle(callable->get())();
             if (!py::isinstance<ConnectionManager>(made)) {

@@ -1,5 +1,7 @@
 #include "interface/core.hpp"
 
+#include <cxxabi.h>
+
 #include "catalogue/error_path.hpp"
 #include "ether/ether_link.hpp"
 #include "forwarding/forwarding_link.hpp"
@@ -79,6 +81,8 @@ void InterfaceCore::ReleaseLater() {
 void InterfaceCore::CloseQuietly() {
   try {
     if (is_port_open && !busy) RunClosePort();
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread being ended is never held back here
   } catch (...) {
     // Nobody is left to report to; the machinery goes with the core either way.
   }

@@ -1,0 +1,73 @@
+"""The module across the process's life: interpreter exit with calls in progress."""
+
+import fcntl
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import parley
+
+# A child interpreter: a daemon thread starts one waiting call, the main thread ends meanwhile.
+WAITING_CHILD = textwrap.dedent("""
+    import sys, threading, time, parley
+    kind, where = sys.argv[1], sys.argv[2]
+    started = threading.Event()
+
+    def wait():
+        if kind == "tcp":
+            itf = parley.open(mode=parley.korCommModeEther, port=where,
+                              RemoteHostIpAddress="127.0.0.1")
+        elif kind == "direct":
+            bus = parley.SimulatedGpibBus()
+            bus.AddInstrument(4).ResponseDelay(60)
+            parley.UseSimulatedGpibBus(bus)
+            itf = parley.open(mode=parley.korCommModeGPIBDirect, GPIBAddress=4, DTO=17)
+        else:
+            mode = {"serial": parley.korCommModeCRLFDirect,
+                    "forwarded": parley.korCommModeCRLFtoGPIB}[kind]
+            itf = parley.open(mode=mode, port=7, device=where, GPIBAddress=5)
+        progress = itf.Progress
+        progress.Update.connect(lambda: None)  # a Python handler is due on every stage
+        started.set()
+        itf.query("VER?", timeout=parley.korLong)
+
+    threading.Thread(target=wait, daemon=True).start()
+    started.wait(10)
+    time.sleep(0.3)  # inside the wait by now
+""")
+
+
+def run_child(tmp_path, *args, dev_mode=False):
+    script = tmp_path / "child.py"
+    script.write_text(WAITING_CHILD)
+    argv = [sys.executable] + (["-X", "dev"] if dev_mode else []) + [str(script), *args]
+    return subprocess.run(argv, capture_output=True, text=True, timeout=30,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+
+
+@pytest.mark.parametrize("dev_mode", [False, True], ids=["plain", "dev-mode"])
+@pytest.mark.parametrize("kind", ["serial", "tcp", "forwarded", "direct", "port"])
+def test_exit_with_a_thread_inside_a_call(tmp_path, start_sim, kind, dev_mode):
+    where = "-"
+    held = None
+    if kind == "tcp":
+        where = start_sim("--silent", tcp=True).tcp_port
+    elif kind == "forwarded":
+        where = start_sim("--gpib-busy").device
+    elif kind in ("serial", "port"):
+        where = start_sim("--silent").device
+    if kind == "port":
+        # Another program holds the device: the call waits for the port.
+        held = os.open(where, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        kind = "serial"
+    try:
+        done = run_child(tmp_path, kind, where, dev_mode=dev_mode)
+    finally:
+        if held is not None:
+            os.close(held)
+    assert "FATAL" not in done.stderr and "Fatal" not in done.stderr, done.stderr
+    assert done.returncode == 0, done.stderr
