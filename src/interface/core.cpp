@@ -112,6 +112,11 @@ void InterfaceCore::RunClosePort() {
 }
 
 void InterfaceCore::CheckThread() const {
+  if (MadeInOtherProcess()) {
+    throw AutomationError(err::InvalidCall, "KORInterface",
+                          "Invalid procedure call or argument: the KORInterface was created "
+                          "before fork() in the parent process; make a new one in this process.");
+  }
   if (std::this_thread::get_id() == thread) return;
   throw AutomationError(err::InvalidCall, "KORInterface",
                         "Invalid procedure call or argument: a KORInterface belongs to the "

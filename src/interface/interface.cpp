@@ -17,6 +17,12 @@ using detail::InterfaceCore;
 KORInterface::KORInterface() : core_(std::make_shared<InterfaceCore>(*this)) {}
 
 KORInterface::~KORInterface() {
+  // In a child of fork() the port and the loop are the parent's: closing them here would take
+  // them from the parent. The core is left allocated, untouched.
+  if (core_->MadeInOtherProcess()) {
+    static_cast<void>(new std::shared_ptr<InterfaceCore>(std::move(core_)));
+    return;
+  }
   // During a call (a handler destroys its interface) that call finishes the work and closes.
   if (core_->OwnerDestroyed()) return;
   if (!core_->is_port_open || core_->busy) return;

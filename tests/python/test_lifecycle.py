@@ -71,3 +71,62 @@ def test_exit_with_a_thread_inside_a_call(tmp_path, start_sim, kind, dev_mode):
             os.close(held)
     assert "FATAL" not in done.stderr and "Fatal" not in done.stderr, done.stderr
     assert done.returncode == 0, done.stderr
+
+
+# --- fork() ---------------------------------------------------------------------------------
+
+made_before_fork = None  # an open interface of the parent, seen by the forked workers
+
+
+def query_in_worker(args):
+    port, command = args
+    try:
+        made_before_fork.query("PING")
+        refused = None
+    except parley.AutomationError as e:
+        refused = (e.number, "before fork()" in e.description)
+    with parley.open(mode=parley.korCommModeEther, port=port,
+                     RemoteHostIpAddress="127.0.0.1") as itf:
+        return refused, itf.query(command)
+
+
+def test_a_fork_pool_runs_queries_beside_the_parent(start_sim):
+    global made_before_fork
+    import multiprocessing
+
+    sim = start_sim("--delay", "300", "--answer", "MEAS?=1.5", tcp=True)
+    made_before_fork = parley.open(mode=parley.korCommModeEther, port=sim.tcp_port,
+                                   RemoteHostIpAddress="127.0.0.1")
+    try:
+        assert made_before_fork.query("PING") == "PONG"
+        with multiprocessing.get_context("fork").Pool(2) as pool:
+            pending = pool.map_async(query_in_worker, [(sim.tcp_port, "MEAS?")] * 4)
+            # The parent's own loop is its own while the workers wait on theirs.
+            assert [made_before_fork.query("PING") for _ in range(3)] == ["PONG"] * 3
+            results = pending.get(30)
+        assert results == [((parley.err.InvalidCall, True), "1.5")] * 4
+        assert made_before_fork.query("PING") == "PONG"
+    finally:
+        made_before_fork.closePort()
+        made_before_fork = None
+
+
+def test_a_forked_child_leaves_the_parents_objects_alone(start_sim):
+    sim = start_sim(tcp=True)
+    itf = parley.open(mode=parley.korCommModeEther, port=sim.tcp_port,
+                      RemoteHostIpAddress="127.0.0.1")
+    pid = os.fork()
+    if pid == 0:  # the child: refused, then freed; neither may touch the parent's link
+        code = 1
+        try:
+            itf.query("PING")
+        except parley.AutomationError as e:
+            code = 0 if e.number == parley.err.InvalidCall else 2
+        del itf
+        import gc
+        gc.collect()
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert itf.IsPortOpen and itf.query("PING") == "PONG"
+    itf.closePort()
