@@ -13,6 +13,7 @@ namespace parley {
 namespace detail {
 struct EventAccess;
 struct EventSlot;
+class ThreadOwner;
 }  // namespace detail
 
 // A connection made by Event::connect. Copies share the connection; destroying a handle does
@@ -35,6 +36,9 @@ class PARLEY_API Connection {
 class PARLEY_API Event {
  public:
   Event();
+  // The event of an object that belongs to one thread: connecting from another fails with
+  // error 5 and connects nothing.
+  explicit Event(const detail::ThreadOwner* owner);
   ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
@@ -48,6 +52,7 @@ class PARLEY_API Event {
 
   std::vector<std::shared_ptr<detail::EventSlot>> slots_;
   std::shared_ptr<bool> alive_;  // false once the event is gone; a raise in progress checks it
+  const detail::ThreadOwner* owner_ = nullptr;
 };
 
 }  // namespace parley

@@ -14,7 +14,9 @@ namespace parley {
 using detail::Call;
 using detail::InterfaceCore;
 
-KORInterface::KORInterface() : core_(std::make_shared<InterfaceCore>(*this)) {}
+KORInterface::KORInterface() : core_(std::make_shared<InterfaceCore>(*this)) {
+  detail::ProgressAccess::Claim(*core_->progress);
+}
 
 KORInterface::~KORInterface() {
   // In a child of fork() the port and the loop are the parent's: closing them here would take
@@ -47,7 +49,10 @@ std::string KORInterface::LastLinkError() const { return Own().last_link_error; 
 
 std::shared_ptr<KORProgress> KORInterface::Progress() const { return Own().progress; }
 void KORInterface::Progress(std::shared_ptr<KORProgress> progress) {
-  if (progress) Own().progress = std::move(progress);
+  if (!progress) return;
+  auto& c = Own();
+  detail::ProgressAccess::Claim(*progress);
+  c.progress = std::move(progress);
 }
 
 // --- debug trace -----------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "model/handler_failure.hpp"
+#include "parley/thread_owner.hpp"
 
 namespace parley {
 
@@ -23,9 +24,11 @@ bool Connection::connected() const {
 }
 
 Event::Event() : alive_(std::make_shared<bool>(true)) {}
+Event::Event(const detail::ThreadOwner* owner) : Event() { owner_ = owner; }
 Event::~Event() { *alive_ = false; }
 
 Connection Event::connect(std::function<void()> handler) {
+  if (owner_) owner_->Check();
   auto slot = std::make_shared<detail::EventSlot>();
   slot->handler = std::move(handler);
   slots_.push_back(slot);
@@ -33,6 +36,7 @@ Connection Event::connect(std::function<void()> handler) {
 }
 
 std::size_t Event::handler_count() const {
+  if (owner_) owner_->Check();
   return static_cast<std::size_t>(
       std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->connected; }));
 }
