@@ -165,14 +165,16 @@ class PyCallable {
   explicit PyCallable(py::handle f) : f_(f.ptr()) { Py_INCREF(f_); }
   ~PyCallable() {
     // The interpreter is gone or ending: the object goes with it.
-    if (!Py_IsInitialized() || MayNotTakeGil()) return;
+    if (f_ == nullptr || !Py_IsInitialized() || MayNotTakeGil()) return;
     PyGILState_STATE state = PyGILState_Ensure();
     Py_DECREF(f_);
     PyGILState_Release(state);
   }
   PyCallable(const PyCallable&) = delete;
   PyCallable& operator=(const PyCallable&) = delete;
-  PyObject* get() const { return f_; }
+  PyObject* get() const { return f_; }  // null once cleared
+  // For the garbage collector, with the GIL held: breaks a cycle through this reference.
+  void Clear() { Py_CLEAR(f_); }
 
  private:
   PyObject* f_;
@@ -187,19 +189,46 @@ py::handle RequireCallable(py::handle f, const char* what) {
 }
 
 // An event handler for the library: takes the GIL, calls, and turns a Python exception into
-// HandlerFailed so that the operation in progress ends.
-std::function<void()> MakeHandler(py::handle f) {
-  auto callable = std::make_shared<PyCallable>(RequireCallable(f, "connect"));
-  return [callable] {
+// HandlerFailed so that the operation in progress ends. A type of its own, so that the garbage
+// collector's visits can find the Python object among an event's handlers.
+struct PyHandler {
+  std::shared_ptr<PyCallable> callable;
+
+  void operator()() const {
     GilForHandler gil;
     if (pending_error) throw HandlerFailed();  // an earlier handler failed: run no more Python
+    py::handle f(callable->get());
+    if (!f) return;  // cleared by the garbage collector
     try {
-      py::handle(callable->get())();
+      f();
     } catch (py::error_already_set& e) {
       KeepPending(std::move(e));
       throw HandlerFailed();
     }
-  };
+  }
+};
+
+std::function<void()> MakeHandler(py::handle f) {
+  return PyHandler{std::make_shared<PyCallable>(RequireCallable(f, "connect"))};
+}
+
+// The garbage collector's view of the handlers of one event: `visit` each Python callable, or
+// clear them all. With the GIL held, on the event's own thread (it refuses others).
+int VisitPythonHandlers(const Event& event, visitproc visit, void* arg) {
+  int result = 0;
+  event.VisitHandlers([&](const std::function<void()>& h) {
+    const auto* handler = h.target<PyHandler>();
+    if (result == 0 && handler && handler->callable->get()) {
+      result = visit(handler->callable->get(), arg);
+    }
+  });
+  return result;
+}
+
+void ClearPythonHandlers(const Event& event) {
+  event.VisitHandlers([](const std::function<void()>& h) {
+    if (const auto* handler = h.target<PyHandler>()) handler->callable->Clear();
+  });
 }
 
 // --- conversions with clear messages ---------------------------------------------------------
@@ -289,10 +318,35 @@ py::bytes Bytes(const std::vector<uint8_t>& v) {
       std::string(what) + " belongs to the thread that created it; use it only there.");
 }
 
+// Held by every interface made on a thread; it expires when the thread's Python state is
+// cleared, which happens before a join() of the thread returns (a C++ thread-local would go
+// only later, at the very end of the thread).
+std::weak_ptr<void> ThreadLife() {
+  constexpr const char* kKey = "parley.thread_life";
+  PyObject* dict = PyThreadState_GetDict();  // borrowed
+  if (dict == nullptr) throw std::runtime_error("no Python thread state");
+  PyObject* capsule = PyDict_GetItemString(dict, kKey);  // borrowed
+  if (capsule == nullptr) {
+    auto* life = new std::shared_ptr<char>(std::make_shared<char>());
+    auto owned = py::reinterpret_steal<py::object>(PyCapsule_New(life, nullptr, [](PyObject* c) {
+      delete static_cast<std::shared_ptr<char>*>(PyCapsule_GetPointer(c, nullptr));
+    }));
+    if (!owned) {
+      delete life;
+      throw py::error_already_set();
+    }
+    if (PyDict_SetItemString(dict, kKey, owned.ptr()) != 0) throw py::error_already_set();
+    capsule = owned.ptr();
+  }
+  return *static_cast<std::shared_ptr<char>*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
 // KORInterface with the thread it belongs to.
 struct PyInterface {
   std::unique_ptr<KORInterface> itf = std::make_unique<KORInterface>();
   std::thread::id owner = std::this_thread::get_id();
+  std::weak_ptr<void> owner_life = ThreadLife();
+  bool port_open = false;  // as the last operation left it, for the check when freed
 
   KORInterface& Use() {
     if (std::this_thread::get_id() != owner) WrongThread("A KORInterface");
@@ -301,14 +355,119 @@ struct PyInterface {
 
   ~PyInterface() {
     if (std::this_thread::get_id() != owner) {
-      // Its port and timers live on the owner thread's loop, which may be gone: freeing them
-      // here could crash. Leaking one object is the lesser harm.
-      (void)itf.release();
-      return;
+      // Its port and timers live on the owner thread's loop: while that thread runs, freeing
+      // them here could race with it, and leaking one object is the lesser harm. Once the
+      // thread has ended, nothing else uses them.
+      if (!owner_life.expired()) {
+        (void)itf.release();
+        return;
+      }
+      if (port_open) WarnUnclosed();
     }
     WithoutGil([&] { itf.reset(); });  // closing may wait and run handlers
   }
+
+  static void WarnUnclosed() {
+    if (PyErr_WarnEx(PyExc_ResourceWarning,
+                     "a KORInterface whose thread has ended was freed with its port open; "
+                     "the port is closed now",
+                     1) != 0) {
+      PyErr_WriteUnraisable(nullptr);
+    }
+  }
 };
+
+// The garbage collector's support for interfaces held in cycles through their own handlers
+// (a handler that closes over its interface). Only the owner thread visits: another thread's
+// events may change while it runs without the GIL. The progress object is visited along with
+// the interface only while nothing else holds it.
+PyInterface* InterfaceOnItsThread(PyObject* self) {
+  try {
+    auto& p = py::handle(self).cast<PyInterface&>();
+    if (!p.itf || std::this_thread::get_id() != p.owner) return nullptr;
+    return &p;
+  } catch (...) {
+    return nullptr;  // not constructed yet, or made before fork()
+  }
+}
+
+template <class Each>
+void ForEachOwnedEvent(PyInterface& p, Each&& each) {
+  each(p.itf->portReset);
+  each(p.itf->debugMonUpdate);
+  auto progress = p.itf->Progress();
+  if (progress.use_count() == 2) {  // the interface's reference and this one
+    each(progress->Update);
+    each(progress->HaltAck);
+  }
+}
+
+int TraverseInterface(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  PyInterface* p = InterfaceOnItsThread(self);
+  if (p == nullptr) return 0;
+  int result = 0;
+  try {
+    ForEachOwnedEvent(*p, [&](Event& e) {
+      if (result == 0) result = VisitPythonHandlers(e, visit, arg);
+    });
+  } catch (const AutomationError&) {
+  }
+  return result;
+}
+
+int ClearInterface(PyObject* self) {
+  if (PyInterface* p = InterfaceOnItsThread(self)) {
+    try {
+      ForEachOwnedEvent(*p, [](Event& e) { ClearPythonHandlers(e); });
+    } catch (const AutomationError&) {
+    }
+  }
+  return 0;
+}
+
+// A progress object held only by its Python object: its handlers belong to it.
+std::shared_ptr<KORProgress> SoleProgress(PyObject* self) {
+  try {
+    auto p = py::handle(self).cast<std::shared_ptr<KORProgress>>();
+    if (p.use_count() == 2) return p;  // the Python object's holder and this copy
+  } catch (...) {
+  }
+  return nullptr;
+}
+
+int TraverseProgress(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto p = SoleProgress(self);
+  if (!p) return 0;
+  try {
+    int result = VisitPythonHandlers(p->Update, visit, arg);
+    return result != 0 ? result : VisitPythonHandlers(p->HaltAck, visit, arg);
+  } catch (const AutomationError&) {
+    return 0;  // another thread's
+  }
+}
+
+int ClearProgress(PyObject* self) {
+  if (auto p = SoleProgress(self)) {
+    try {
+      ClearPythonHandlers(p->Update);
+      ClearPythonHandlers(p->HaltAck);
+    } catch (const AutomationError&) {
+    }
+  }
+  return 0;
+}
+
+template <auto Traverse, auto Clear>
+py::custom_type_setup CollectedType() {
+  return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+    auto* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = Traverse;
+    type->tp_clear = Clear;
+  });
+}
 
 // An event of a library object, kept alive together with the Python object that owns it.
 struct PyEvent {
@@ -406,15 +565,20 @@ bool TakeHaltRequest(KORProgress* progress) {
 // asks Python (with the GIL) whether Ctrl-C arrived. On one, the halt is requested (the library
 // records "User canceled operation." and ends); a stage that cannot be halted ends at the next
 // tick. The caller gets the KeyboardInterrupt.
+//
+// One timer per thread serves every watch, the nested ones of handlers included: it is left
+// running when an operation ends, and a tick that finds no operation lets it lapse. A timer per
+// operation would leave a cancelled timer in the loop for each call that never waits.
 class InterruptWatch {
  public:
-  explicit InterruptWatch(KORInterface& itf) : itf_(itf) {
+  explicit InterruptWatch(KORInterface& itf) : itf_(itf), outer_(innermost) {
     ++operations_running;
     TakeHaltRequest(itf_.Progress().get());  // one made before this operation is stale
-    Arm();
+    innermost = this;
+    if (!ticker.Pending()) Arm();
   }
   ~InterruptWatch() {
-    timer_.Cancel();
+    innermost = outer_;
     --operations_running;
     TakeHaltRequest(itf_.Progress().get());
   }
@@ -423,9 +587,17 @@ class InterruptWatch {
 
  private:
   static constexpr std::chrono::milliseconds kTick{50};
+  static thread_local InterruptWatch* innermost;
+  static thread_local EventLoop::Timer ticker;
 
-  void Arm() {
-    timer_ = EventLoop::ScheduleAfter(kTick, [this] { Tick(); });
+  static void Arm() {
+    ticker = EventLoop::ScheduleAfter(kTick, [] { TickAll(); });
+  }
+
+  static void TickAll() {
+    if (innermost == nullptr) return;  // no operation left to watch
+    for (InterruptWatch* w = innermost; w != nullptr; w = w->outer_) w->Tick();
+    Arm();
   }
 
   void Tick() {
@@ -444,20 +616,32 @@ class InterruptWatch {
       if (!progress->HaltEnabled()) throw HandlerFailed();
       progress->Halt();
     }
-    Arm();
   }
 
   KORInterface& itf_;
-  EventLoop::Timer timer_;
+  InterruptWatch* outer_;
   bool interrupted_ = false;
 };
+
+thread_local InterruptWatch* InterruptWatch::innermost = nullptr;
+thread_local EventLoop::Timer InterruptWatch::ticker;
 
 // An operation of `self`: on its thread, without the GIL, watched for Ctrl-C. `self` holds a
 // reference so that a handler deleting the last name of the interface cannot free it mid-call.
 template <class F>
 auto Operation(const py::object& self, F&& f) {
   py::object keep = self;
-  KORInterface& itf = keep.cast<PyInterface&>().Use();
+  auto& owner = keep.cast<PyInterface&>();
+  KORInterface& itf = owner.Use();
+  struct NotePortState {  // for the check when the interface is freed on another thread
+    PyInterface& p;
+    ~NotePortState() {
+      try {
+        p.port_open = p.itf->IsPortOpen();
+      } catch (const AutomationError&) {
+      }
+    }
+  } note{owner};
   return Released([&] {
     InterruptWatch watch(itf);  // off the main thread Python reports no signals: harmless
     return f(itf);
@@ -615,7 +799,8 @@ class AutomationError(RuntimeError):
       .def_property_readonly("handler_count", [](PyEvent& e) { return e.event->handler_count(); });
 
   // --- progress ------------------------------------------------------------------------------
-  py::class_<KORProgress, std::shared_ptr<KORProgress>>(m, "KORProgress")
+  py::class_<KORProgress, std::shared_ptr<KORProgress>>(
+      m, "KORProgress", CollectedType<TraverseProgress, ClearProgress>())
       .def(py::init<>())
       .def_property_readonly("max", &KORProgress::max)
       .def_property_readonly("Value", &KORProgress::Value)
@@ -683,7 +868,8 @@ class AutomationError(RuntimeError):
                              [](KORTransaction& t) { return Latin1(t.ByteArrRespStrVal()); });
 
   // --- interface -----------------------------------------------------------------------------
-  py::class_<PyInterface> itf(m, "KORInterface");
+  py::class_<PyInterface> itf(m, "KORInterface",
+                              CollectedType<TraverseInterface, ClearInterface>());
   itf.def(py::init<>())
       .def("openPort",
            [](const py::object& s) { Operation(s, [](KORInterface& i) { i.openPort(); }); })

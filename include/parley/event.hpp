@@ -17,7 +17,8 @@ class ThreadOwner;
 }  // namespace detail
 
 // A connection made by Event::connect. Copies share the connection; destroying a handle does
-// not disconnect (call disconnect()).
+// not disconnect (call disconnect()). Disconnecting releases the handler (a raise running it
+// keeps its own copy until it returns).
 class PARLEY_API Connection {
  public:
   Connection() = default;
@@ -45,6 +46,9 @@ class PARLEY_API Event {
 
   Connection connect(std::function<void()> handler);
   std::size_t handler_count() const;
+  // Calls `visit` with each connected handler, for a language binding whose garbage collector
+  // must see what the handlers hold. Refused like connect on another thread.
+  void VisitHandlers(const std::function<void(const std::function<void()>&)>& visit) const;
 
  private:
   friend struct detail::EventAccess;

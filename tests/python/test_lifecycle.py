@@ -130,3 +130,74 @@ def test_a_forked_child_leaves_the_parents_objects_alone(start_sim):
     assert os.waitstatus_to_exitcode(status) == 0
     assert itf.IsPortOpen and itf.query("PING") == "PONG"
     itf.closePort()
+
+
+# --- cycles and leaks -------------------------------------------------------------------------
+
+def test_an_interface_in_a_cycle_through_its_handlers_is_collected_and_closed(bus):
+    import gc
+
+    bus.AddInstrument(4).Reply("*IDN?", "Sim\n")
+    itf = parley.open(mode=parley.korCommModeGPIBDirect, GPIBAddress=4)
+    itf.query("*IDN?")
+    assert bus.OnlineDevices == 1
+    # Each handler closes over the interface: reachable from it only through the library.
+    itf.portReset.connect(lambda: itf.closePort())
+    itf.debugMonUpdate.connect(lambda: itf.DebugBuffGet())
+    itf.Progress.Update.connect(lambda: itf.Progress.status)
+    del itf
+    gc.collect()
+    assert bus.OnlineDevices == 0
+
+
+def test_an_interface_whose_thread_ended_releases_its_device_when_freed(bus):
+    import gc
+    import threading
+    import warnings
+
+    bus.AddInstrument(4).Reply("*IDN?", "Sim\n")
+    made = []
+
+    def open_there():
+        itf = parley.open(mode=parley.korCommModeGPIBDirect, GPIBAddress=4)
+        itf.query("*IDN?")
+        made.append(itf)
+
+    thread = threading.Thread(target=open_there)
+    thread.start()
+    thread.join(10)
+    assert bus.OnlineDevices == 1
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        made.clear()
+        gc.collect()
+    assert bus.OnlineDevices == 0
+    assert [w.category for w in caught] == [ResourceWarning]
+
+
+def heap_in_use():
+    import ctypes
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+            "fordblks", "keepcost")]
+
+    libc = ctypes.CDLL("libc.so.6")
+    libc.mallinfo2.restype = MallInfo2
+    return libc.mallinfo2().uordblks
+
+
+@pytest.mark.parametrize("progress", [None, lambda p: None], ids=["plain", "with-progress"])
+def test_failed_calls_without_a_wait_leave_nothing_behind(progress):
+    itf = parley.KORInterface()  # never opened: every query fails at once
+
+    def fail(times):
+        for _ in range(times):
+            with pytest.raises(parley.AutomationError):
+                itf.query("PING", progress=progress)
+
+    fail(1000)  # caches and free lists settle first
+    before = heap_in_use()
+    fail(10000)
+    assert (heap_in_use() - before) / 10000 < 16  # bytes per call
