@@ -15,7 +15,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -235,12 +237,15 @@ void ClearPythonHandlers(const Event& event) {
 
 std::string TypeName(py::handle h) { return py::str(py::type::handle_of(h).attr("__name__")); }
 
+// Anything with __index__ is an int (numpy's integers, say); a float is not.
 int64_t ToInt(py::handle value, const char* name, int64_t lo, int64_t hi) {
-  if (!PyLong_Check(value.ptr())) {
+  if (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr())) {
     throw py::type_error(std::string(name) + " expects an int, not " + TypeName(value));
   }
+  auto number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
   int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
   if (overflow != 0 || v < lo || v > hi) {
     throw py::value_error(std::string(name) + " expects an int from " + std::to_string(lo) +
                           " to " + std::to_string(hi) + ", not " + std::string(py::repr(value)));
@@ -259,7 +264,7 @@ int16_t ToInt16(py::handle v, const char* name) {
 
 bool ToBool(py::handle value, const char* name) {
   if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
-  if (PyLong_Check(value.ptr())) return ToInt(value, name, 0, 1) != 0;
+  if (PyLong_Check(value.ptr()) || PyIndex_Check(value.ptr())) return ToInt(value, name, 0, 1) != 0;
   throw py::type_error(std::string(name) + " expects a bool, not " + TypeName(value));
 }
 
@@ -295,6 +300,37 @@ std::string ToBytes(py::handle value, const char* name) {
   throw py::type_error(std::string(name) + " expects str or bytes, not " + TypeName(value));
 }
 
+// Text that becomes a path or a host name: a NUL would cut it short in the system's calls.
+std::string ToPathText(py::handle value, const char* name) {
+  std::string s = ToBytes(value, name);
+  if (s.find('\0') != std::string::npos) {
+    throw py::value_error(std::string(name) + ": embedded null byte");
+  }
+  return s;
+}
+
+// A port number as text: whole numbers only (the library would round "6000.9").
+std::string ToPortText(py::handle value, const char* name) {
+  if (PyIndex_Check(value.ptr()) && !PyUnicode_Check(value.ptr())) {
+    return std::to_string(ToInt(value, name, std::numeric_limits<int32_t>::min(),
+                                std::numeric_limits<int32_t>::max()));
+  }
+  std::string s = ToBytes(value, name);
+  if (std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) > 127; })) {
+    return s;  // not a number
+  }
+  auto number = py::reinterpret_steal<py::object>(PyFloat_FromString(py::str(s).ptr()));
+  if (!number) {
+    PyErr_Clear();
+    return s;  // not a number: the library refuses it with its own error
+  }
+  double d = PyFloat_AsDouble(number.ptr());
+  if (std::isfinite(d) && d != std::floor(d)) {
+    throw py::value_error(std::string(name) + " expects a whole number, not " + s);
+  }
+  return s;
+}
+
 std::vector<uint8_t> ToByteVector(py::handle value, const char* name) {
   std::string s = ToBytes(value, name);
   return std::vector<uint8_t>(s.begin(), s.end());
@@ -308,6 +344,24 @@ py::str Latin1(const std::string& s) {
 
 py::bytes Bytes(const std::vector<uint8_t>& v) {
   return py::bytes(reinterpret_cast<const char*>(v.data()), v.size());
+}
+
+// --- the simulated bus -------------------------------------------------------------------------
+
+// A day: the longest wait the simulator deals in; beyond it a delay is a mistake.
+constexpr double kLongestResponseDelay = 86400.0;
+
+// The driver calls the simulated bus can fail on request; another name would never match.
+void RequireDriverCallName(const std::string& call) {
+  static const char* const kNames[] = {"ibfind", "ibconfig", "ibdev", "ibclr", "ibonl",
+                                       "ibwrt",  "ibrd",     "ibrsp", "ibsre", "ibwait"};
+  std::string known;
+  for (const char* name : kNames) {
+    if (call == name) return;
+    known += known.empty() ? name : std::string(", ") + name;
+  }
+  throw py::value_error("InjectError: no driver call named " +
+                        std::string(py::repr(py::str(call))) + "; the calls are " + known);
 }
 
 // --- objects ---------------------------------------------------------------------------------
@@ -670,14 +724,14 @@ PyEvent EventOf(const py::object& owner, Event& event, std::thread::id thread) {
         Call(self, [&](KORInterface& i) { i.name(value); });                                       \
       })
 
-#define PARLEY_TEXT_SETTING(cls, name)                                       \
+#define PARLEY_TEXT_SETTING(cls, name, convert)                              \
   cls.def_property(                                                          \
       #name,                                                                 \
       [](const py::object& self) {                                           \
         return Latin1(Call(self, [](KORInterface& i) { return i.name(); })); \
       },                                                                     \
       [](const py::object& self, const py::object& v) {                      \
-        auto value = ToBytes(v, #name);                                      \
+        auto value = convert(v, #name);                                      \
         Call(self, [&](KORInterface& i) { i.name(value); });                 \
       })
 
@@ -987,10 +1041,10 @@ class AutomationError(RuntimeError):
   PARLEY_INT_SETTING(itf, DelayGPIBTrans, ToBool);
   PARLEY_INT_SETTING(itf, WaitForMAVbitClear, ToBool);
   PARLEY_INT_SETTING(itf, RaiseEtherPortResetErr, ToBool);
-  PARLEY_TEXT_SETTING(itf, CmdTerm);
-  PARLEY_TEXT_SETTING(itf, RespTerm);
-  PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress);
-  PARLEY_TEXT_SETTING(itf, RemotePortNumber);
+  PARLEY_TEXT_SETTING(itf, CmdTerm, ToBytes);
+  PARLEY_TEXT_SETTING(itf, RespTerm, ToBytes);
+  PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress, ToPathText);
+  PARLEY_TEXT_SETTING(itf, RemotePortNumber, ToPortText);
   itf.def_property(
       "TimeDelayForMAVbit",
       [](const py::object&) -> py::object {
@@ -1005,13 +1059,13 @@ class AutomationError(RuntimeError):
   m.def(
       "MapSerialPort",
       [](const py::object& port, const py::object& path) {
-        MapSerialPort(ToInt32(port, "port"), ToBytes(path, "device_path"));
+        MapSerialPort(ToInt32(port, "port"), ToPathText(path, "device_path"));
       },
       py::arg("port"), py::arg("device_path"));
   m.def("SerialDevicePath",
         [](const py::object& port) { return Latin1(SerialDevicePath(ToInt32(port, "port"))); });
   m.def("UseSystemGpibLibrary", &UseSystemGpibLibrary);
-  m.def("UseGpibLibrary", [](const py::object& path) { UseGpibLibrary(ToBytes(path, "path")); });
+  m.def("UseGpibLibrary", [](const py::object& path) { UseGpibLibrary(ToPathText(path, "path")); });
   m.def("UseSimulatedGpibBus", &UseSimulatedGpibBus, py::arg("bus"));
   m.def("GpibLibraryLoadError", [] { return Latin1(GpibLibraryLoadError()); });
   m.attr("kSystemGpibLibrary") = kSystemGpibLibrary;
@@ -1054,6 +1108,11 @@ class AutomationError(RuntimeError):
       .def("ResponseDelay",
            [](SimulatedInstrument& i, const py::object& v) {
              double d = ToDouble(v, "seconds");
+             if (!(d >= 0 && d <= kLongestResponseDelay)) {
+               throw py::value_error("seconds expects 0 to " +
+                                     std::to_string(static_cast<int>(kLongestResponseDelay)) +
+                                     ", not " + std::string(py::repr(v)));
+             }
              WithoutGil([&] { return i.ResponseDelay(d); });
            })
       .def("Busy", NoGil(&SimulatedInstrument::Busy))
@@ -1084,8 +1143,16 @@ class AutomationError(RuntimeError):
             return WithoutGil([&] { return b.AddInstrument(address); });
           },
           py::arg("address"))
-      .def("InjectError", NoGil(&SimulatedGpibBus::InjectError), py::arg("call"), py::arg("iberr"),
-           py::arg("times") = 1)
+      .def(
+          "InjectError",
+          [](SimulatedGpibBus& b, const std::string& call, const py::object& iberr,
+             const py::object& times) {
+            RequireDriverCallName(call);
+            int32_t e = ToInt32(iberr, "iberr");
+            int32_t n = ToInt32(times, "times");
+            WithoutGil([&] { b.InjectError(call, e, n); });
+          },
+          py::arg("call"), py::arg("iberr"), py::arg("times") = 1)
       .def("ClearInjectedErrors", NoGil(&SimulatedGpibBus::ClearInjectedErrors))
       .def("QueueRegistrationResult", NoGil(&SimulatedGpibBus::QueueRegistrationResult))
       .def("Calls", NoGil(&SimulatedGpibBus::Calls))

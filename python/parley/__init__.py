@@ -4,6 +4,8 @@ Text is bytes: a str holds one character per byte (latin-1), so every byte value
 survives in both directions; bytes are accepted wherever a command is taken.
 """
 
+import operator
+
 from . import _parley
 from ._parley import *  # noqa: F401,F403  (the object model, enumerations and constants)
 from ._parley import (AutomationError, KORInterface, KORTransaction, MapSerialPort, err,
@@ -90,7 +92,7 @@ def open(mode=korCommModeCRLFDirect, port=None, device=None, **settings):  # noq
     itf.commMode = mode
     if port is not None:
         if mode == korCommModeEther:
-            itf.RemotePortNumber = str(port)
+            itf.RemotePortNumber = str(operator.index(port)) if not isinstance(port, str) else port
         else:
             itf.CommPort = port
     if device is not None:
