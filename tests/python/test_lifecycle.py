@@ -201,3 +201,18 @@ def test_failed_calls_without_a_wait_leave_nothing_behind(progress):
     before = heap_in_use()
     fail(10000)
     assert (heap_in_use() - before) / 10000 < 16  # bytes per call
+
+
+def test_a_subinterpreter_is_refused_at_import():
+    script = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters, sys
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import sys; sys.path[:] = %r; import parley" % sys.path)
+        except interpreters.RunFailedError as e:
+            print("refused:", e)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=30, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.returncode == 0, done.stderr
+    assert "refused:" in done.stdout and "ImportError" in done.stdout, done.stdout
