@@ -13,8 +13,9 @@ namespace parley {
 namespace detail {
 struct EventAccess;
 struct EventSlot;
-class ThreadOwner;
 }  // namespace detail
+
+class ThreadOwner;
 
 // A connection made by Event::connect. Copies share the connection; destroying a handle does
 // not disconnect (call disconnect()). Disconnecting releases the handler (a raise running it
@@ -39,7 +40,7 @@ class PARLEY_API Event {
   Event();
   // The event of an object that belongs to one thread: connecting from another fails with
   // error 5 and connects nothing.
-  explicit Event(const detail::ThreadOwner* owner);
+  explicit Event(const ThreadOwner* owner);
   ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
@@ -56,7 +57,7 @@ class PARLEY_API Event {
 
   std::vector<std::shared_ptr<detail::EventSlot>> slots_;
   std::shared_ptr<bool> alive_;  // false once the event is gone; a raise in progress checks it
-  const detail::ThreadOwner* owner_ = nullptr;
+  const ThreadOwner* owner_ = nullptr;
 };
 
 }  // namespace parley

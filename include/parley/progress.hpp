@@ -23,7 +23,7 @@ struct ProgressAccess;
 // "KORProgress") and touches nothing, except HaltEnabled and Halt, which any thread may call.
 class PARLEY_API KORProgress {
   // First, so that it is built before the events that refer to it.
-  detail::ThreadOwner owner_{"KORProgress"};
+  ThreadOwner owner_{"KORProgress"};
 
  public:
   int16_t max() const {

@@ -6,7 +6,7 @@
 
 #include "parley/export.hpp"
 
-namespace parley::detail {
+namespace parley {
 
 // Unowned until an interface first uses the object; from then on only that thread may call it.
 // A copy is a new object and belongs to no thread yet.
@@ -33,4 +33,4 @@ class PARLEY_API ThreadOwner {
   std::atomic<std::thread::id> owner_{};
 };
 
-}  // namespace parley::detail
+}  // namespace parley

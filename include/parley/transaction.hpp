@@ -70,7 +70,7 @@ class PARLEY_API KORTransaction {
     return field;
   }
 
-  detail::ThreadOwner owner_{"KORTransaction"};
+  ThreadOwner owner_{"KORTransaction"};
   std::string cmd_;
   bool resp_expect_ = true;
   int32_t resp_timeout_ = korShort;

@@ -27,7 +27,7 @@ bool Connection::connected() const {
 }
 
 Event::Event() : alive_(std::make_shared<bool>(true)) {}
-Event::Event(const detail::ThreadOwner* owner) : Event() { owner_ = owner; }
+Event::Event(const ThreadOwner* owner) : Event() { owner_ = owner; }
 Event::~Event() { *alive_ = false; }
 
 Connection Event::connect(std::function<void()> handler) {

@@ -4,7 +4,7 @@
 
 #include "parley/errors.hpp"
 
-namespace parley::detail {
+namespace parley {
 
 void ThreadOwner::Claim() {
   std::thread::id unowned;
@@ -19,4 +19,4 @@ void ThreadOwner::Refuse() const {
                             "is called only there.");
 }
 
-}  // namespace parley::detail
+}  // namespace parley
