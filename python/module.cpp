@@ -9,12 +9,15 @@
 // of its own. The original Python exception is kept per thread and raised in its place when the
 // operation returns, so the caller sees exactly what the handler raised.
 #include <Python.h>
+#include <cxxabi.h>
 #include <pybind11/eval.h>
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -54,31 +57,106 @@ void KeepPending(py::error_already_set&& e) {
   throw py::error_already_set();
 }
 
+// --- the GIL and the interpreter's end ------------------------------------------------------
+
+// Once the interpreter finalizes, a thread other than the finalizing (main) one must not take
+// the GIL: Python would end it with an unwind through the library's frames, and some versions
+// crash on the attempt. Such a thread stays where it is until the process exits.
+bool InterpreterFinalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+unsigned long main_thread_ident = 0;  // set once at import, read only afterwards
+
+bool MayNotTakeGil() {
+  return InterpreterFinalizing() && PyThread_get_thread_ident() != main_thread_ident;
+}
+
+[[noreturn]] void ParkUntilExit() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// Takes the GIL for a handler. When the interpreter is ending the handler cannot run: the
+// operation it belongs to is ended instead, and its thread parks on the way out.
+class GilForHandler {
+ public:
+  GilForHandler() {
+    if (MayNotTakeGil()) throw HandlerFailed();
+    state_ = PyGILState_Ensure();
+  }
+  ~GilForHandler() { PyGILState_Release(state_); }
+  GilForHandler(const GilForHandler&) = delete;
+  GilForHandler& operator=(const GilForHandler&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+void RetakeGil(PyThreadState* saved) {
+  if (MayNotTakeGil()) ParkUntilExit();
+  PyEval_RestoreThread(saved);
+}
+
+// Runs `f` without the GIL, then takes it again (not in a destructor, so a thread ending while
+// it waits for the GIL unwinds cleanly). Called with the GIL held.
+template <class F>
+auto WithoutGil(F&& f) -> decltype(f()) {
+  using R = decltype(f());
+  PyThreadState* saved = PyEval_SaveThread();
+  std::exception_ptr failure;
+  std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> result;
+  try {
+    if constexpr (std::is_void_v<R>) {
+      f();
+    } else {
+      result.emplace(f());
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended: it must not take the GIL again
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  RetakeGil(saved);
+  if (failure) std::rethrow_exception(failure);
+  if constexpr (!std::is_void_v<R>) return std::move(*result);
+}
+
+// A member function as a binding that runs it without the GIL (it may wait for a lock).
+template <class C, class R, class... A>
+auto NoGil(R (C::*member)(A...)) {
+  return
+      [member](C& c, A... a) -> R { return WithoutGil([&]() -> R { return (c.*member)(a...); }); };
+}
+template <class C, class R, class... A>
+auto NoGil(R (C::*member)(A...) const) {
+  return [member](const C& c, A... a) -> R {
+    return WithoutGil([&]() -> R { return (c.*member)(a...); });
+  };
+}
+
 // Runs `f` without the GIL; re-raises a handler's Python exception in place of whatever the
 // library made of it. Called with the GIL held.
 template <class F>
 auto Released(F&& f) -> decltype(f()) {
   pending_error.reset();
-  if constexpr (std::is_void_v<decltype(f())>) {
-    try {
-      py::gil_scoped_release release;
-      f();
-    } catch (...) {
+  try {
+    if constexpr (std::is_void_v<decltype(f())>) {
+      WithoutGil(std::forward<F>(f));
       if (pending_error) RaisePending();
-      throw;
-    }
-    if (pending_error) RaisePending();
-  } else {
-    std::optional<decltype(f())> result;
-    try {
-      py::gil_scoped_release release;
-      result.emplace(f());
-    } catch (...) {
+    } else {
+      auto result = WithoutGil(std::forward<F>(f));
       if (pending_error) RaisePending();
-      throw;
+      return result;
     }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
     if (pending_error) RaisePending();
-    return std::move(*result);
+    throw;
   }
 }
 
@@ -88,13 +166,17 @@ class PyCallable {
  public:
   explicit PyCallable(py::handle f) : f_(f.ptr()) { Py_INCREF(f_); }
   ~PyCallable() {
-    if (!Py_IsInitialized()) return;  // the interpreter is gone; so is the object
-    py::gil_scoped_acquire gil;
+    // The interpreter is gone or ending: the object goes with it.
+    if (f_ == nullptr || !Py_IsInitialized() || MayNotTakeGil()) return;
+    PyGILState_STATE state = PyGILState_Ensure();
     Py_DECREF(f_);
+    PyGILState_Release(state);
   }
   PyCallable(const PyCallable&) = delete;
   PyCallable& operator=(const PyCallable&) = delete;
-  PyObject* get() const { return f_; }
+  PyObject* get() const { return f_; }  // null once cleared
+  // For the garbage collector, with the GIL held: breaks a cycle through this reference.
+  void Clear() { Py_CLEAR(f_); }
 
  private:
   PyObject* f_;
@@ -109,31 +191,61 @@ py::handle RequireCallable(py::handle f, const char* what) {
 }
 
 // An event handler for the library: takes the GIL, calls, and turns a Python exception into
-// HandlerFailed so that the operation in progress ends.
-std::function<void()> MakeHandler(py::handle f) {
-  auto callable = std::make_shared<PyCallable>(RequireCallable(f, "connect"));
-  return [callable] {
-    py::gil_scoped_acquire gil;
+// HandlerFailed so that the operation in progress ends. A type of its own, so that the garbage
+// collector's visits can find the Python object among an event's handlers.
+struct PyHandler {
+  std::shared_ptr<PyCallable> callable;
+
+  void operator()() const {
+    GilForHandler gil;
     if (pending_error) throw HandlerFailed();  // an earlier handler failed: run no more Python
+    py::handle f(callable->get());
+    if (!f) return;  // cleared by the garbage collector
     try {
-      py::handle(callable->get())();
+      f();
     } catch (py::error_already_set& e) {
       KeepPending(std::move(e));
       throw HandlerFailed();
     }
-  };
+  }
+};
+
+std::function<void()> MakeHandler(py::handle f) {
+  return PyHandler{std::make_shared<PyCallable>(RequireCallable(f, "connect"))};
+}
+
+// The garbage collector's view of the handlers of one event: `visit` each Python callable, or
+// clear them all. With the GIL held, on the event's own thread (it refuses others).
+int VisitPythonHandlers(const Event& event, visitproc visit, void* arg) {
+  int result = 0;
+  event.VisitHandlers([&](const std::function<void()>& h) {
+    const auto* handler = h.target<PyHandler>();
+    if (result == 0 && handler && handler->callable->get()) {
+      result = visit(handler->callable->get(), arg);
+    }
+  });
+  return result;
+}
+
+void ClearPythonHandlers(const Event& event) {
+  event.VisitHandlers([](const std::function<void()>& h) {
+    if (const auto* handler = h.target<PyHandler>()) handler->callable->Clear();
+  });
 }
 
 // --- conversions with clear messages ---------------------------------------------------------
 
 std::string TypeName(py::handle h) { return py::str(py::type::handle_of(h).attr("__name__")); }
 
+// Anything with __index__ is an int (numpy's integers, say); a float is not.
 int64_t ToInt(py::handle value, const char* name, int64_t lo, int64_t hi) {
-  if (!PyLong_Check(value.ptr())) {
+  if (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr())) {
     throw py::type_error(std::string(name) + " expects an int, not " + TypeName(value));
   }
+  auto number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
   int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
   if (overflow != 0 || v < lo || v > hi) {
     throw py::value_error(std::string(name) + " expects an int from " + std::to_string(lo) +
                           " to " + std::to_string(hi) + ", not " + std::string(py::repr(value)));
@@ -152,7 +264,7 @@ int16_t ToInt16(py::handle v, const char* name) {
 
 bool ToBool(py::handle value, const char* name) {
   if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
-  if (PyLong_Check(value.ptr())) return ToInt(value, name, 0, 1) != 0;
+  if (PyLong_Check(value.ptr()) || PyIndex_Check(value.ptr())) return ToInt(value, name, 0, 1) != 0;
   throw py::type_error(std::string(name) + " expects a bool, not " + TypeName(value));
 }
 
@@ -188,6 +300,37 @@ std::string ToBytes(py::handle value, const char* name) {
   throw py::type_error(std::string(name) + " expects str or bytes, not " + TypeName(value));
 }
 
+// Text that becomes a path or a host name: a NUL would cut it short in the system's calls.
+std::string ToPathText(py::handle value, const char* name) {
+  std::string s = ToBytes(value, name);
+  if (s.find('\0') != std::string::npos) {
+    throw py::value_error(std::string(name) + ": embedded null byte");
+  }
+  return s;
+}
+
+// A port number as text: whole numbers only (the library would round "6000.9").
+std::string ToPortText(py::handle value, const char* name) {
+  if (PyIndex_Check(value.ptr()) && !PyUnicode_Check(value.ptr())) {
+    return std::to_string(ToInt(value, name, std::numeric_limits<int32_t>::min(),
+                                std::numeric_limits<int32_t>::max()));
+  }
+  std::string s = ToBytes(value, name);
+  if (std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) > 127; })) {
+    return s;  // not a number
+  }
+  auto number = py::reinterpret_steal<py::object>(PyFloat_FromString(py::str(s).ptr()));
+  if (!number) {
+    PyErr_Clear();
+    return s;  // not a number: the library refuses it with its own error
+  }
+  double d = PyFloat_AsDouble(number.ptr());
+  if (std::isfinite(d) && d != std::floor(d)) {
+    throw py::value_error(std::string(name) + " expects a whole number, not " + s);
+  }
+  return s;
+}
+
 std::vector<uint8_t> ToByteVector(py::handle value, const char* name) {
   std::string s = ToBytes(value, name);
   return std::vector<uint8_t>(s.begin(), s.end());
@@ -203,6 +346,24 @@ py::bytes Bytes(const std::vector<uint8_t>& v) {
   return py::bytes(reinterpret_cast<const char*>(v.data()), v.size());
 }
 
+// --- the simulated bus -------------------------------------------------------------------------
+
+// A day: the longest wait the simulator deals in; beyond it a delay is a mistake.
+constexpr double kLongestResponseDelay = 86400.0;
+
+// The driver calls the simulated bus can fail on request; another name would never match.
+void RequireDriverCallName(const std::string& call) {
+  static const char* const kNames[] = {"ibfind", "ibconfig", "ibdev", "ibclr", "ibonl",
+                                       "ibwrt",  "ibrd",     "ibrsp", "ibsre", "ibwait"};
+  std::string known;
+  for (const char* name : kNames) {
+    if (call == name) return;
+    known += known.empty() ? name : std::string(", ") + name;
+  }
+  throw py::value_error("InjectError: no driver call named " +
+                        std::string(py::repr(py::str(call))) + "; the calls are " + known);
+}
+
 // --- objects ---------------------------------------------------------------------------------
 
 [[noreturn]] void WrongThread(const char* what) {
@@ -211,10 +372,35 @@ py::bytes Bytes(const std::vector<uint8_t>& v) {
       std::string(what) + " belongs to the thread that created it; use it only there.");
 }
 
+// Held by every interface made on a thread; it expires when the thread's Python state is
+// cleared, which happens before a join() of the thread returns (a C++ thread-local would go
+// only later, at the very end of the thread).
+std::weak_ptr<void> ThreadLife() {
+  constexpr const char* kKey = "parley.thread_life";
+  PyObject* dict = PyThreadState_GetDict();  // borrowed
+  if (dict == nullptr) throw std::runtime_error("no Python thread state");
+  PyObject* capsule = PyDict_GetItemString(dict, kKey);  // borrowed
+  if (capsule == nullptr) {
+    auto* life = new std::shared_ptr<char>(std::make_shared<char>());
+    auto owned = py::reinterpret_steal<py::object>(PyCapsule_New(life, nullptr, [](PyObject* c) {
+      delete static_cast<std::shared_ptr<char>*>(PyCapsule_GetPointer(c, nullptr));
+    }));
+    if (!owned) {
+      delete life;
+      throw py::error_already_set();
+    }
+    if (PyDict_SetItemString(dict, kKey, owned.ptr()) != 0) throw py::error_already_set();
+    capsule = owned.ptr();
+  }
+  return *static_cast<std::shared_ptr<char>*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
 // KORInterface with the thread it belongs to.
 struct PyInterface {
   std::unique_ptr<KORInterface> itf = std::make_unique<KORInterface>();
   std::thread::id owner = std::this_thread::get_id();
+  std::weak_ptr<void> owner_life = ThreadLife();
+  bool port_open = false;  // as the last operation left it, for the check when freed
 
   KORInterface& Use() {
     if (std::this_thread::get_id() != owner) WrongThread("A KORInterface");
@@ -223,15 +409,119 @@ struct PyInterface {
 
   ~PyInterface() {
     if (std::this_thread::get_id() != owner) {
-      // Its port and timers live on the owner thread's loop, which may be gone: freeing them
-      // here could crash. Leaking one object is the lesser harm.
-      (void)itf.release();
-      return;
+      // Its port and timers live on the owner thread's loop: while that thread runs, freeing
+      // them here could race with it, and leaking one object is the lesser harm. Once the
+      // thread has ended, nothing else uses them.
+      if (!owner_life.expired()) {
+        (void)itf.release();
+        return;
+      }
+      if (port_open) WarnUnclosed();
     }
-    py::gil_scoped_release release;  // closing may wait and run handlers
-    itf.reset();
+    WithoutGil([&] { itf.reset(); });  // closing may wait and run handlers
+  }
+
+  static void WarnUnclosed() {
+    if (PyErr_WarnEx(PyExc_ResourceWarning,
+                     "a KORInterface whose thread has ended was freed with its port open; "
+                     "the port is closed now",
+                     1) != 0) {
+      PyErr_WriteUnraisable(nullptr);
+    }
   }
 };
+
+// The garbage collector's support for interfaces held in cycles through their own handlers
+// (a handler that closes over its interface). Only the owner thread visits: another thread's
+// events may change while it runs without the GIL. The progress object is visited along with
+// the interface only while nothing else holds it.
+PyInterface* InterfaceOnItsThread(PyObject* self) {
+  try {
+    auto& p = py::handle(self).cast<PyInterface&>();
+    if (!p.itf || std::this_thread::get_id() != p.owner) return nullptr;
+    return &p;
+  } catch (...) {
+    return nullptr;  // not constructed yet, or made before fork()
+  }
+}
+
+template <class Each>
+void ForEachOwnedEvent(PyInterface& p, Each&& each) {
+  each(p.itf->portReset);
+  each(p.itf->debugMonUpdate);
+  auto progress = p.itf->Progress();
+  if (progress.use_count() == 2) {  // the interface's reference and this one
+    each(progress->Update);
+    each(progress->HaltAck);
+  }
+}
+
+int TraverseInterface(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  PyInterface* p = InterfaceOnItsThread(self);
+  if (p == nullptr) return 0;
+  int result = 0;
+  try {
+    ForEachOwnedEvent(*p, [&](Event& e) {
+      if (result == 0) result = VisitPythonHandlers(e, visit, arg);
+    });
+  } catch (const AutomationError&) {
+  }
+  return result;
+}
+
+int ClearInterface(PyObject* self) {
+  if (PyInterface* p = InterfaceOnItsThread(self)) {
+    try {
+      ForEachOwnedEvent(*p, [](Event& e) { ClearPythonHandlers(e); });
+    } catch (const AutomationError&) {
+    }
+  }
+  return 0;
+}
+
+// A progress object held only by its Python object: its handlers belong to it.
+std::shared_ptr<KORProgress> SoleProgress(PyObject* self) {
+  try {
+    auto p = py::handle(self).cast<std::shared_ptr<KORProgress>>();
+    if (p.use_count() == 2) return p;  // the Python object's holder and this copy
+  } catch (...) {
+  }
+  return nullptr;
+}
+
+int TraverseProgress(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto p = SoleProgress(self);
+  if (!p) return 0;
+  try {
+    int result = VisitPythonHandlers(p->Update, visit, arg);
+    return result != 0 ? result : VisitPythonHandlers(p->HaltAck, visit, arg);
+  } catch (const AutomationError&) {
+    return 0;  // another thread's
+  }
+}
+
+int ClearProgress(PyObject* self) {
+  if (auto p = SoleProgress(self)) {
+    try {
+      ClearPythonHandlers(p->Update);
+      ClearPythonHandlers(p->HaltAck);
+    } catch (const AutomationError&) {
+    }
+  }
+  return 0;
+}
+
+template <auto Traverse, auto Clear>
+py::custom_type_setup CollectedType() {
+  return py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+    auto* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = Traverse;
+    type->tp_clear = Clear;
+  });
+}
 
 // An event of a library object, kept alive together with the Python object that owns it.
 struct PyEvent {
@@ -258,7 +548,7 @@ class PyPortConnection : public PortConnection {
  private:
   template <class R>
   R CallOverride(const char* name) {
-    py::gil_scoped_acquire gil;
+    GilForHandler gil;
     py::function f = py::get_override(static_cast<const PortConnection*>(this), name);
     if (!f)
       throw AutomationError(err::InvalidCall, "PortConnection",
@@ -287,7 +577,7 @@ PyPortConnection& Own(PortConnection& c) {
 class PyConnectionManager : public ConnectionManager {
  public:
   std::shared_ptr<PortConnection> GetConnection(int32_t port) override {
-    py::gil_scoped_acquire gil;
+    GilForHandler gil;
     py::function f = py::get_override(static_cast<const ConnectionManager*>(this), "GetConnection");
     if (!f)
       throw AutomationError(err::InvalidCall, "ConnectionManager",
@@ -329,15 +619,20 @@ bool TakeHaltRequest(KORProgress* progress) {
 // asks Python (with the GIL) whether Ctrl-C arrived. On one, the halt is requested (the library
 // records "User canceled operation." and ends); a stage that cannot be halted ends at the next
 // tick. The caller gets the KeyboardInterrupt.
+//
+// One timer per thread serves every watch, the nested ones of handlers included: it is left
+// running when an operation ends, and a tick that finds no operation lets it lapse. A timer per
+// operation would leave a cancelled timer in the loop for each call that never waits.
 class InterruptWatch {
  public:
-  explicit InterruptWatch(KORInterface& itf) : itf_(itf) {
+  explicit InterruptWatch(KORInterface& itf) : itf_(itf), outer_(innermost) {
     ++operations_running;
     TakeHaltRequest(itf_.Progress().get());  // one made before this operation is stale
-    Arm();
+    innermost = this;
+    if (!ticker.Pending()) Arm();
   }
   ~InterruptWatch() {
-    timer_.Cancel();
+    innermost = outer_;
     --operations_running;
     TakeHaltRequest(itf_.Progress().get());
   }
@@ -346,9 +641,17 @@ class InterruptWatch {
 
  private:
   static constexpr std::chrono::milliseconds kTick{50};
+  static thread_local InterruptWatch* innermost;
+  static thread_local EventLoop::Timer ticker;
 
-  void Arm() {
-    timer_ = EventLoop::ScheduleAfter(kTick, [this] { Tick(); });
+  static void Arm() {
+    ticker = EventLoop::ScheduleAfter(kTick, [] { TickAll(); });
+  }
+
+  static void TickAll() {
+    if (innermost == nullptr) return;  // no operation left to watch
+    for (InterruptWatch* w = innermost; w != nullptr; w = w->outer_) w->Tick();
+    Arm();
   }
 
   void Tick() {
@@ -357,7 +660,7 @@ class InterruptWatch {
     auto progress = itf_.Progress();
     if (TakeHaltRequest(progress.get())) progress->Halt();  // ignored unless it may halt now
     {
-      py::gil_scoped_acquire gil;
+      GilForHandler gil;
       if (PyErr_CheckSignals() != 0) {
         KeepPending(py::error_already_set());
         interrupted_ = true;
@@ -367,20 +670,32 @@ class InterruptWatch {
       if (!progress->HaltEnabled()) throw HandlerFailed();
       progress->Halt();
     }
-    Arm();
   }
 
   KORInterface& itf_;
-  EventLoop::Timer timer_;
+  InterruptWatch* outer_;
   bool interrupted_ = false;
 };
+
+thread_local InterruptWatch* InterruptWatch::innermost = nullptr;
+thread_local EventLoop::Timer InterruptWatch::ticker;
 
 // An operation of `self`: on its thread, without the GIL, watched for Ctrl-C. `self` holds a
 // reference so that a handler deleting the last name of the interface cannot free it mid-call.
 template <class F>
 auto Operation(const py::object& self, F&& f) {
   py::object keep = self;
-  KORInterface& itf = keep.cast<PyInterface&>().Use();
+  auto& owner = keep.cast<PyInterface&>();
+  KORInterface& itf = owner.Use();
+  struct NotePortState {  // for the check when the interface is freed on another thread
+    PyInterface& p;
+    ~NotePortState() {
+      try {
+        p.port_open = p.itf->IsPortOpen();
+      } catch (const AutomationError&) {
+      }
+    }
+  } note{owner};
   return Released([&] {
     InterruptWatch watch(itf);  // off the main thread Python reports no signals: harmless
     return f(itf);
@@ -409,20 +724,22 @@ PyEvent EventOf(const py::object& owner, Event& event, std::thread::id thread) {
         Call(self, [&](KORInterface& i) { i.name(value); });                                       \
       })
 
-#define PARLEY_TEXT_SETTING(cls, name)                                       \
+#define PARLEY_TEXT_SETTING(cls, name, convert)                              \
   cls.def_property(                                                          \
       #name,                                                                 \
       [](const py::object& self) {                                           \
         return Latin1(Call(self, [](KORInterface& i) { return i.name(); })); \
       },                                                                     \
       [](const py::object& self, const py::object& v) {                      \
-        auto value = ToBytes(v, #name);                                      \
+        auto value = convert(v, #name);                                      \
         Call(self, [&](KORInterface& i) { i.name(value); });                 \
       })
 
 }  // namespace
 
 PYBIND11_MODULE(_parley, m) {
+  main_thread_ident =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   m.doc() = "Command/response transactions with remote test units and GPIB instruments.";
 
   // --- errors --------------------------------------------------------------------------------
@@ -536,7 +853,8 @@ class AutomationError(RuntimeError):
       .def_property_readonly("handler_count", [](PyEvent& e) { return e.event->handler_count(); });
 
   // --- progress ------------------------------------------------------------------------------
-  py::class_<KORProgress, std::shared_ptr<KORProgress>>(m, "KORProgress")
+  py::class_<KORProgress, std::shared_ptr<KORProgress>>(
+      m, "KORProgress", CollectedType<TraverseProgress, ClearProgress>())
       .def(py::init<>())
       .def_property_readonly("max", &KORProgress::max)
       .def_property_readonly("Value", &KORProgress::Value)
@@ -604,7 +922,8 @@ class AutomationError(RuntimeError):
                              [](KORTransaction& t) { return Latin1(t.ByteArrRespStrVal()); });
 
   // --- interface -----------------------------------------------------------------------------
-  py::class_<PyInterface> itf(m, "KORInterface");
+  py::class_<PyInterface> itf(m, "KORInterface",
+                              CollectedType<TraverseInterface, ClearInterface>());
   itf.def(py::init<>())
       .def("openPort",
            [](const py::object& s) { Operation(s, [](KORInterface& i) { i.openPort(); }); })
@@ -722,10 +1041,10 @@ class AutomationError(RuntimeError):
   PARLEY_INT_SETTING(itf, DelayGPIBTrans, ToBool);
   PARLEY_INT_SETTING(itf, WaitForMAVbitClear, ToBool);
   PARLEY_INT_SETTING(itf, RaiseEtherPortResetErr, ToBool);
-  PARLEY_TEXT_SETTING(itf, CmdTerm);
-  PARLEY_TEXT_SETTING(itf, RespTerm);
-  PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress);
-  PARLEY_TEXT_SETTING(itf, RemotePortNumber);
+  PARLEY_TEXT_SETTING(itf, CmdTerm, ToBytes);
+  PARLEY_TEXT_SETTING(itf, RespTerm, ToBytes);
+  PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress, ToPathText);
+  PARLEY_TEXT_SETTING(itf, RemotePortNumber, ToPortText);
   itf.def_property(
       "TimeDelayForMAVbit",
       [](const py::object&) -> py::object {
@@ -740,18 +1059,17 @@ class AutomationError(RuntimeError):
   m.def(
       "MapSerialPort",
       [](const py::object& port, const py::object& path) {
-        MapSerialPort(ToInt32(port, "port"), ToBytes(path, "device_path"));
+        MapSerialPort(ToInt32(port, "port"), ToPathText(path, "device_path"));
       },
       py::arg("port"), py::arg("device_path"));
   m.def("SerialDevicePath",
         [](const py::object& port) { return Latin1(SerialDevicePath(ToInt32(port, "port"))); });
   m.def("UseSystemGpibLibrary", &UseSystemGpibLibrary);
-  m.def("UseGpibLibrary", [](const py::object& path) { UseGpibLibrary(ToBytes(path, "path")); });
+  m.def("UseGpibLibrary", [](const py::object& path) { UseGpibLibrary(ToPathText(path, "path")); });
   m.def("UseSimulatedGpibBus", &UseSimulatedGpibBus, py::arg("bus"));
   m.def("GpibLibraryLoadError", [] { return Latin1(GpibLibraryLoadError()); });
   m.attr("kSystemGpibLibrary") = kSystemGpibLibrary;
 
-  using Release = py::call_guard<py::gil_scoped_release>;  // the bus lock is taken inside
   py::class_<GpibCall>(m, "GpibCall")
       .def_readonly("name", &GpibCall::name)
       .def_property_readonly("text", [](GpibCall& c) { return Latin1(c.text); })
@@ -762,17 +1080,16 @@ class AutomationError(RuntimeError):
            [](SimulatedInstrument& i, const py::object& cmd, const py::object& reply) {
              auto c = ToBytes(cmd, "command");
              auto r = ToBytes(reply, "reply");
-             py::gil_scoped_release release;
-             i.Reply(c, r);
+             WithoutGil([&] { return i.Reply(c, r); });
            })
       .def("OnCommand",
            [](SimulatedInstrument& i, const py::object& handler) {
              auto callable = std::make_shared<PyCallable>(RequireCallable(handler, "OnCommand"));
-             py::gil_scoped_release release;
              // Runs inside a driver call: a Python failure cannot unwind through the bus, so it
              // answers nothing and the exception reaches the caller when the operation ends.
-             i.OnCommand([callable](const std::string& cmd) -> std::optional<std::string> {
-               py::gil_scoped_acquire gil;
+             auto answer = [callable](const std::string& cmd) -> std::optional<std::string> {
+               if (MayNotTakeGil()) return std::nullopt;
+               GilForHandler gil;
                if (pending_error) return std::nullopt;
                try {
                  py::object r = py::handle(callable->get())(Latin1(cmd));
@@ -785,67 +1102,66 @@ class AutomationError(RuntimeError):
                  KeepPending(py::error_already_set());
                }
                return std::nullopt;
-             });
+             };
+             WithoutGil([&] { i.OnCommand(answer); });
            })
       .def("ResponseDelay",
            [](SimulatedInstrument& i, const py::object& v) {
              double d = ToDouble(v, "seconds");
-             py::gil_scoped_release release;
-             i.ResponseDelay(d);
+             if (!(d >= 0 && d <= kLongestResponseDelay)) {
+               throw py::value_error("seconds expects 0 to " +
+                                     std::to_string(static_cast<int>(kLongestResponseDelay)) +
+                                     ", not " + std::string(py::repr(v)));
+             }
+             WithoutGil([&] { return i.ResponseDelay(d); });
            })
-      .def("Busy", &SimulatedInstrument::Busy, Release())
-      .def("StatusBits", &SimulatedInstrument::StatusBits, Release())
+      .def("Busy", NoGil(&SimulatedInstrument::Busy))
+      .def("StatusBits", NoGil(&SimulatedInstrument::StatusBits))
       .def("QueueReply",
            [](SimulatedInstrument& i, const py::object& reply) {
              auto r = ToBytes(reply, "reply");
-             py::gil_scoped_release release;
-             i.QueueReply(r);
+             WithoutGil([&] { return i.QueueReply(r); });
            })
-      .def("DiscardOutput", &SimulatedInstrument::DiscardOutput, Release())
-      .def("StatusByte", &SimulatedInstrument::StatusByte, Release())
+      .def("DiscardOutput", NoGil(&SimulatedInstrument::DiscardOutput))
+      .def("StatusByte", NoGil(&SimulatedInstrument::StatusByte))
       .def("Received",
            [](SimulatedInstrument& i) {
-             std::vector<std::string> v;
-             {
-               py::gil_scoped_release release;
-               v = i.Received();
-             }
+             std::vector<std::string> v = WithoutGil([&] { return i.Received(); });
              py::list out;
              for (auto& s : v) out.append(Latin1(s));
              return out;
            })
       .def("Unread",
-           [](SimulatedInstrument& i) {
-             std::string s;
-             {
-               py::gil_scoped_release release;
-               s = i.Unread();
-             }
-             return Latin1(s);
-           })
-      .def("ServiceRequestEnable", &SimulatedInstrument::ServiceRequestEnable, Release());
+           [](SimulatedInstrument& i) { return Latin1(WithoutGil([&] { return i.Unread(); })); })
+      .def("ServiceRequestEnable", NoGil(&SimulatedInstrument::ServiceRequestEnable));
   py::class_<SimulatedGpibBus>(m, "SimulatedGpibBus")
       .def(py::init<>())
       .def(
           "AddInstrument",
           [](SimulatedGpibBus& b, const py::object& a) {
             int address = static_cast<int>(ToInt(a, "address", 0, 30));
-            py::gil_scoped_release release;
-            return b.AddInstrument(address);
+            return WithoutGil([&] { return b.AddInstrument(address); });
           },
           py::arg("address"))
-      .def("InjectError", &SimulatedGpibBus::InjectError, py::arg("call"), py::arg("iberr"),
-           py::arg("times") = 1, Release())
-      .def("ClearInjectedErrors", &SimulatedGpibBus::ClearInjectedErrors, Release())
-      .def("QueueRegistrationResult", &SimulatedGpibBus::QueueRegistrationResult, Release())
-      .def("Calls", &SimulatedGpibBus::Calls, Release())
-      .def("CallNames", &SimulatedGpibBus::CallNames, py::arg("with_registration") = false,
-           Release())
-      .def("ClearCalls", &SimulatedGpibBus::ClearCalls, Release())
-      .def_property_readonly("BoardOnline", &SimulatedGpibBus::BoardOnline, Release())
-      .def_property_readonly("OnlineDevices", &SimulatedGpibBus::OnlineDevices, Release())
-      .def_property_readonly("RemoteEnableAsserted", &SimulatedGpibBus::RemoteEnableAsserted,
-                             Release());
+      .def(
+          "InjectError",
+          [](SimulatedGpibBus& b, const std::string& call, const py::object& iberr,
+             const py::object& times) {
+            RequireDriverCallName(call);
+            int32_t e = ToInt32(iberr, "iberr");
+            int32_t n = ToInt32(times, "times");
+            WithoutGil([&] { b.InjectError(call, e, n); });
+          },
+          py::arg("call"), py::arg("iberr"), py::arg("times") = 1)
+      .def("ClearInjectedErrors", NoGil(&SimulatedGpibBus::ClearInjectedErrors))
+      .def("QueueRegistrationResult", NoGil(&SimulatedGpibBus::QueueRegistrationResult))
+      .def("Calls", NoGil(&SimulatedGpibBus::Calls))
+      .def("CallNames", NoGil(&SimulatedGpibBus::CallNames), py::arg("with_registration") = false)
+      .def("ClearCalls", NoGil(&SimulatedGpibBus::ClearCalls))
+      .def_property_readonly("BoardOnline", NoGil(&SimulatedGpibBus::BoardOnline))
+      .def_property_readonly("OnlineDevices", NoGil(&SimulatedGpibBus::OnlineDevices))
+      .def_property_readonly("RemoteEnableAsserted",
+                             NoGil(&SimulatedGpibBus::RemoteEnableAsserted));
 
   py::class_<PortConnection, PyPortConnection, std::shared_ptr<PortConnection>>(
       m, "PortConnection",
@@ -872,7 +1188,7 @@ class AutomationError(RuntimeError):
         auto callable =
             std::make_shared<PyCallable>(RequireCallable(factory, "UseConnectionManager"));
         UseConnectionManager([callable]() -> std::shared_ptr<ConnectionManager> {
-          py::gil_scoped_acquire gil;
+          GilForHandler gil;
           try {
             py::object made = py::handle(callable->get())();
             if (!py::isinstance<ConnectionManager>(made)) {

@@ -15,8 +15,11 @@ struct EventAccess;
 struct EventSlot;
 }  // namespace detail
 
+class ThreadOwner;
+
 // A connection made by Event::connect. Copies share the connection; destroying a handle does
-// not disconnect (call disconnect()).
+// not disconnect (call disconnect()). Disconnecting releases the handler (a raise running it
+// keeps its own copy until it returns).
 class PARLEY_API Connection {
  public:
   Connection() = default;
@@ -35,12 +38,18 @@ class PARLEY_API Connection {
 class PARLEY_API Event {
  public:
   Event();
+  // The event of an object that belongs to one thread: connecting from another fails with
+  // error 5 and connects nothing.
+  explicit Event(const ThreadOwner* owner);
   ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
   Connection connect(std::function<void()> handler);
   std::size_t handler_count() const;
+  // Calls `visit` with each connected handler, for a language binding whose garbage collector
+  // must see what the handlers hold. Refused like connect on another thread.
+  void VisitHandlers(const std::function<void(const std::function<void()>&)>& visit) const;
 
  private:
   friend struct detail::EventAccess;
@@ -48,6 +57,7 @@ class PARLEY_API Event {
 
   std::vector<std::shared_ptr<detail::EventSlot>> slots_;
   std::shared_ptr<bool> alive_;  // false once the event is gone; a raise in progress checks it
+  const ThreadOwner* owner_ = nullptr;
 };
 
 }  // namespace parley

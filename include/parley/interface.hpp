@@ -27,6 +27,8 @@ class InterfaceCore;
 // handlers run inside the library's calls. A call made from a handler while an operation is in
 // progress is refused with "Interface is busy.". A member called from any other thread fails
 // at once with error 5 (Source "KORInterface") and touches nothing.
+// In a child of fork() an object made before the fork belongs to the parent: every member
+// fails with error 5 there, and destroying it releases nothing (the parent still uses it).
 //
 // Destroying an object whose port is open closes the port. Destroy it on its own thread, or
 // after that thread has ended: the thread's loop lives as long as the objects that use it.

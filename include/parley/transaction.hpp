@@ -7,6 +7,7 @@
 
 #include "parley/enums.hpp"
 #include "parley/export.hpp"
+#include "parley/thread_owner.hpp"
 
 namespace parley {
 
@@ -16,45 +17,60 @@ struct TransactionAccess;
 
 // A client fills the command, timeout and RespExpect, hands the record to
 // KORInterface::Transact and reads the response back. While InComm() is true the puts of cmd,
-// RespTimeout and RespExpect are ignored, so a handler cannot change a transaction in flight.
+// RespTimeout and RespExpect are ignored, so a handler cannot change a transaction in flight,
+// and every operation refuses the record with error 5: one record is in one operation at a time.
 // Text holds bytes: every char value 0..255, NUL included, passes unchanged.
+//
+// From its first use with an interface the record belongs to that interface's thread: called
+// from any other, a member fails with error 5 (Source "KORTransaction") and touches nothing.
+// A copy belongs to no thread yet.
 class PARLEY_API KORTransaction {
  public:
   KORTransaction();
 
-  const std::string& resp() const { return resp_; }
-  bool InComm() const { return in_comm_; }
+  const std::string& resp() const { return Checked(resp_); }
+  bool InComm() const { return Checked(in_comm_); }
 
-  const std::string& cmd() const { return cmd_; }
+  const std::string& cmd() const { return Checked(cmd_); }
   void cmd(std::string value);
 
-  int32_t RespTimeout() const { return resp_timeout_; }
+  int32_t RespTimeout() const { return Checked(resp_timeout_); }
   void RespTimeout(int32_t seconds);
 
-  bool RespExpect() const { return resp_expect_; }
+  bool RespExpect() const { return Checked(resp_expect_); }
   void RespExpect(bool value);
 
   // The byte command and its text form (one char per byte).
-  const std::string& ByteArrToString() const { return byte_cmd_text_; }
+  const std::string& ByteArrToString() const { return Checked(byte_cmd_text_); }
   // Copies `bytes` into the byte command. An empty array has no element 0 to read and fails
   // with the subscript-out-of-range error (9).
   void ByteCmd(const std::vector<uint8_t>& bytes);
   void SetByteArr(const std::vector<uint8_t>& bytes) { ByteCmd(bytes); }
-  void GetByteArr(std::vector<uint8_t>& out) const { out = byte_cmd_; }
+  void GetByteArr(std::vector<uint8_t>& out) const { out = Checked(byte_cmd_); }
   // The upper index of the byte command (one less than its length). Fails with the overflow
   // error (6) past 32768 bytes, which a 16-bit index cannot hold.
   int16_t ByteArrLen() const;
 
-  bool IsCmdTypeString() const { return is_cmd_type_string_; }
-  void IsCmdTypeString(bool value) { is_cmd_type_string_ = value; }
+  bool IsCmdTypeString() const { return Checked(is_cmd_type_string_); }
+  void IsCmdTypeString(bool value) {
+    owner_.Check();
+    is_cmd_type_string_ = value;
+  }
 
   // The byte response (Ethernet byte transactions only) and its text form.
-  void GetByteArrResp(std::vector<uint8_t>& out) const { out = byte_resp_; }
-  const std::string& ByteArrRespStrVal() const { return byte_resp_text_; }
+  void GetByteArrResp(std::vector<uint8_t>& out) const { out = Checked(byte_resp_); }
+  const std::string& ByteArrRespStrVal() const { return Checked(byte_resp_text_); }
 
  private:
   friend struct detail::TransactionAccess;
 
+  template <class T>
+  const T& Checked(const T& field) const {
+    owner_.Check();
+    return field;
+  }
+
+  ThreadOwner owner_{"KORTransaction"};
   std::string cmd_;
   bool resp_expect_ = true;
   int32_t resp_timeout_ = korShort;

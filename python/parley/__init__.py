@@ -4,10 +4,29 @@ Text is bytes: a str holds one character per byte (latin-1), so every byte value
 survives in both directions; bytes are accepted wherever a command is taken.
 """
 
-from . import _parley
-from ._parley import *  # noqa: F401,F403  (the object model, enumerations and constants)
-from ._parley import (AutomationError, KORInterface, KORTransaction, MapSerialPort, err,
-                      korShort, version)
+import importlib
+import operator
+
+
+def _in_subinterpreter():
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            interpreters = importlib.import_module(name)
+        except ImportError:
+            continue
+        return interpreters.get_current() != interpreters.get_main()
+    return False
+
+
+# The extension's GIL handling (PyGILState) knows only the main interpreter: its
+# initialisation would hang in another one.
+if _in_subinterpreter():
+    raise ImportError("parley cannot be imported in a subinterpreter; use the main interpreter")
+
+from . import _parley  # noqa: E402
+from ._parley import *  # noqa: E402,F401,F403  (the object model, enumerations and constants)
+from ._parley import (AutomationError, KORInterface, KORTransaction,  # noqa: E402
+                      MapSerialPort, err, korShort, version)
 
 __all__ = [name for name in dir(_parley) if not name.startswith("_")] + ["open"]
 
@@ -90,7 +109,7 @@ def open(mode=korCommModeCRLFDirect, port=None, device=None, **settings):  # noq
     itf.commMode = mode
     if port is not None:
         if mode == korCommModeEther:
-            itf.RemotePortNumber = str(port)
+            itf.RemotePortNumber = str(operator.index(port)) if not isinstance(port, str) else port
         else:
             itf.CommPort = port
     if device is not None:

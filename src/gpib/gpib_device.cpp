@@ -1,4 +1,6 @@
 // Board and device of a direct-GPIB link: opening, releasing, and the driver's codes.
+#include <cxxabi.h>
+
 #include <array>
 #include <utility>
 
@@ -115,6 +117,8 @@ void GpibLink::OpenDevice() {
       [&] {
         try {
           gpib::ibonl(device_, s);
+        } catch (abi::__forced_unwind&) {
+          throw;
         } catch (...) {
         }
       });

@@ -1,5 +1,7 @@
 #include "interface/core.hpp"
 
+#include <cxxabi.h>
+
 #include <string>
 #include <utility>
 
@@ -115,6 +117,8 @@ void InterfaceCore::ReleaseLater() {
 void InterfaceCore::CloseQuietly() {
   try {
     if (is_port_open && !busy) RunClosePort();
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread being ended is never held back here
   } catch (...) {
     // Nobody is left to report to; the machinery goes with the core either way.
   }
@@ -144,6 +148,11 @@ void InterfaceCore::RunClosePort() {
 }
 
 void InterfaceCore::CheckThread() const {
+  if (MadeInOtherProcess()) {
+    throw AutomationError(err::InvalidCall, "KORInterface",
+                          "Invalid procedure call or argument: the KORInterface was created "
+                          "before fork() in the parent process; make a new one in this process.");
+  }
   if (std::this_thread::get_id() == thread) return;
   throw AutomationError(err::InvalidCall, "KORInterface",
                         "Invalid procedure call or argument: a KORInterface belongs to the "

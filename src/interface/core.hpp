@@ -4,6 +4,8 @@
 // through LinkContext (model/link_context.hpp) and keeps its own link state.
 #pragma once
 
+#include <unistd.h>
+
 #include <exception>
 #include <memory>
 #include <string>
@@ -39,6 +41,8 @@ class InterfaceCore final : public LinkContext, public std::enable_shared_from_t
   // until it returns (see Call below).
   KORInterface* owner;
   const std::thread::id thread = std::this_thread::get_id();
+  // A child of fork() shares the parent's descriptors: it must leave this core alone.
+  const pid_t process = getpid();
   int call_depth = 0;  // public calls in progress on this thread (nested from handlers)
   int raising = 0;     // client handlers running from the core now
   // A handler's exception raised while this interface was idle and another's call ran the loop:
@@ -74,8 +78,10 @@ class InterfaceCore final : public LinkContext, public std::enable_shared_from_t
   void RunOpenPort();
   void RunClosePort();
 
-  // Error 5 for a call from a thread other than the creating one, before anything is touched.
+  // Error 5 for a call from a thread other than the creating one, or from a child of fork(),
+  // before anything is touched.
   void CheckThread() const;
+  bool MadeInOtherProcess() const { return process != getpid(); }
   // Called by ~KORInterface. True while a call or a handler raised by the core is running:
   // that finishes the work, and the core lives until it has.
   bool OwnerDestroyed();

@@ -14,9 +14,17 @@ namespace parley {
 using detail::Call;
 using detail::InterfaceCore;
 
-KORInterface::KORInterface() : core_(std::make_shared<InterfaceCore>(*this)) {}
+KORInterface::KORInterface() : core_(std::make_shared<InterfaceCore>(*this)) {
+  detail::ProgressAccess::Claim(*core_->progress);
+}
 
 KORInterface::~KORInterface() {
+  // In a child of fork() the port and the loop are the parent's: closing them here would take
+  // them from the parent. The core is left allocated, untouched.
+  if (core_->MadeInOtherProcess()) {
+    static_cast<void>(new std::shared_ptr<InterfaceCore>(std::move(core_)));
+    return;
+  }
   // Closing touches the port, which the connection manager's watcher may close meanwhile.
   detail::ActivityScope activity(core_->host);
   // During a call (a handler destroys its interface) that call finishes the work and closes.
@@ -43,7 +51,10 @@ std::string KORInterface::LastLinkError() const { return Own().last_link_error; 
 
 std::shared_ptr<KORProgress> KORInterface::Progress() const { return Own().progress; }
 void KORInterface::Progress(std::shared_ptr<KORProgress> progress) {
-  if (progress) Own().progress = std::move(progress);
+  if (!progress) return;
+  auto& c = Own();
+  detail::ProgressAccess::Claim(*progress);
+  c.progress = std::move(progress);
 }
 
 // --- debug trace -----------------------------------------------------------------------------

@@ -41,6 +41,18 @@ void MarksUndoneOnHandlerFailure(Body&& body, Undo&& undo) {
   }
 }
 
+// The record joins the calling thread and this one operation: a record owned by another
+// thread, or already in an operation (a handler handing on the transaction in flight), is
+// refused before anything is touched.
+void AdmitRecord(KORTransaction& t) {
+  TransactionAccess::Claim(t);
+  if (t.InComm()) {
+    throw AutomationError(err::InvalidCall, "KORInterface",
+                          "Invalid procedure call or argument: the KORTransaction is in an "
+                          "operation already (InComm is true); use another record.");
+  }
+}
+
 // A StepRunner for one operation level whose failure undoes with `undo`.
 StepRunner StepsOf(InterfaceCore& c, std::function<void()> undo) {
   return
@@ -101,6 +113,7 @@ void RunGpibOperation(const std::shared_ptr<InterfaceCore>& core, Direct direct,
 
 void KORInterface::Transact(KORTransaction& transaction) {
   detail::Call(core_, [&](InterfaceCore& c) {
+    AdmitRecord(transaction);
     AdmitOperation(c);
     c.busy = true;
     TransactionAccess::SetInComm(transaction, true);
@@ -121,6 +134,7 @@ void KORInterface::Spoll(int16_t& spollval) {
 }
 
 void KORInterface::GetTransact(KORTransaction& transaction) {
+  detail::Call(core_, [&](InterfaceCore&) { AdmitRecord(transaction); });
   RunGpibOperation(
       core_,
       [&](detail::GpibLink& g, const StepRunner& step) { g.GetTransactDirect(transaction, step); },
@@ -144,6 +158,7 @@ void KORInterface::GPIBClose() {
 // Called by a client there is no error path: the number comes with the default text.
 void KORInterface::GPIBInOutValidateTrans(KORTransaction& transaction) {
   const auto& settings = Own().settings;
+  AdmitRecord(transaction);
   try {
     detail::GPIBInOutValidateTrans(settings, transaction);
   } catch (const AutomationError& e) {

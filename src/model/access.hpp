@@ -26,6 +26,7 @@ struct EventAccess {
 struct TransactionAccess {
   static void SetResp(KORTransaction& t, std::string text) { t.resp_ = std::move(text); }
   static void SetInComm(KORTransaction& t, bool value) { t.in_comm_ = value; }
+  static void Claim(KORTransaction& t) { t.owner_.Claim(); }
   // Puts "*SRE 16;" before a command that lacks "*RST" (case-sensitive); true when it did.
   static bool PrefixSRE(KORTransaction& t);
   // Ignored unless the record is in flight.
@@ -45,6 +46,7 @@ struct ProgressAccess {
     EventAccess::Raise(p.HaltAck);
   }
   static void RaiseUpdate(KORProgress& p) { EventAccess::Raise(p.Update); }
+  static void Claim(KORProgress& p) { p.owner_.Claim(); }
 };
 
 struct ErrorAccess {

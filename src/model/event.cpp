@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "model/handler_failure.hpp"
+#include "parley/thread_owner.hpp"
 
 namespace parley {
 
@@ -14,7 +15,10 @@ struct EventSlot {
 }  // namespace detail
 
 void Connection::disconnect() {
-  if (auto slot = slot_.lock()) slot->connected = false;
+  if (auto slot = slot_.lock()) {
+    slot->connected = false;
+    slot->handler = nullptr;  // what it captured goes now, not at the event's next raise
+  }
 }
 
 bool Connection::connected() const {
@@ -23,9 +27,14 @@ bool Connection::connected() const {
 }
 
 Event::Event() : alive_(std::make_shared<bool>(true)) {}
+Event::Event(const ThreadOwner* owner) : Event() { owner_ = owner; }
 Event::~Event() { *alive_ = false; }
 
 Connection Event::connect(std::function<void()> handler) {
+  if (owner_) owner_->Check();
+  // Connections ended since the last raise go here too: an event that is connected to and
+  // disconnected from often, but seldom raised, does not grow.
+  std::erase_if(slots_, [](const auto& s) { return !s->connected; });
   auto slot = std::make_shared<detail::EventSlot>();
   slot->handler = std::move(handler);
   slots_.push_back(slot);
@@ -33,8 +42,16 @@ Connection Event::connect(std::function<void()> handler) {
 }
 
 std::size_t Event::handler_count() const {
+  if (owner_) owner_->Check();
   return static_cast<std::size_t>(
       std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->connected; }));
+}
+
+void Event::VisitHandlers(const std::function<void(const std::function<void()>&)>& visit) const {
+  if (owner_) owner_->Check();
+  for (const auto& slot : slots_) {
+    if (slot->connected) visit(slot->handler);
+  }
 }
 
 void Event::raise() {

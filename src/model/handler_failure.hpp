@@ -7,6 +7,8 @@
 // still undoes its marks on the way out; the public call rethrows the original exception.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <utility>
 
@@ -23,6 +25,8 @@ void RunClientHandler(F&& handler) {
     std::forward<F>(handler)();
   } catch (const HandlerFailure&) {
     throw;  // from a handler further in: already on its way
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended (pthread_exit, cancellation): never stopped here
   } catch (...) {
     throw HandlerFailure{std::current_exception()};
   }

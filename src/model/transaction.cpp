@@ -15,18 +15,22 @@ std::string BytesToText(const std::vector<uint8_t>& bytes) {
 KORTransaction::KORTransaction() : byte_cmd_(1, 0), byte_resp_(1, 0) {}
 
 void KORTransaction::cmd(std::string value) {
+  owner_.Check();
   if (!in_comm_) cmd_ = std::move(value);
 }
 
 void KORTransaction::RespTimeout(int32_t seconds) {
+  owner_.Check();
   if (!in_comm_) resp_timeout_ = seconds;
 }
 
 void KORTransaction::RespExpect(bool value) {
+  owner_.Check();
   if (!in_comm_) resp_expect_ = value;
 }
 
 void KORTransaction::ByteCmd(const std::vector<uint8_t>& bytes) {
+  owner_.Check();
   if (bytes.empty()) {
     throw AutomationError(err::SubscriptOutOfRange, "KORTransaction", "Subscript out of range");
   }
@@ -35,6 +39,7 @@ void KORTransaction::ByteCmd(const std::vector<uint8_t>& bytes) {
 }
 
 int16_t KORTransaction::ByteArrLen() const {
+  owner_.Check();
   auto upper = byte_cmd_.size() - 1;
   if (upper > 32767) throw AutomationError(err::Overflow, "KORTransaction", "Overflow");
   return static_cast<int16_t>(upper);

@@ -1,6 +1,9 @@
 // What Transact and the other operations do before and around a transport.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "model/access.hpp"
 #include "parley/interface.hpp"
 #include "support/virtual_fixture.hpp"
@@ -138,6 +141,52 @@ TEST_F(TransactEntryTest, DebugBufferSizeErrorsAreRaisedDirectly) {
   PARLEY_EXPECT_ERROR(iface.DebugBuffSizeSet(64001), err::DebugBufferTooBig);
   EXPECT_EQ(iface.DebugBuffSizeGet(), 5000);
   EXPECT_EQ(iface.DebugBuffGet(), "");
+}
+
+// One record is in one operation at a time: a handler that hands the record in flight to another
+// operation is refused, and the record stays marked until its own operation ends.
+TEST_F(TransactEntryTest, ARecordInFlightIsRefusedByEveryOtherOperation) {
+  iface.commMode(0);  // fails in the error path, which writes the trace and so runs the handler
+  iface.openPort();
+  auto t = Command("VER?");
+  KORInterface other;
+  std::vector<int32_t> refused;
+  bool still_in_comm = true;
+  iface.DebugMonitorOn();
+  iface.DebugMonitorShow();
+  auto link = iface.debugMonUpdate.connect([&] {
+    if (!refused.empty()) return;
+    for (auto call : {+[](KORInterface&i, KORTransaction&r) { i.Transact(r); },
+                      +[](KORInterface&i, KORTransaction&r) { i.GetTransact(r); },
+                      +[](KORInterface&i, KORTransaction&r) { i.GPIBInOutValidateTrans(r); }}) {
+      try {
+        call(other, t);
+      } catch (const AutomationError& e) {
+        refused.push_back(e.Number());
+      }
+    }
+    still_in_comm = t.InComm();
+  });
+  PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidCommMode);
+  EXPECT_EQ(refused, std::vector<int32_t>(3, err::InvalidCall));
+  EXPECT_TRUE(still_in_comm);
+  EXPECT_FALSE(t.InComm());
+  link.disconnect();
+}
+
+TEST_F(TransactEntryTest, ARecordOfAnotherThreadIsRefusedBeforeAnythingIsTouched) {
+  iface.openPort();
+  auto t = Command("VER?");
+  std::thread([&] {
+    KORInterface there;
+    try {
+      there.Transact(t);  // the port is closed there, but the record is now that thread's
+    } catch (const AutomationError&) {
+    }
+  }).join();
+  auto e = PARLEY_EXPECT_ERROR(iface.Transact(t), err::InvalidCall);
+  EXPECT_EQ(e.Source(), "KORTransaction");
+  EXPECT_FALSE(iface.Busy());
 }
 
 }  // namespace

@@ -296,3 +296,69 @@ def test_another_thread_halts_the_wait(serial_itf):
         halter.join(10)
     assert info.value.number == parley.err.UserCanceled
     assert time.monotonic() - started < 3
+
+
+# --- one record, one progress object: one thread ----------------------------------------------
+
+def test_a_record_and_a_progress_object_in_use_are_refused_to_other_threads(serial_itf, start_sim):
+    itf = serial_itf(parley.korCommModeCRLFDirect, "--delay", "400")
+    other_sim = start_sim()
+    t = parley.KORTransaction()
+    t.cmd = "PING"
+    progress = itf.Progress
+    refused = []
+    started = threading.Event()
+
+    def meddle():
+        started.wait(5)
+        attempts = {
+            "read": lambda: t.resp,
+            "write": lambda: setattr(t, "cmd", "VER?"),
+            "status": lambda: progress.status,
+            "connect": lambda: progress.Update.connect(lambda: None),
+        }
+        with parley.open(port=9, device=other_sim.device) as mine:
+            attempts["transact"] = lambda: mine.Transact(t)
+            for name, attempt in attempts.items():
+                try:
+                    attempt()
+                except parley.AutomationError as e:
+                    refused.append((name, e.number))
+        parley.MapSerialPort(9, "")
+
+    link = progress.Update.connect(lambda: started.set())
+    other = threading.Thread(target=meddle)
+    other.start()
+    try:
+        itf.Transact(t)
+    finally:
+        link.disconnect()
+        other.join(10)
+    assert t.resp == "PONG" and t.cmd == "PING"
+    assert sorted(refused) == sorted(
+        (name, parley.err.InvalidCall) for name in ["read", "write", "status", "connect", "transact"])
+    assert progress.Update.handler_count == 0
+
+
+def test_a_record_in_flight_is_refused_by_a_second_operation(serial_itf, start_sim):
+    first = serial_itf(parley.korCommModeCRLFDirect)
+    second = parley.open(port=10, device=start_sim().device)
+    t = parley.KORTransaction()
+    t.cmd = "PING"
+    seen = []
+
+    def hand_on():
+        if not seen:
+            with pytest.raises(parley.AutomationError, match="InComm") as info:
+                second.Transact(t)
+            seen.append((info.value.number, t.InComm))
+
+    link = first.Progress.Update.connect(hand_on)
+    try:
+        first.Transact(t)
+    finally:
+        link.disconnect()
+        second.closePort()
+        parley.MapSerialPort(10, "")
+    assert seen == [(parley.err.InvalidCall, True)]
+    assert t.resp == "PONG" and not t.InComm

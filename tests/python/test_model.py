@@ -177,3 +177,53 @@ def test_an_interface_whose_thread_ended_is_refused_and_freed_safely():
 def test_open_refuses_unknown_settings():
     with pytest.raises(TypeError, match="Nonsense"):
         parley.open(mode=parley.korCommModeEther, Nonsense=1)
+
+
+class Index:
+    """An integer-like object that is not an int (as numpy's integers are)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def test_integer_like_objects_are_ints():
+    itf = parley.KORInterface()
+    itf.BitRate = Index(19200)
+    itf.UseSRQ = Index(1)
+    itf.RemotePortNumber = Index(6001)
+    assert (itf.BitRate, itf.UseSRQ, itf.RemotePortNumber) == (19200, True, "6001")
+    t = parley.KORTransaction()
+    t.RespTimeout = Index(parley.korLong)
+    assert t.RespTimeout == parley.korLong
+
+
+@pytest.mark.parametrize("refuse", [
+    lambda itf: parley.MapSerialPort(3, "/dev/ttyS0\0x"),
+    lambda itf: parley.open(port=3, device=b"/dev/tty\0S0"),
+    lambda itf: setattr(itf, "RemoteHostIpAddress", "10.0.0.5\0evil"),
+    lambda itf: parley.UseGpibLibrary("libgpib.so\0"),
+    lambda itf: setattr(itf, "RemotePortNumber", "6000.9"),
+    lambda itf: parley.SimulatedGpibBus().AddInstrument(3).ResponseDelay(float("nan")),
+    lambda itf: parley.SimulatedGpibBus().AddInstrument(3).ResponseDelay(float("inf")),
+    lambda itf: parley.SimulatedGpibBus().AddInstrument(3).ResponseDelay(1e300),
+    lambda itf: parley.SimulatedGpibBus().AddInstrument(3).ResponseDelay(-1),
+], ids=["map-nul", "device-nul", "host-nul", "gpib-library-nul", "fractional-port",
+        "delay-nan", "delay-inf", "delay-huge", "delay-negative"])
+def test_values_that_would_be_cut_or_rounded_are_refused(refuse):
+    itf = parley.KORInterface()
+    with pytest.raises(ValueError):
+        refuse(itf)
+    # Nothing was changed on the way.
+    assert itf.RemoteHostIpAddress == parley.KORInterface().RemoteHostIpAddress
+    assert itf.RemotePortNumber == "6000"
+    assert "\0" not in parley.SerialDevicePath(3)
+
+
+def test_a_float_port_and_an_unknown_driver_call_are_refused():
+    with pytest.raises(TypeError):
+        parley.open(mode=parley.korCommModeEther, port=6000.0)
+    with pytest.raises(ValueError, match="ibwrt"):
+        parley.SimulatedGpibBus().InjectError("nosuchcall", 1)
