@@ -233,6 +233,12 @@ void ClearPythonHandlers(const Event& event) {
   });
 }
 
+// --- the loop between calls -----------------------------------------------------------------
+
+struct PyEventLoop {};  // a namespace for Python: EventLoop.Poll(), EventLoop.RunFor(ms)
+constexpr std::chrono::milliseconds kInterruptSlice{50};
+constexpr int64_t kMaxRunForMs = std::numeric_limits<int32_t>::max();
+
 // --- conversions with clear messages ---------------------------------------------------------
 
 std::string TypeName(py::handle h) { return py::str(py::type::handle_of(h).attr("__name__")); }
@@ -1207,6 +1213,25 @@ class AutomationError(RuntimeError):
       "Chooses the connection manager openPort creates on the calling thread; None restores "
       "the in-process one.");
   m.def("MakeInProcessConnectionManager", &MakeInProcessConnectionManager);
+
+  // The loop between calls: idle events (portReset, the connection manager's notices) arrive
+  // here. RunFor waits in slices so that Ctrl-C is seen within one slice.
+  py::class_<PyEventLoop>(m, "EventLoop", "The calling thread's event loop.")
+      .def_static(
+          "Poll", [] { Released([] { EventLoop::Poll(); }); },
+          "Runs every handler that is ready now; never blocks.")
+      .def_static(
+          "RunFor",
+          [](py::handle ms) {
+            auto remaining = std::chrono::milliseconds(ToInt(ms, "RunFor", 0, kMaxRunForMs));
+            while (remaining.count() > 0) {
+              auto slice = std::min(remaining, kInterruptSlice);
+              Released([&] { EventLoop::RunFor(slice); });
+              remaining -= slice;
+              if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            }
+          },
+          py::arg("ms"), "Runs handlers as they become ready for ms milliseconds.");
 
   m.attr("version") = PARLEY_VERSION;
 }

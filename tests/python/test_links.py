@@ -2,6 +2,8 @@
 
 import os
 import signal
+import socket
+import struct
 import threading
 import time
 
@@ -362,3 +364,63 @@ def test_a_record_in_flight_is_refused_by_a_second_operation(serial_itf, start_s
         parley.MapSerialPort(10, "")
     assert seen == [(parley.err.InvalidCall, True)]
     assert t.resp == "PONG" and not t.InComm
+
+
+def _reset_peer():
+    """An interface connected to a local unit of one answer, and the function that resets it."""
+    server = socket.create_server(("127.0.0.1", 0))
+    itf = parley.open(mode=parley.korCommModeEther, port=server.getsockname()[1],
+                      RemoteHostIpAddress="127.0.0.1")
+    accepted = []
+
+    def answer_once():  # the unit echoes the command, then answers
+        peer = server.accept()[0]
+        accepted.append(peer)
+        peer.sendall(b"\r\n> ")  # the prompt that ends the connection's opening
+        command = b""
+        while not command.endswith(b"\r\n"):
+            command += peer.recv(100)
+        peer.sendall(command + b"PONG\r\n> ")
+
+    unit = threading.Thread(target=answer_once)
+    unit.start()
+    assert itf.query("PING") == "PONG"  # the link connects on its first transaction
+    unit.join(10)
+    server.close()
+
+    def reset():  # a zero linger makes the close send RST
+        accepted[0].setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        accepted[0].close()
+
+    return itf, reset
+
+
+def test_an_idle_tcp_reset_arrives_through_the_loop_between_calls():
+    itf, reset = _reset_peer()
+    resets = []
+    itf.portReset.connect(lambda: resets.append(1))
+    parley.EventLoop.Poll()
+    assert resets == []
+    reset()
+    deadline = time.monotonic() + 5
+    while not resets and time.monotonic() < deadline:
+        parley.EventLoop.RunFor(100)
+    assert resets == [1] and not itf.IsPortOpen
+    with pytest.raises(ValueError):
+        parley.EventLoop.RunFor(-1)
+    with pytest.raises(TypeError):
+        parley.EventLoop.RunFor(0.5)
+
+
+def test_a_failing_idle_handler_ends_run_for_with_its_own_exception():
+    itf, reset = _reset_peer()
+
+    def fail():
+        raise HandlerError("reset seen")
+
+    itf.portReset.connect(fail)
+    reset()
+    with pytest.raises(HandlerError, match="reset seen"):
+        for _ in range(50):
+            parley.EventLoop.RunFor(100)
+    parley.EventLoop.Poll()  # the loop stays usable
