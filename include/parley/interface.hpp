@@ -125,6 +125,17 @@ class PARLEY_API KORInterface {
   // letter case or terminator). Ethernet byte mode skips no echo either way.
   bool VerifyEcho() const;
   void VerifyEcho(bool value);
+  // True: the serial or TCP device is a plain instrument, not the remote unit: it sends no
+  // echo, no prompt and no greeting. The response is what arrives after the command, up to
+  // RespTerm (bytes already waiting are dropped before sending); an exchange is never repeated;
+  // a transaction's RespTimeoutMs may give any timeout from 1 ms. False (the default): the
+  // unit's protocol. Serial modes 2 and TCP mode 5 only.
+  bool PlainInstrument() const;
+  void PlainInstrument(bool value);
+  // A device path for this interface alone (serial modes): empty (the default) opens the
+  // device mapped to CommPort (MapSerialPort, SerialDevicePath).
+  std::string DevicePath() const;
+  void DevicePath(std::string path);
   bool DelayGPIBTrans() const;
   void DelayGPIBTrans(bool value);
   bool WaitForMAVbitClear() const;

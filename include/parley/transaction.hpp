@@ -37,6 +37,15 @@ class PARLEY_API KORTransaction {
   int32_t RespTimeout() const { return Checked(resp_timeout_); }
   void RespTimeout(int32_t seconds);
 
+  // The response timeout in milliseconds on a plain instrument's link (any value from 1);
+  // 0 (the default) takes RespTimeout. The unit's modes refuse anything but 0.
+  int32_t RespTimeoutMs() const { return Checked(resp_timeout_ms_); }
+  void RespTimeoutMs(int32_t ms);
+  // A bound on the whole operation in milliseconds, in every mode: at that time every wait of
+  // the call ends and it fails with UserCanceled naming the stage it was in. 0: none.
+  int32_t DeadlineMs() const { return Checked(deadline_ms_); }
+  void DeadlineMs(int32_t ms);
+
   bool RespExpect() const { return Checked(resp_expect_); }
   void RespExpect(bool value);
 
@@ -74,6 +83,8 @@ class PARLEY_API KORTransaction {
   std::string cmd_;
   bool resp_expect_ = true;
   int32_t resp_timeout_ = korShort;
+  int32_t resp_timeout_ms_ = 0;
+  int32_t deadline_ms_ = 0;
   std::string resp_;
   bool in_comm_ = false;
   bool is_cmd_type_string_ = true;

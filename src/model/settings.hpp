@@ -28,6 +28,8 @@ struct Settings {
   int16_t gpib_direct_max_resp_length = 256;
   bool remove_extra_char = false;
   bool verify_echo = true;
+  bool plain_instrument = false;
+  std::string device_path;  // empty: the port map's device for comm_port
   bool delay_gpib_trans = true;
   bool wait_for_mav_bit_clear = false;
   double time_delay_for_mav_bit = 1.0;

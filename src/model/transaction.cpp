@@ -1,5 +1,7 @@
 #include "parley/transaction.hpp"
 
+#include <string>
+
 #include "model/access.hpp"
 #include "parley/errors.hpp"
 
@@ -22,6 +24,27 @@ void KORTransaction::cmd(std::string value) {
 void KORTransaction::RespTimeout(int32_t seconds) {
   owner_.Check();
   if (!in_comm_) resp_timeout_ = seconds;
+}
+
+namespace {
+int32_t CheckedMilliseconds(int32_t ms) {
+  if (ms < 0) {
+    throw AutomationError(err::InvalidPropertyValue, "KORTransaction",
+                          "Invalid property value: a time in milliseconds is 0 or more, not " +
+                              std::to_string(ms) + ".");
+  }
+  return ms;
+}
+}  // namespace
+
+void KORTransaction::RespTimeoutMs(int32_t ms) {
+  owner_.Check();
+  if (!in_comm_) resp_timeout_ms_ = CheckedMilliseconds(ms);
+}
+
+void KORTransaction::DeadlineMs(int32_t ms) {
+  owner_.Check();
+  if (!in_comm_) deadline_ms_ = CheckedMilliseconds(ms);
 }
 
 void KORTransaction::RespExpect(bool value) {
