@@ -889,6 +889,14 @@ class AutomationError(RuntimeError):
           "RespTimeout", [](KORTransaction& t) { return t.RespTimeout(); },
           [](KORTransaction& t, const py::object& v) { t.RespTimeout(ToInt32(v, "RespTimeout")); })
       .def_property(
+          "RespTimeoutMs", [](KORTransaction& t) { return t.RespTimeoutMs(); },
+          [](KORTransaction& t, const py::object& v) {
+            t.RespTimeoutMs(ToInt32(v, "RespTimeoutMs"));
+          })
+      .def_property(
+          "DeadlineMs", [](KORTransaction& t) { return t.DeadlineMs(); },
+          [](KORTransaction& t, const py::object& v) { t.DeadlineMs(ToInt32(v, "DeadlineMs")); })
+      .def_property(
           "RespExpect", [](KORTransaction& t) { return t.RespExpect(); },
           [](KORTransaction& t, const py::object& v) { t.RespExpect(ToBool(v, "RespExpect")); })
       .def_property(
@@ -938,6 +946,10 @@ class AutomationError(RuntimeError):
       .def_property_readonly(
           "Busy",
           [](const py::object& s) { return Call(s, [](KORInterface& i) { return i.Busy(); }); })
+      .def("LastLinkError",
+           [](const py::object& s) {
+             return Latin1(Call(s, [](KORInterface& i) { return i.LastLinkError(); }));
+           })
       .def_property_readonly("IsPortOpen",
                              [](const py::object& s) {
                                return Call(s, [](KORInterface& i) { return i.IsPortOpen(); });
@@ -1047,6 +1059,8 @@ class AutomationError(RuntimeError):
   PARLEY_INT_SETTING(itf, DelayGPIBTrans, ToBool);
   PARLEY_INT_SETTING(itf, WaitForMAVbitClear, ToBool);
   PARLEY_INT_SETTING(itf, RaiseEtherPortResetErr, ToBool);
+  PARLEY_INT_SETTING(itf, VerifyEcho, ToBool);
+  PARLEY_INT_SETTING(itf, PlainInstrument, ToBool);
   PARLEY_TEXT_SETTING(itf, CmdTerm, ToBytes);
   PARLEY_TEXT_SETTING(itf, RespTerm, ToBytes);
   PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress, ToPathText);

@@ -51,8 +51,9 @@ class PARLEY_API KORInterface {
   bool Busy() const;
   bool IsPortOpen() const;
   // The operating system's reason for the last failure of a serial port or TCP connection
-  // (opening, reading, writing, connecting), for example "/dev/ttyS0: Permission denied";
-  // empty until one fails. It is also written to the trace; a later success does not clear it.
+  // (opening, reading, writing, connecting), for example "/dev/ttyS0: Permission denied", or
+  // the wait a transaction's deadline ended; empty until one fails. It is also written to the
+  // trace; a later success does not clear it.
   std::string LastLinkError() const;
 
   std::shared_ptr<KORProgress> Progress() const;

@@ -42,7 +42,8 @@ class PARLEY_API KORTransaction {
   int32_t RespTimeoutMs() const { return Checked(resp_timeout_ms_); }
   void RespTimeoutMs(int32_t ms);
   // A bound on the whole operation in milliseconds, in every mode: at that time every wait of
-  // the call ends and it fails with UserCanceled naming the stage it was in. 0: none.
+  // the call ends and it fails with UserCanceled; LastLinkError and the trace name the stage it
+  // was in. 0: none.
   int32_t DeadlineMs() const { return Checked(deadline_ms_); }
   void DeadlineMs(int32_t ms);
 

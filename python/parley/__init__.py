@@ -5,6 +5,7 @@ survives in both directions; bytes are accepted wherever a command is taken.
 """
 
 import importlib
+import math
 import operator
 
 
@@ -45,33 +46,86 @@ def _with_progress(itf, progress, call):
         link.disconnect()
 
 
+_ALL_TIMEOUTS = (10, 30, 60, 120, 480)
+# The send-and-read message of the GPIB forwarding mode takes 60 s at most.
+_MODE_TIMEOUTS = {korCommModeCRLFtoGPIB: (10, 30, 60)}
+_LONGEST_MS = 2**31 - 1
+
+
+def _is_plain(itf):
+    return itf.PlainInstrument and itf.commMode in (korCommModeCRLFDirect, korCommModeEther)
+
+
+def _seconds(value, name):
+    """A number of seconds as a float; bools and text are refused."""
+    if isinstance(value, (bool, str, bytes)):
+        raise TypeError("%s expects a number of seconds, not %s" % (name, type(value).__name__))
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError("%s expects a number of seconds, not %s"
+                        % (name, type(value).__name__)) from None
+
+
+def _milliseconds(value, name):
+    """seconds (at least 1 ms) as whole milliseconds."""
+    seconds = _seconds(value, name)
+    if not math.isfinite(seconds) or seconds < 0.001 or seconds * 1000 > _LONGEST_MS:
+        raise ValueError("%s expects seconds from 0.001 to %d, not %r"
+                         % (name, _LONGEST_MS // 1000, value))
+    return max(1, round(seconds * 1000))
+
+
+def _set_timing(itf, t, timeout, deadline):
+    """timeout: any seconds on a plain instrument's link, else one of the mode's values."""
+    if _is_plain(itf):
+        t.RespTimeoutMs = _milliseconds(timeout, "timeout")
+    else:
+        allowed = _MODE_TIMEOUTS.get(itf.commMode, _ALL_TIMEOUTS)
+        seconds = _seconds(timeout, "timeout")
+        if seconds not in allowed:
+            # The library's own number, so that callers catching it keep working.
+            raise AutomationError(err.InvalidResponseTimeout, "KORTransaction",
+                                  "Invalid response timeout: this mode takes %s seconds, not %r "
+                                  "(any number of seconds is for a plain instrument: "
+                                  "PlainInstrument = True)"
+                                  % (", ".join(map(str, allowed)), timeout))
+        t.RespTimeout = int(seconds)
+    if deadline is not None:
+        t.DeadlineMs = _milliseconds(deadline, "deadline")
+
+
 def _transact(self, transaction, progress=None):
     """Transact(transaction, progress=None): one exchange; progress(KORProgress) follows it."""
     _with_progress(self, progress, lambda: _parley_transact(self, transaction))
 
 
-def _query(self, cmd, timeout=korShort, progress=None, expect=True):
-    """Sends cmd (str or bytes) and returns the response as str (one character per byte)."""
+def _query(self, cmd, timeout=korShort, progress=None, expect=True, deadline=None):
+    """Sends cmd (str or bytes) and returns the response as str (one character per byte).
+
+    timeout: seconds; on a plain instrument's link any number from 0.001, otherwise one of the
+    mode's values (korShort ...). deadline: seconds the whole call may take, in every mode."""
     t = KORTransaction()
     t.cmd = cmd
-    t.RespTimeout = timeout
+    _set_timing(self, t, timeout, deadline)
     t.RespExpect = expect
     _with_progress(self, progress, lambda: _parley_transact(self, t))
     return t.resp
 
 
-def _query_bytes(self, data, timeout=korShort, progress=None, expect=True):
+def _query_bytes(self, data, timeout=korShort, progress=None, expect=True, deadline=None):
     """Sends data (bytes or str) and returns the response as bytes.
 
     In Ethernet mode the command goes as a byte command and the byte response comes back;
-    in the other modes the text response is returned as its bytes."""
+    in the other modes the text response is returned as its bytes. timeout and deadline as
+    for query()."""
     t = KORTransaction()
     if self.commMode == korCommModeEther:
         t.ByteCmd = data
         t.IsCmdTypeString = False
     else:
         t.cmd = data
-    t.RespTimeout = timeout
+    _set_timing(self, t, timeout, deadline)
     t.RespExpect = expect
     _with_progress(self, progress, lambda: _parley_transact(self, t))
     if self.commMode == korCommModeEther:

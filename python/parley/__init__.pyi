@@ -225,6 +225,8 @@ class KORTransaction:
     """Belongs to the thread that first used it with an interface; refused while InComm."""
     cmd: str  # set from str (latin-1) or bytes
     RespTimeout: int
+    RespTimeoutMs: int
+    DeadlineMs: int
     RespExpect: bool
     IsCmdTypeString: bool
     ByteCmd: bytes
@@ -246,6 +248,7 @@ class KORTransaction:
     def ByteArrRespStrVal(self) -> str: ...
 
 class KORInterface:
+    def LastLinkError(self) -> str: ...
     commMode: int
     CommPort: int
     BitRate: int
@@ -264,6 +267,8 @@ class KORInterface:
     SkipIBClr: bool
     GPIBDirectMaxRespLength: int
     RemoveExtraChar: bool
+    VerifyEcho: bool
+    PlainInstrument: bool
     DelayGPIBTrans: bool
     WaitForMAVbitClear: bool
     TimeDelayForMAVbit: float  # write-only
@@ -304,12 +309,12 @@ class KORInterface:
     def portReset(self) -> Event: ...
     @property
     def debugMonUpdate(self) -> Event: ...
-    def query(self, cmd: _Text, timeout: int = ...,
+    def query(self, cmd: _Text, timeout: float = ...,
               progress: Optional[Callable[[KORProgress], object]] = ...,
-              expect: bool = ...) -> str: ...
-    def query_bytes(self, data: _Text, timeout: int = ...,
+              expect: bool = ..., deadline: Optional[float] = ...) -> str: ...
+    def query_bytes(self, data: _Text, timeout: float = ...,
                     progress: Optional[Callable[[KORProgress], object]] = ...,
-                    expect: bool = ...) -> bytes: ...
+                    expect: bool = ..., deadline: Optional[float] = ...) -> bytes: ...
 
 def open(mode: int = ..., port: Union[SupportsIndex, str, None] = ..., device: Optional[_Text] = ...,
          **settings: object) -> KORInterface: ...

@@ -21,6 +21,7 @@ void Check(bool ok, int32_t number) {
 constexpr std::initializer_list<int32_t> kAllRates = {1200, 2400, 4800, 9600, 19200, 38400, 115200};
 // The forwarding modes accept line rates up to 19200 bit/s only.
 constexpr std::initializer_list<int32_t> kForwardingRates = {1200, 2400, 4800, 9600, 19200};
+constexpr int32_t kHighestTcpPort = 65535;
 constexpr std::initializer_list<int32_t> kAllTimeouts = {10, 30, 60, 120, 480};
 
 void CheckSerialLine(const Settings& s, std::initializer_list<int32_t> rates) {
@@ -31,11 +32,23 @@ void CheckSerialLine(const Settings& s, std::initializer_list<int32_t> rates) {
   Check(OneOf(s.stop_bits, {1, 2}), err::InvalidStopBits);
 }
 
+// A plain instrument's link takes any response timeout above zero: RespTimeoutMs, or
+// RespTimeout in whole seconds. The unit's links take RespTimeout from their list only.
+void CheckResponseTimeout(const Settings& s, const KORTransaction& t,
+                          std::initializer_list<int32_t> timeouts) {
+  if (PlainLink(s)) {
+    Check(t.RespTimeoutMs() > 0 || t.RespTimeout() > 0, err::InvalidResponseTimeout);
+    return;
+  }
+  Check(t.RespTimeoutMs() == 0, err::InvalidResponseTimeout);
+  Check(OneOf(t.RespTimeout(), timeouts), err::InvalidResponseTimeout);
+}
+
 void CheckForwarded(const Settings& s, const KORTransaction& t, int32_t mode,
                     std::initializer_list<int32_t> timeouts) {
   Check(s.comm_mode == mode, err::InvalidCommMode);
   CheckSerialLine(s, kForwardingRates);
-  Check(OneOf(t.RespTimeout(), timeouts), err::InvalidResponseTimeout);
+  CheckResponseTimeout(s, t, timeouts);
   Check(InRange(s.gpib_address, 1, 30), err::InvalidGpibAddress);
   Check(InRange(s.itc, 1, 4), err::InvalidGpibTermination);
   Check(!t.cmd().empty(), err::InvalidCommand);
@@ -47,7 +60,7 @@ void CRLFDirectValidateTrans(const Settings& s, const KORTransaction& t) {
   Check(s.comm_mode == korCommModeCRLFDirect, err::InvalidCommMode);
   CheckSerialLine(s, kAllRates);
   Check(!t.cmd().empty(), err::InvalidCommand);
-  Check(OneOf(t.RespTimeout(), kAllTimeouts), err::InvalidResponseTimeout);
+  CheckResponseTimeout(s, t, kAllTimeouts);
 }
 
 void CRLFtoGPIBValidateTrans(const Settings& s, const KORTransaction& t) {
@@ -62,13 +75,14 @@ void GPIBInOutValidateTrans(const Settings& s, const KORTransaction& t) {
 void GPIBDirectValidateTrans(const Settings& s, const KORTransaction& t) {
   Check(InRange(s.gpib_address, 0, 30), err::InvalidGpibAddress);
   Check(!t.cmd().empty(), err::InvalidCommand);
-  Check(OneOf(t.RespTimeout(), kAllTimeouts), err::InvalidResponseTimeout);
+  CheckResponseTimeout(s, t, kAllTimeouts);
 }
 
 void EtherValidateTrans(const Settings& s, const KORTransaction& t) {
   Check(s.comm_mode == korCommModeEther, err::InvalidCommMode);
-  Check(InRange(s.remote_port_number, WnskMinRemotePortNumber, WnskMaxRemotePortNumber),
-        err::TcpPortOutOfRange);
+  // A plain instrument listens on any port (5025 and the like); the unit within its own range.
+  int32_t highest = PlainLink(s) ? kHighestTcpPort : WnskMaxRemotePortNumber;
+  Check(InRange(s.remote_port_number, WnskMinRemotePortNumber, highest), err::TcpPortOutOfRange);
   if (t.cmd().empty()) {
     Check(!t.IsCmdTypeString(), err::InvalidCommand);
     return;
@@ -77,7 +91,7 @@ void EtherValidateTrans(const Settings& s, const KORTransaction& t) {
     Check(t.IsCmdTypeString(), err::InvalidCommand);
     return;
   }
-  Check(OneOf(t.RespTimeout(), kAllTimeouts), err::InvalidResponseTimeout);
+  CheckResponseTimeout(s, t, kAllTimeouts);
 }
 
 }  // namespace parley::detail

@@ -34,9 +34,10 @@ TcpClient& EtherLink::Socket() {
   return *tcp;
 }
 
-bool EtherLink::Waited(const bool& flag, float seconds) {
+// The length was checked before anything was sent (a plain instrument's may be below a second).
+bool EtherLink::Waited(const bool& flag, double seconds) {
   KORTimeout timeout(core_.host);
-  timeout.Start(seconds);
+  timeout.StartAnyLength(seconds);
   // The flag and the socket's state change only in the socket's handlers, and a handler's run
   // ends the pass at once; so a pass blocks for the time left rather than waking every
   // millisecond (a thousand wake-ups a second cost a few percent of a core).
@@ -78,14 +79,16 @@ void EtherLink::EtherConnect(const KORTransaction& t) {
     ~Done() { flag = false; }
   } done{connect_waits_for_greeting_};
   tcp.Connect();
-  auto seconds = static_cast<float>(t.RespTimeout());
+  double seconds = ResponseSeconds(core_.settings, t);
   if (!Waited(awaiting_connect_, seconds)) Raise(err::TcpConnectFailed);
+  // A plain instrument says nothing until asked.
+  if (PlainLink(core_.settings)) return;
   // The remote unit greets with its prompt; the receive path matches it.
   if (!Waited(awaiting_response_, seconds)) Raise(err::EtherTerminatorNotFound);
 }
 
 void EtherLink::pwiWscClient_Connect() {
-  awaiting_greeting_ = true;
+  awaiting_greeting_ = !PlainLink(core_.settings);
   awaiting_connect_ = false;
 }
 

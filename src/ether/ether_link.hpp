@@ -88,7 +88,7 @@ class EtherLink {
   TcpClient& Socket();  // the facility; InvalidSocketState on a host that offers none
   // Runs the loop until `flag` is false, `seconds` pass or the socket fails or is closed;
   // true when the flag cleared.
-  bool Waited(const bool& flag, float seconds);
+  bool Waited(const bool& flag, double seconds);
   bool SocketGone() const;
   void DropStaleInput();
   void SendCommand(const KORTransaction& t);

@@ -56,7 +56,9 @@ void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
   step([&] { CheckBeforeSending(t); });
   step([&] { SetReceiveMode(t); });
   if (awaiting_connect_) step([&] { EtherConnect(t); });
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  // A plain instrument's command is never sent twice: it may have acted on the first one.
+  int attempts = PlainLink(core_.settings) ? 1 : kAttempts;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
     bool completed = false;
     step([&] { completed = EtherTransact(t); });
     if (completed) return;
@@ -67,7 +69,9 @@ void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
 
 void EtherLink::CheckBeforeSending(const KORTransaction& t) const {
   // The connect and response waits would refuse this length only after the send.
-  KORTimeout::CheckLength(static_cast<float>(t.RespTimeout()));
+  if (!(PlainLink(core_.settings) && t.RespTimeoutMs() > 0)) {
+    KORTimeout::CheckLength(static_cast<float>(t.RespTimeout()));
+  }
   std::size_t wire = 0;
   if (t.IsCmdTypeString()) {
     wire = SentText(t.cmd(), core_.settings.cmd_term).size();
@@ -105,7 +109,15 @@ bool EtherLink::EtherTransact(KORTransaction& t) {
 
 bool EtherLink::RunAttempt(KORTransaction& t) {
   bool completed = true;
-  auto attempt = [&](auto&& step) { AttemptStep(completed, step); };
+  // On a plain instrument's link nothing abandons the exchange quietly: it fails with its cause.
+  bool plain = PlainLink(core_.settings);
+  auto attempt = [&](auto&& step) {
+    if (plain) {
+      step();
+    } else {
+      AttemptStep(completed, step);
+    }
+  };
   attempt([&] { core_.UpdateProgress("Starting Ethernet transaction"); });
   attempt([&] {
     DropStaleInput();
@@ -115,7 +127,9 @@ bool EtherLink::RunAttempt(KORTransaction& t) {
   attempt([&] {
     sent_text_ = SentText(t.cmd(), core_.settings.cmd_term);
     const Settings& s = core_.settings;
-    if (s.verify_echo) {
+    if (plain) {
+      text_.Start("", s.resp_term, s.remove_extra_char, kMaxResponseBytes);  // no echo comes
+    } else if (s.verify_echo) {
       text_.Start(sent_text_, s.resp_term, s.remove_extra_char, kMaxResponseBytes);
     } else {
       text_.StartLengthOnly(sent_text_.size(), s.resp_term, s.remove_extra_char, kMaxResponseBytes);
@@ -127,7 +141,7 @@ bool EtherLink::RunAttempt(KORTransaction& t) {
   attempt([&] { core_.UpdateProgress("Transmitting"); });
   attempt([&] { SendCommand(t); });
   attempt([&] {
-    bool answered = Waited(awaiting_response_, static_cast<float>(t.RespTimeout()));
+    bool answered = Waited(awaiting_response_, ResponseSeconds(core_.settings, t));
     if (!answered || refused_) Raise(err::EtherTerminatorNotFound);
   });
   attempt([&] { StoreResponse(t); });

@@ -83,6 +83,15 @@ class Host {
   // manager's watcher closes an idle port this way when another program asks for it.
   std::recursive_mutex& activity() { return activity_; }
 
+  // --- the running call's deadline --------------------------------------------------------
+  // Monotonic seconds at which the current operation must end, and what ends it (throws);
+  // `reached` empty: no deadline. Every wait of the transports is cut short there.
+  struct Deadline {
+    double at = 0;
+    std::function<void()> reached;
+  };
+  Deadline& deadline() { return deadline_; }
+
   // Public calls of interfaces running on this thread (nested ones counted), so an idle
   // interface's event can tell whether another's operation is running the loop.
   int calls_running() const { return calls_running_; }
@@ -105,6 +114,7 @@ class Host {
  private:
   int nesting_ = 0;
   int calls_running_ = 0;
+  Deadline deadline_;
   std::recursive_mutex activity_;
 };
 

@@ -1,5 +1,6 @@
 // Transact and the other operations a client starts: entry checks, mode dispatch, error path.
 #include <functional>
+#include <string>
 
 #include "catalogue/error_path.hpp"
 #include "catalogue/validation.hpp"
@@ -8,6 +9,7 @@
 #include "gpib/gpib_link.hpp"
 #include "interface/core.hpp"
 #include "model/access.hpp"
+#include "model/timeout.hpp"
 #include "parley/interface.hpp"
 #include "serial/serial_link.hpp"
 
@@ -51,6 +53,18 @@ void AdmitRecord(KORTransaction& t) {
                           "Invalid procedure call or argument: the KORTransaction is in an "
                           "operation already (InComm is true); use another record.");
   }
+}
+
+// Ends the operation at its deadline, naming the wait it was in (the progress stage), also in
+// the trace.
+std::function<void()> DeadlineReached(InterfaceCore& c, int32_t ms) {
+  return [&c, ms] {
+    std::string stage = c.progress->status();
+    std::string text = "Deadline of " + std::to_string(ms) + " ms reached while \"" +
+                       (stage.empty() ? std::string("Starting") : stage) + "\".";
+    c.LinkFailed(text);
+    throw AutomationError(err::UserCanceled, detail::kLibrarySource, text);
+  };
 }
 
 // A StepRunner for one operation level whose failure undoes with `undo`.
@@ -118,6 +132,8 @@ void KORInterface::Transact(KORTransaction& transaction) {
     c.busy = true;
     TransactionAccess::SetInComm(transaction, true);
     TransactionAccess::SetResp(transaction, "");
+    detail::DeadlineScope deadline(c.host, transaction.DeadlineMs(),
+                                   DeadlineReached(c, transaction.DeadlineMs()));
     auto undo = [&] {
       TransactionAccess::SetInComm(transaction, false);
       c.busy = false;

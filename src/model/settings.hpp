@@ -38,4 +38,10 @@ struct Settings {
   bool raise_ether_port_reset_err = false;
 };
 
+// The device on this link is a plain instrument (only the direct serial and TCP modes have one).
+inline bool PlainLink(const Settings& s) {
+  return s.plain_instrument &&
+         (s.comm_mode == korCommModeCRLFDirect || s.comm_mode == korCommModeEther);
+}
+
 }  // namespace parley::detail

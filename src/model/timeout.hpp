@@ -2,6 +2,8 @@
 #pragma once
 
 #include "host/host.hpp"
+#include "model/settings.hpp"
+#include "parley/transaction.hpp"
 
 namespace parley::detail {
 
@@ -17,6 +19,8 @@ class KORTimeout {
   void Start(float length);
   // The check Start makes, for callers that must refuse a length before any side effect.
   static void CheckLength(float length);
+  // Any length above zero: a plain instrument's wait may be as short as a millisecond.
+  void StartAnyLength(double seconds);
   bool Expired() const { return TimeRemaining() <= 0.0f; }
   float Length() const { return length_; }
   float TimeRemaining() const;
@@ -45,5 +49,28 @@ void WaitPass(Host& host, double seconds_left);
 // when it shows its last value, the time left until it expires. A wait that shows a countdown
 // needs to wake only then.
 double UntilCountdownMoves(const KORTimeout& t);
+
+// Bounds the waits of one operation by `ms` milliseconds from now (0: no bound) for its
+// lifetime; at that time the next wait calls `reached`, which throws. An operation run from a
+// handler inside another keeps the earlier of the two deadlines.
+class DeadlineScope {
+ public:
+  DeadlineScope(Host& host, int32_t ms, std::function<void()> reached);
+  ~DeadlineScope() { host_.deadline() = std::move(saved_); }
+  DeadlineScope(const DeadlineScope&) = delete;
+  DeadlineScope& operator=(const DeadlineScope&) = delete;
+
+ private:
+  Host& host_;
+  Host::Deadline saved_;
+};
+
+// How long `t` waits for its response: RespTimeoutMs where a plain instrument's link gives one,
+// else RespTimeout.
+double ResponseSeconds(const Settings& s, const KORTransaction& t);
+
+// Starts `timeout` for the response of `t` (see ResponseSeconds); RespTimeout's own bounds
+// apply when it is the one used.
+void StartResponseTimeout(KORTimeout& timeout, const Settings& s, const KORTransaction& t);
 
 }  // namespace parley::detail

@@ -64,7 +64,9 @@ bool SerialLink::Attempt(KORTransaction& t) {
     core_.UpdateProgress("Preparing for response");
     sent_cmd_ = t.cmd();
     const Settings& s = core_.settings;
-    if (s.verify_echo) {
+    if (PlainLink(s)) {
+      framer_.Start("", s.resp_term, s.remove_extra_char, kMaxResponseBytes);  // no echo comes
+    } else if (s.verify_echo) {
       wire_.assign(sent_cmd_).append(s.cmd_term);
       framer_.Start(wire_, s.resp_term, s.remove_extra_char, kMaxResponseBytes);
     } else {
@@ -76,7 +78,7 @@ bool SerialLink::Attempt(KORTransaction& t) {
   KORTimeout response(core_.host);
   KORTimeout echo(core_.host);
   Step([&] {
-    response.Start(static_cast<float>(t.RespTimeout()));
+    StartResponseTimeout(response, core_.settings, t);
     echo.Start(kEchoSeconds);
   });
   bool answered = false;

@@ -424,3 +424,66 @@ def test_a_failing_idle_handler_ends_run_for_with_its_own_exception():
         for _ in range(50):
             parley.EventLoop.RunFor(100)
     parley.EventLoop.Poll()  # the loop stays usable
+
+
+class PlainMeter:
+    """An independent plain instrument on a local TCP port: no greeting, no echo, LF ends."""
+
+    def __init__(self, answers, delay=0.0):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.answers, self.delay, self.heard = answers, delay, []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        peer = self.server.accept()[0]
+        pending = b""
+        while True:
+            data = peer.recv(4096)
+            if not data:
+                return
+            pending += data
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                self.heard.append(line.decode())
+                answer = self.answers.get(line.decode())
+                if answer is not None:
+                    time.sleep(self.delay)
+                    peer.sendall(answer.encode() + b"\n")
+
+
+def _plain_tcp(meter):
+    return parley.open(mode=parley.korCommModeEther, port=meter.port, PlainInstrument=True,
+                       RemoteHostIpAddress="127.0.0.1", CmdTerm="\n", RespTerm="\n")
+
+
+def test_a_plain_socket_instrument_answers_whole_with_second_fractions_as_timeouts():
+    meter = PlainMeter({"*IDN?": "MM42,1234,1.0"})
+    with _plain_tcp(meter) as itf:
+        started = time.monotonic()
+        assert itf.query("*IDN?", timeout=0.5) == "MM42,1234,1.0"
+        assert time.monotonic() - started < 0.5
+        started = time.monotonic()
+        with pytest.raises(parley.AutomationError) as info:
+            itf.query("SILENT?", timeout=0.2)
+        assert info.value.number == parley.err.EtherTerminatorNotFound
+        assert 0.15 < time.monotonic() - started < 2
+        assert meter.heard == ["*IDN?", "SILENT?"]  # nothing sent twice
+        for bad in (0, -1, float("nan"), float("inf")):
+            with pytest.raises(ValueError):
+                itf.query("*IDN?", timeout=bad)
+        with pytest.raises(TypeError):
+            itf.query("*IDN?", timeout="1")
+
+
+def test_the_units_modes_list_their_timeouts_and_a_deadline_ends_a_silent_unit(serial_itf):
+    itf = serial_itf(parley.korCommModeCRLFDirect, "--silent")
+    with pytest.raises(parley.AutomationError, match="10, 30, 60, 120, 480") as info:
+        itf.query("VER?", timeout=0.5)
+    assert info.value.number == parley.err.InvalidResponseTimeout
+    started = time.monotonic()
+    with pytest.raises(parley.AutomationError) as info:
+        itf.query("VER?", deadline=0.8)
+    assert info.value.number == parley.err.UserCanceled
+    assert time.monotonic() - started < 3  # not four 9-second echo waits
+    assert "Deadline of 800 ms reached" in itf.LastLinkError()
