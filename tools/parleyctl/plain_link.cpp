@@ -110,6 +110,19 @@ std::string TimeoutText(const TransactionTimes& times) {
   return times.ms != 0 ? SecondsText(times.ms) : std::to_string(times.seconds);
 }
 
+std::string PlainLinkHelp() {
+  return "A plain instrument is a serial or TCP device that is not the remote unit (a meter on a "
+         "USB-serial adapter, a supply on a LAN socket such as port 5025): it sends no echo, no "
+         "prompt and no greeting. --plain (profile key plain, shell :set PlainInstrument on) "
+         "talks to one in mode 2 (serial) or 5 (tcp); the response is what arrives after the "
+         "command up to --resp-term, and both terminators default to \\n. --timeout then takes "
+         "decimal seconds from 0.001 to 86400 (0.25); the unit's modes keep 10, 30, 60, 120 or "
+         "480. --deadline SECONDS bounds each whole transaction in every mode; past it the "
+         "transaction fails with \"User canceled operation.\" naming its stage, and the tool "
+         "exits with 5. --verify-echo off (profile key verify-echo or verify_echo) skips the "
+         "unit's echo by its length. parley-sim --plain plays such an instrument.";
+}
+
 void ApplyPlainLink(KORInterface& iface, const Options& options) {
   if (options.Has("verify-echo")) {
     std::string word = options.Get("verify-echo");

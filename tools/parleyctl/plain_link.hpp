@@ -39,6 +39,9 @@ std::string TimeoutText(const TransactionTimes& times);
 // Milliseconds as decimal seconds, without trailing zeros: 250 as "0.25".
 std::string SecondsText(int64_t ms);
 
+// What the manual page says of plain instruments.
+std::string PlainLinkHelp();
+
 // Applies --plain (whose terminators default to "\n" where --cmd-term and --resp-term are not
 // given) and --verify-echo, after the mode and terminators are set. Throws
 // std::invalid_argument for --plain in a mode other than 2 or 5.
