@@ -132,6 +132,81 @@ TEST(RemoteUnit, FeaturesAnswerTheirCommandsBeforeTheTable) {
   EXPECT_EQ(out[1].at, milliseconds(100));
 }
 
+// A plain instrument completed as parley-sim completes it: the table holds only the user's
+// answers before CompleteConfig adds the instrument's own.
+std::shared_ptr<UnitConfig> PlainConfig(const std::map<std::string, std::string>& answers = {},
+                                        GivenSettings given = {}) {
+  auto config = Config();
+  config->plain = true;
+  config->answers = answers;
+  CompleteConfig(*config, given);
+  return config;
+}
+
+// No echo and no prompt: the answer alone with "\n", after its delay, for "\n" and "\r\n"
+// commands alike; commands stay in order behind a slow answer.
+TEST(PlainInstrument, AnswersWithoutEchoAfterTheDelay) {
+  auto config = PlainConfig({{"MEAS?", "+1.5E+00"}});
+  config->answer_delays["MEAS?"] = milliseconds(400);
+  RemoteUnit meter(config);
+  auto out = meter.Receive(milliseconds(100), "*IDN?\n");
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].bytes, std::string(kPlainIdentity) + "\n");
+  EXPECT_EQ(out[0].at, milliseconds(100));
+  out = meter.Receive(milliseconds(200), "MEAS?\r\n*IDN?\r\n");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].bytes, "+1.5E+00\n");
+  EXPECT_EQ(out[0].at, milliseconds(600));
+  EXPECT_EQ(out[1].at, milliseconds(600));                          // waited for the slow answer
+  EXPECT_TRUE(meter.Receive(milliseconds(700), "\r\n\n").empty());  // blank lines
+  // The unit's own built-ins are no instrument's.
+  EXPECT_TRUE(meter.Receive(milliseconds(800), "VER?\n").empty());
+}
+
+// An unknown query gets nothing and leaves -113 for SYST:ERR?; settings are taken silently;
+// *CLS empties the queue. With an unknown answer given, every unknown command gets it.
+TEST(PlainInstrument, UnknownCommandsAndTheErrorQueue) {
+  RemoteUnit meter(PlainConfig());
+  EXPECT_TRUE(meter.Receive(milliseconds(0), "FOO?\nVOLT 2.5\nBAR?\n").empty());
+  EXPECT_EQ(Joined(meter.Receive(milliseconds(1), "SYST:ERR?\nSYST:ERR?\nSYST:ERR?\n")),
+            std::string(kUndefinedHeader) + "\n" + kUndefinedHeader + "\n" + kNoError + "\n");
+  meter.Receive(milliseconds(2), "FOO?\n*CLS\n");
+  EXPECT_EQ(Joined(meter.Receive(milliseconds(3), "SYST:ERR?\n")), std::string(kNoError) + "\n");
+  for (int i = 0; i < kErrorQueueLength + 5; ++i) meter.Receive(milliseconds(4), "FOO?\n");
+  std::string all;
+  for (int i = 0; i <= kErrorQueueLength; ++i)
+    all = Joined(meter.Receive(milliseconds(5), "SYST:ERR?\n"));
+  EXPECT_EQ(all, std::string(kNoError) + "\n");  // the queue held ten, not fifteen
+
+  GivenSettings given;
+  given.unknown = true;
+  auto chatty = PlainConfig({}, given);
+  chatty->unknown_answer = "ERR";
+  EXPECT_EQ(Joined(RemoteUnit(chatty).Receive(milliseconds(0), "FOO?\nVOLT 1\n")), "ERR\nERR\n");
+}
+
+// The user's terminators and answers win over the instrument's defaults; the unit keeps its
+// own when completed, so the default personality is unchanged.
+TEST(PlainInstrument, CompletionKeepsWhatTheUserGave) {
+  GivenSettings given;
+  given.resp_term = true;
+  auto config = Config();
+  config->plain = true;
+  config->answers = {{"*IDN?", "ACME,DMM,7,2.0"}};
+  config->resp_term = "\r\n";
+  CompleteConfig(*config, given);
+  EXPECT_EQ(config->cmd_term, "\n");
+  EXPECT_EQ(Joined(RemoteUnit(config).Receive(milliseconds(0), "*IDN?\n")), "ACME,DMM,7,2.0\r\n");
+
+  auto unit = Config();
+  unit->answers = {{"VER?", "mine"}};
+  CompleteConfig(*unit, {});
+  EXPECT_EQ(unit->cmd_term, "\r\n");
+  EXPECT_EQ(unit->answers.at("PING"), "PONG");
+  EXPECT_EQ(Joined(RemoteUnit(unit).Receive(milliseconds(0), "VER?\r\nNOPE\r\n")),
+            "VER?\r\nmine\r\n>NOPE\r\nOK\r\n>");
+}
+
 TEST(RemoteUnitText, AnswerTables) {
   auto table = ParseAnswerTable("# comment\r\nA?=1\\r\\n2\n\nB=x=y\n");
   EXPECT_EQ(table.at("A?"), "1\r\n2");

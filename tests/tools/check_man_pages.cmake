@@ -1,7 +1,8 @@
 # The manual pages were built from the tools' help: each names its tool and the options it
 # must document, and, where groff is installed, formats without a warning.
-set(expected_parleyctl "\\-\\-profile" ".SS shell" ".SH EXIT STATUS" "130 canceled")
-set(expected_parley-sim "\\-\\-scenario" "\\-\\-gpib\\-absent")
+set(expected_parleyctl "\\-\\-profile" ".SS shell" ".SH EXIT STATUS" "130 canceled"
+  ".SH PLAIN INSTRUMENTS" "\\-\\-deadline")
+set(expected_parley-sim "\\-\\-scenario" "\\-\\-gpib\\-absent" "\\-\\-plain")
 set(expected_parley-connd "\\-\\-status" "\\-\\-idle\\-exit")
 find_program(GROFF groff)
 foreach(page ${PAGES})

@@ -12,4 +12,9 @@ namespace parley::tools {
 // anything else or beyond int64_t.
 std::optional<int64_t> ParseDecimal(std::string_view text);
 
+// A decimal number of seconds ("30", "0.25", "010.5", "+1.") in whole milliseconds; nothing for
+// a sign other than '+', an exponent, blanks, a time finer than a millisecond ("0.0005") or one
+// beyond int64_t.
+std::optional<int64_t> ParseDecimalMillis(std::string_view seconds);
+
 }  // namespace parley::tools

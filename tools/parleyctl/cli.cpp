@@ -80,7 +80,8 @@ int RunOneTransaction(KORInterface& iface, ProgressWatch& watch, const Transacti
   int failure = kExitOk;
   try {
     KORTransaction t = batch.make(line.text);
-    watch.Begin(t.RespTimeout());
+    // A plain link's timeout may be a fraction of a second: count down its whole seconds.
+    watch.Begin(t.RespTimeoutMs() > 0 ? (t.RespTimeoutMs() + 999) / 1000 : t.RespTimeout());
     auto start = std::chrono::steady_clock::now();
     try {
       iface.Transact(t);
@@ -89,6 +90,10 @@ int RunOneTransaction(KORInterface& iface, ProgressWatch& watch, const Transacti
       record.message = e.Description();
       record.source = e.Source();
       failure = ExitCodeFor(e.Number());
+      // The library ends a call past its deadline as canceled; nobody canceled it, time ran out.
+      if (e.Number() == err::UserCanceled && t.DeadlineMs() > 0 && !Interrupted()) {
+        failure = kExitTimeout;
+      }
     }
     record.elapsed_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "cli.hpp"
+#include "plain_link.hpp"
 
 namespace parley::cli {
 namespace {
@@ -55,6 +56,7 @@ std::string ManPage(const CLI::App& tool, const std::string& version) {
     page << ".SS " << Roff(command->get_name()) << "\n" << Roff(command->get_description()) << "\n";
     OptionList(page, *command, false);
   }
+  page << ".SH PLAIN INSTRUMENTS\n" << Roff(PlainLinkHelp()) << "\n";
   page << ".SH EXIT STATUS\n"
        << Roff(ExitCodeHelp()) << "\n"
        << ".SH SEE ALSO\n\\fBparley\\-sim\\fR(1), \\fBparley\\-connd\\fR(1)\n";

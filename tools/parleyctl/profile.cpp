@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "plain_link.hpp"
 #include "toml_file.hpp"
 
 namespace parley::cli {
@@ -41,7 +42,9 @@ const std::vector<std::string> kLinkSettings = {"device",
                                                 "driver",
                                                 "srq",
                                                 "eabo",
-                                                "max-length"};
+                                                "max-length",
+                                                "plain",
+                                                "verify-echo"};
 const std::vector<std::string> kLineParts = {"bit-rate", "parity", "data-bits", "stop-bits"};
 
 bool Spells(const CLI::Option& option, const std::string& key) {
@@ -49,7 +52,9 @@ bool Spells(const CLI::Option& option, const std::string& key) {
   return std::find(names.begin(), names.end(), key) != names.end();
 }
 
-CLI::Option* FindOption(CLI::App& command, const std::string& key) {
+// A key may spell the option's hyphens as underscores (verify_echo), as TOML files often do.
+CLI::Option* FindOption(CLI::App& command, std::string key) {
+  std::replace(key.begin(), key.end(), '_', '-');
   for (CLI::Option* option : command.get_options()) {
     if (Spells(*option, key)) return option;
   }
@@ -75,13 +80,17 @@ std::optional<std::string> Scalar(const toml::node& node) {
 // A profile value as the option's texts: one, several for a repeatable option (a list), "1"
 // for a switch that is on, none when off.
 std::vector<std::string> ValueTexts(const TomlFile& file, const toml::key& key,
-                                    const toml::node& node, const CLI::Option& option) {
+                                    const toml::node& node, CLI::Option& option) {
   const std::string name(key.str());
   if (IsFlag(option)) {
     if (!node.is_boolean()) file.Fail(node.source(), name + " is a switch: true or false");
     return *node.value<bool>() ? std::vector<std::string>{"1"} : std::vector<std::string>{};
   }
   if (auto text = Scalar(node)) return {*text};
+  // An option that takes the words true and false (verify-echo) takes a TOML switch too.
+  if (node.is_boolean() && CheckValue(option, "true").empty()) {
+    return {*node.value<bool>() ? "true" : "false"};
+  }
   if (node.is_array() && IsRepeated(option)) {
     std::vector<std::string> texts;
     for (const toml::node& item : *node.as_array()) {
@@ -142,6 +151,17 @@ void CheckProfileValue(const TomlFile& file, const toml::key& key, const toml::n
   file.Fail(node.source(), "bad value for " + std::string(key.str()) + ": " + all);
 }
 
+// Which timeouts a link takes depends on --plain, from the command line or the profile, so the
+// profile's timeout is checked once both are known.
+void RefuseTimeoutForTheLink(const TomlFile& file, CLI::App& command, const Options& options,
+                             const toml::node* timeout) {
+  if (!timeout || !FindOption(command, "plain")) return;
+  if (std::string why = TimeoutProblem(options.Get("timeout"), options.Has("plain"));
+      !why.empty()) {
+    file.Fail(timeout->source(), "bad value for timeout: " + why);
+  }
+}
+
 }  // namespace
 
 std::string CheckValue(CLI::Option& option, const std::string& value) {
@@ -162,6 +182,7 @@ void ApplyProfile(const std::string& path, CLI::App& tool, CLI::App& command, Op
   auto commands = Commands(tool, command);
   std::map<std::string, const toml::key*> seen;  // setting name -> the key that set it
   const bool line_given = options.Has("line");
+  const toml::node* timeout = nullptr;  // the profile's timeout, when it is the one used
   for (const auto& [key, node] : TomlFile::InFileOrder(file.root())) {
     const std::string name(key->str());
     std::string setting = SettingName(commands, name);
@@ -188,7 +209,9 @@ void ApplyProfile(const std::string& path, CLI::App& tool, CLI::App& command, Op
     const std::string& to = option->get_lnames().front();
     for (const auto& text : texts)
       IsRepeated(*option) ? options.Add(to, text) : options.Set(to, text);
+    if (to == "timeout") timeout = node;
   }
+  RefuseTimeoutForTheLink(file, command, options, timeout);
 }
 
 }  // namespace parley::cli

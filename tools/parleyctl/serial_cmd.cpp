@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "decimal.hpp"
+#include "plain_link.hpp"
 #include "script.hpp"
 #include "trace_out.hpp"
 
@@ -132,8 +133,12 @@ void DefineForwardingOptions(OptionSet& o, bool with_address) {
 void DefineSerialCommand(OptionSet& o) {
   DefineSerialLinkOptions(o);
   o.OneOf("--mode,--commMode", "MODE", {2, 1, 4},
-          "2: the remote unit itself; 1, 4: a GPIB instrument behind it", "2");
-  DefineTimeoutOption(o);
+          "2: the remote unit itself (or with --plain a plain instrument); 1, 4: a GPIB "
+          "instrument behind the unit",
+          "2");
+  DefinePlainLinkOptions(o);
+  DefineLinkTimeoutOption(o);
+  DefineDeadlineOption(o);
   DefineTerminatorOptions(o);
   DefineForwardingOptions(o, true);
   o.Flag("--no-response", "send only, expect and print no response");
@@ -188,6 +193,7 @@ void ConfigureSerialLink(KORInterface& iface, const Options& options) {
   if (iface.commMode() == korCommModeCRLFtoGPIB || iface.commMode() == korCommModeGPIBInOut) {
     ApplyForwardingSettings(iface, options);
   }
+  ApplyPlainLink(iface, options);
 }
 
 std::string SerialHint(int32_t number) {
@@ -219,13 +225,15 @@ KORTransaction TextTransaction(const std::string& command, int32_t timeout, bool
 }
 
 int RunSerial(const Options& options) {
+  TransactionTimes times = TimesFor(options);
   KORInterface iface;
   ConfigureSerialLink(iface, options);
-  auto timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
   bool expect = !options.Has("no-response");
   TransactionBatch batch;
-  batch.make = [timeout, expect](const std::string& command) {
-    return TextTransaction(command, timeout, expect);
+  batch.make = [times, expect](const std::string& command) {
+    KORTransaction t = TextTransaction(command, times.seconds, expect);
+    ApplyTimes(t, times);
+    return t;
   };
   bool raw = options.Has("raw");
   batch.show = [raw](const KORTransaction& t) { return raw ? t.resp() : Visible(t.resp()); };

@@ -11,6 +11,7 @@
 
 #include "line_reader.hpp"
 #include "links.hpp"
+#include "plain_link.hpp"
 #include "profile.hpp"
 #include "progress.hpp"
 #include "serial_cmd.hpp"
@@ -49,7 +50,9 @@ void DefineShellOptions(OptionSet& o) {
   DefineTcpLinkOptions(o);
   DefineForwardingOptions(o, true);
   DefineGpibDriverOptions(o);
-  DefineTimeoutOption(o);
+  DefinePlainLinkOptions(o);
+  DefineLinkTimeoutOption(o);
+  DefineDeadlineOption(o);
   DefineTerminatorOptions(o);
   o.Flag("--no-response", "commands expect no response (:set RespExpect on undoes it)");
   DefineOutputOptions(o);
@@ -84,6 +87,7 @@ void ConfigureLink(KORInterface& iface, const Options& o) {
   ApplyTcpSettings(iface, o);
   if (mode == korCommModeGPIBDirect || o.Has("driver")) SetUpDirectGpib(DirectView(o), iface);
   iface.commMode(mode);
+  ApplyPlainLink(iface, o);
 }
 
 // "word rest": the first word and what follows it, without the blanks between.
@@ -106,7 +110,7 @@ class Shell {
                     return CheckValue(ShellCommand(), option, value);
                   }),
         trace_(iface, options, TraceOutput::Use::kShell) {
-    transaction_.timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
+    transaction_.times = TimesFor(options);
     transaction_.expect = !options.Has("no-response");
   }
 
@@ -195,9 +199,10 @@ class Shell {
     TransactionBatch batch;
     TransactionSettings settings = transaction_;
     batch.make = [settings, bytes](const std::string& text) {
-      if (!bytes) return TextTransaction(text, settings.timeout, settings.expect);
-      KORTransaction t = ByteTransaction(text, settings.timeout);
+      KORTransaction t = bytes ? ByteTransaction(text, settings.times.seconds)
+                               : TextTransaction(text, settings.times.seconds, settings.expect);
       t.RespExpect(settings.expect);
+      ApplyTimes(t, settings.times);
       return t;
     };
     batch.show = [this](const KORTransaction& t) { return Shown(t); };
@@ -209,7 +214,7 @@ class Shell {
   // An operation other than a transaction, under the progress line; prints what it returns.
   int Operate(const std::function<std::string()>& operation) {
     ProgressWatch watch(iface_, std::cerr, ShowsProgress(options_));
-    watch.Begin(transaction_.timeout);
+    watch.Begin(transaction_.times.seconds);
     try {
       std::string result = operation();
       watch.Clear();
@@ -230,7 +235,8 @@ class Shell {
   std::string Read() {
     KORTransaction t;
     t.cmd("(read)");  // validated though never sent
-    t.RespTimeout(transaction_.timeout);
+    t.RespTimeout(transaction_.times.seconds);
+    t.DeadlineMs(transaction_.times.deadline_ms);
     iface_.GetTransact(t);
     return Shown(t);
   }
@@ -292,6 +298,7 @@ class Shell {
 };
 
 int RunShell(const Options& options) {
+  TimesFor(options);  // a mistaken --timeout is told before the device is looked for
   KORInterface iface;
   ConfigureLink(iface, options);
   Shell shell(iface, options);

@@ -159,6 +159,10 @@ void SettingTable::Define() {
   on_off("RemoveExtraChar", "remove-extra-char", &KORInterface::RemoveExtraChar,
          &KORInterface::RemoveExtraChar);
   on_off("VerifyEcho", "", &KORInterface::VerifyEcho, &KORInterface::VerifyEcho);
+  // Taken only while the port is closed, as the other settings of the link.
+  Add(
+      "PlainInstrument", "plain", true, [&i] { return SwitchText(i.PlainInstrument()); },
+      [&i](const std::string& v) { i.PlainInstrument(Switch("PlainInstrument", v)); });
   on_off("DelayGPIBTrans", "", &KORInterface::DelayGPIBTrans, &KORInterface::DelayGPIBTrans);
   on_off("WaitForMAVbitClear", "", &KORInterface::WaitForMAVbitClear,
          &KORInterface::WaitForMAVbitClear);
@@ -188,9 +192,17 @@ void SettingTable::Define() {
   Add(
       "DebugBuffSize", "", false, [&i] { return std::to_string(i.DebugBuffSizeGet()); },
       [&i](const std::string& v) { i.DebugBuffSizeSet(Whole32("DebugBuffSize", v)); });
+  // Checked for the link as it is now: decimal seconds once PlainInstrument is on.
   Add(
-      "RespTimeout", "timeout", false, [this] { return std::to_string(transaction_.timeout); },
-      [this](const std::string& v) { transaction_.timeout = Whole32("RespTimeout", v); });
+      "RespTimeout", "timeout", false, [this] { return TimeoutText(transaction_.times); },
+      [this](const std::string& v) {
+        SetTimeout(transaction_.times, v, iface_.PlainInstrument());
+      });
+  Add(
+      "Deadline", "deadline", false, [this] { return SecondsText(transaction_.times.deadline_ms); },
+      [this](const std::string& v) {
+        transaction_.times.deadline_ms = static_cast<int32_t>(*tools::ParseDecimalMillis(v));
+      });
   Add(
       "RespExpect", "", false, [this] { return SwitchText(transaction_.expect); },
       [this](const std::string& v) { transaction_.expect = Switch("RespExpect", v); });

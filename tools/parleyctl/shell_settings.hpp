@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "plain_link.hpp"
 
 namespace parley::cli {
 
 // What each command the shell sends is given.
 struct TransactionSettings {
-  int32_t timeout = korShort;
+  TransactionTimes times;
   bool expect = true;
 };
 

@@ -5,6 +5,7 @@
 
 #include "cli.hpp"
 #include "links.hpp"
+#include "plain_link.hpp"
 #include "script.hpp"
 #include "serial_cmd.hpp"
 
@@ -15,13 +16,17 @@ void Configure(KORInterface& iface, const Options& options) {
   iface.commMode(korCommModeEther);
   ApplyTcpSettings(iface, options);
   ApplyTerminators(iface, options);
+  ApplyPlainLink(iface, options);
 }
 
-KORTransaction MakeTransaction(const std::string& word, bool bytes, int32_t timeout) {
-  if (bytes) return ByteTransaction(word, timeout);
+KORTransaction MakeTransaction(const std::string& word, bool bytes, const TransactionTimes& times) {
   KORTransaction t;
-  t.RespTimeout(timeout);
-  t.cmd(DecodeEscapes(word));
+  if (bytes) {
+    t = ByteTransaction(word, times.seconds);
+  } else {
+    t.cmd(DecodeEscapes(word));
+  }
+  ApplyTimes(t, times);
   return t;
 }
 
@@ -68,7 +73,9 @@ void DefineTcpLinkOptions(OptionSet& o) {
 void DefineTcpCommand(OptionSet& o) {
   DefineTcpLinkOptions(o);
   o.Flag("--bytes", "each COMMAND is hex bytes (\"42 00 FF\"); responses print as hex");
-  DefineTimeoutOption(o);
+  DefinePlainLinkOptions(o);
+  DefineLinkTimeoutOption(o);
+  DefineDeadlineOption(o);
   DefineTerminatorOptions(o);
   DefineOutputOptions(o);
   DefineScriptOptions(o);
@@ -78,16 +85,16 @@ void DefineTcpCommand(OptionSet& o) {
 }
 
 int RunTcp(const Options& options) {
+  TransactionTimes times = TimesFor(options);
   KORInterface iface;
   Configure(iface, options);
-  auto timeout = static_cast<int32_t>(options.GetInt("timeout", korShort));
   bool bytes = options.Has("bytes");
   for (const auto& word : options.Positional()) {
-    MakeTransaction(word, bytes, timeout);  // a malformed word is refused before connecting
+    MakeTransaction(word, bytes, times);  // a malformed word is refused before connecting
   }
   TransactionBatch batch;
-  batch.make = [bytes, timeout](const std::string& word) {
-    return MakeTransaction(word, bytes, timeout);
+  batch.make = [bytes, times](const std::string& word) {
+    return MakeTransaction(word, bytes, times);
   };
   bool raw = options.Has("raw");
   batch.show = [bytes, raw](const KORTransaction& t) { return ResponseText(t, bytes, raw); };

@@ -38,6 +38,12 @@ struct SimOptions {
 const char* kUsage =
     "Usage: parley-sim [options]\n"
     "Times are whole milliseconds from 0 to 86400000 (a day).\n"
+    "  --plain            play a plain instrument instead of the unit: no echo, no prompt, no\n"
+    "                     greeting; *IDN? gives "
+    "PARLEY,SIM-PLAIN,0,1.0, SYST:ERR? the error\n"
+    "                     queue; an unknown query gets no answer (it leaves -113 for SYST:ERR?)\n"
+    "                     unless --unknown is given; terminators default to \\n (a command may\n"
+    "                     end in \\r\\n too)\n"
     "  --delay MS         answer this many milliseconds after the echo (default 0)\n"
     "  --silent           neither echo nor answer (a unit that is switched off)\n"
     "  --echo-only        echo each command but never answer\n"
@@ -47,9 +53,9 @@ const char* kUsage =
     "  --answers FILE     read CMD=TEXT lines from FILE (a regular file of at most 16 MiB)\n"
     "  --scenario FILE    answers, delays, faults and status bytes from a TOML file; the\n"
     "                     options after it override it\n"
-    "  --unknown TEXT     answer for commands not in the table (default OK)\n"
-    "  --cmd-term TEXT    command terminator (default \\r\\n)\n"
-    "  --resp-term TEXT   response terminator (default \\r\\n>)\n"
+    "  --unknown TEXT     answer for commands not in the table (default OK; plain: none)\n"
+    "  --cmd-term TEXT    command terminator (default \\r\\n; plain: \\n)\n"
+    "  --resp-term TEXT   response terminator (default \\r\\n>; plain: \\n)\n"
     "Each client starts afresh: a command left without its terminator when a client closes the\n"
     "pseudo-terminal or its TCP connection is dropped.\n"
     "TCP service (on 127.0.0.1; the port is the second line printed):\n"
@@ -139,6 +145,8 @@ bool ParseForwardingOption(const std::string& a, const std::function<const std::
 SimOptions ParseOptions(const std::vector<std::string>& args) {
   SimOptions options;
   UnitConfig& config = options.unit;
+  config.answers.clear();  // the personality's built-in answers come last, under the user's
+  parley::sim::GivenSettings given;
   parley::sim::ForwardingConfig gpib;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -148,6 +156,8 @@ SimOptions ParseOptions(const std::vector<std::string>& args) {
     };
     if (ParseForwardingOption(a, value, gpib) || ParseTcpOption(a, value, options)) {
       continue;
+    } else if (a == "--plain") {
+      config.plain = true;
     } else if (a == "--silent") {
       config.silent = true;
     } else if (a == "--echo-only") {
@@ -164,19 +174,26 @@ SimOptions ParseOptions(const std::vector<std::string>& args) {
       const std::string& file = value();
       AddAnswers(config, parley::tools::ReadInputFile(file, "answer table"), file);
     } else if (a == "--scenario") {
-      parley::sim::ApplyScenario(value(), config, gpib, options.tcp);
+      parley::sim::ApplyScenario(value(), config, given, gpib, options.tcp);
     } else if (a == "--unknown") {
       config.unknown_answer = DecodeEscapes(value());
+      given.unknown = true;
     } else if (a == "--cmd-term") {
       config.cmd_term = DecodeEscapes(value());
       if (config.cmd_term.empty()) throw std::invalid_argument("--cmd-term must not be empty");
+      given.cmd_term = true;
     } else if (a == "--resp-term") {
       config.resp_term = DecodeEscapes(value());
+      given.resp_term = true;
     } else {
       throw std::invalid_argument("unknown option " + a);
     }
   }
-  config.features.push_back(std::make_shared<parley::sim::GpibForwardingFeature>(gpib));
+  parley::sim::CompleteConfig(config, given);
+  // A plain instrument forwards nothing: "/GPIB:" messages are commands like any other.
+  if (!config.plain) {
+    config.features.push_back(std::make_shared<parley::sim::GpibForwardingFeature>(gpib));
+  }
   return options;
 }
 

@@ -14,6 +14,19 @@ std::map<std::string, std::string> UnitConfig::DefaultAnswers() {
   };
 }
 
+std::map<std::string, std::string> UnitConfig::PlainDefaultAnswers() {
+  return {{"*IDN?", kPlainIdentity}};
+}
+
+void CompleteConfig(UnitConfig& config, const GivenSettings& given) {
+  auto built_in = config.plain ? UnitConfig::PlainDefaultAnswers() : UnitConfig::DefaultAnswers();
+  config.answers.merge(built_in);  // keeps the user's answer where both have one
+  if (!config.plain) return;
+  if (!given.cmd_term) config.cmd_term = "\n";
+  if (!given.resp_term) config.resp_term = "\n";
+  config.answer_unknown = given.unknown;
+}
+
 Millis Later(Millis at, Millis by) {
   if (by.count() <= 0) return std::min(at, kLatest);
   if (at >= kLatest || by >= kLatest - at) return kLatest;
@@ -42,14 +55,25 @@ std::vector<Emission> RemoteUnit::Receive(Millis now, std::string_view bytes) {
 void RemoteUnit::React(Millis now, const std::string& command, std::vector<Emission>& out) {
   if (config_->silent) return;
   Millis start = std::max(now, busy_until_);
+  if (config_->plain) return ReactPlainly(start, command, out);
   Millis echoed = Emit(start, command + config_->cmd_term, false, out);
   busy_until_ = echoed;
   if (config_->echo_only) return;
-  Answer answer = AnswerFor(command);
+  SendAnswer(echoed, AnswerFor(command), out);
+}
+
+void RemoteUnit::ReactPlainly(Millis start, std::string command, std::vector<Emission>& out) {
+  // Instruments that end their lines with "\n" take "\r\n" as well.
+  if (config_->cmd_term == "\n" && !command.empty() && command.back() == '\r') command.pop_back();
+  if (command.empty() || config_->echo_only) return;  // a blank line is no command
+  if (auto answer = PlainAnswerFor(command)) SendAnswer(start, *answer, out);
+}
+
+void RemoteUnit::SendAnswer(Millis after, const Answer& answer, std::vector<Emission>& out) {
   // Never before the echo, whatever delay a feature names (a negative TSND wait, say).
-  Millis at = Later(echoed, answer.delay.value_or(config_->answer_delay));
+  Millis at = Later(after, answer.delay.value_or(config_->answer_delay));
   // A split unit keeps the answer's first chunk apart from the echo's last one, too.
-  if (config_->split != 0) at = std::max(at, Later(echoed, config_->chunk_gap));
+  if (config_->split != 0 && !config_->plain) at = std::max(at, Later(after, config_->chunk_gap));
   std::string bytes = answer.text + answer.terminator.value_or(config_->resp_term);
   bool close = answer.close_after;
   if (config_->close_mid_answer && !cut_done_) {
@@ -71,6 +95,24 @@ Answer RemoteUnit::AnswerFor(const std::string& command) const {
     answer.delay = delay->second;
   }
   return answer;
+}
+
+std::optional<Answer> RemoteUnit::PlainAnswerFor(const std::string& command) {
+  if (config_->answers.count(command) != 0) return AnswerFor(command);
+  if (command == "SYST:ERR?" || command == "SYSTEM:ERROR?") {
+    Answer error;
+    error.text = unread_errors_ > 0 ? kUndefinedHeader : kNoError;
+    unread_errors_ = std::max(unread_errors_ - 1, 0);
+    return error;
+  }
+  if (command == "*CLS") {
+    unread_errors_ = 0;
+    return std::nullopt;
+  }
+  if (config_->answer_unknown) return AnswerFor(command);
+  if (command.find('?') == std::string::npos) return std::nullopt;
+  unread_errors_ = std::min(unread_errors_ + 1, kErrorQueueLength);
+  return std::nullopt;
 }
 
 Millis RemoteUnit::Emit(Millis at, const std::string& bytes, bool close_after,

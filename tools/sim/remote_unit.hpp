@@ -10,6 +10,11 @@
 // at once, then, after the answer delay, sends the answer followed by `resp_term`. Commands
 // are handled one after the other: a command that arrives while an answer is pending is
 // echoed only after that answer has gone out.
+//
+// As a plain instrument (UnitConfig::plain: a meter on a serial adapter, a supply on a LAN
+// socket) the engine sends no echo, no prompt and no greeting: each command is answered after
+// its delay with the answer and the instrument's terminator, or not at all (see
+// PlainAnswerFor).
 #pragma once
 
 #include <chrono>
@@ -65,6 +70,9 @@ class Feature {
 };
 
 struct UnitConfig {
+  // A plain instrument instead of the unit: no echo, a CR before a "\n" command terminator is
+  // dropped, unknown commands as PlainAnswerFor says, no GPIB forwarding, no TCP greeting.
+  bool plain = false;
   std::string cmd_term = "\r\n";
   std::string resp_term = "\r\n>";
   Millis answer_delay{0};
@@ -78,13 +86,38 @@ struct UnitConfig {
   // Commands of the table answered after their own delay instead of `answer_delay`.
   std::map<std::string, Millis> answer_delays;
   std::string unknown_answer = "OK";
+  // False: commands not in the table get no answer at all (a plain instrument's default).
+  bool answer_unknown = true;
   // The first answer stops after half its bytes and the front then ends the connection (a
   // unit that dies mid-answer); fronts that cannot close (the pseudo-terminal) just stop.
   bool close_mid_answer = false;
   std::vector<std::shared_ptr<Feature>> features;
 
   static std::map<std::string, std::string> DefaultAnswers();
+  // A plain instrument's built-in answers: its identity for *IDN?.
+  static std::map<std::string, std::string> PlainDefaultAnswers();
 };
+
+// The identity a plain instrument gives for *IDN?.
+inline constexpr const char* kPlainIdentity = "PARLEY,SIM-PLAIN,0,1.0";
+// What a plain instrument's SYST:ERR? reports after an unknown query, and with none left.
+inline constexpr const char* kUndefinedHeader = "-113,\"Undefined header\"";
+inline constexpr const char* kNoError = "0,\"No error\"";
+// The errors a plain instrument keeps for SYST:ERR?; later ones are lost.
+inline constexpr int kErrorQueueLength = 10;
+
+// Which settings the user gave (options, scenario), so the personality fills in the rest.
+struct GivenSettings {
+  bool cmd_term = false;
+  bool resp_term = false;
+  bool unknown = false;
+};
+
+// Completes a configuration that the options and scenarios filled from an empty answer table:
+// the built-in answers of the personality (the unit's or the plain instrument's) go under the
+// user's, and a plain instrument's terminators default to "\n" and its unknown commands to no
+// answer unless the user gave them.
+void CompleteConfig(UnitConfig& config, const GivenSettings& given);
 
 class RemoteUnit {
  public:
@@ -102,7 +135,14 @@ class RemoteUnit {
 
  private:
   void React(Millis now, const std::string& command, std::vector<Emission>& out);
+  void ReactPlainly(Millis start, std::string command, std::vector<Emission>& out);
+  // Sends `answer` and its terminator after its delay from `after`.
+  void SendAnswer(Millis after, const Answer& answer, std::vector<Emission>& out);
   Answer AnswerFor(const std::string& command) const;
+  // A plain instrument's answer: the table's; SYST:ERR? the oldest error; nothing for *CLS
+  // (which clears the errors) and other commands without '?' (settings); an unknown query gets
+  // nothing and leaves -113 for SYST:ERR?, or gets the unknown answer when one was given.
+  std::optional<Answer> PlainAnswerFor(const std::string& command);
   // Appends `bytes` at `at`, cut into chunks when the unit splits; returns the last moment.
   Millis Emit(Millis at, const std::string& bytes, bool close_after, std::vector<Emission>& out);
 
@@ -110,6 +150,7 @@ class RemoteUnit {
   std::string pending_;  // bytes of a command whose terminator has not arrived yet
   Millis busy_until_{0};
   bool cut_done_ = false;
+  int unread_errors_ = 0;  // a plain instrument's error queue (all -113)
 };
 
 // The tools' shared escapes (\r \n \t \\ \xNN); a malformed one throws std::invalid_argument.

@@ -91,16 +91,24 @@ void Each(const toml::table* table, F&& apply) {
   for (const auto& [key, node] : TomlFile::InFileOrder(*table)) apply(*key, *node);
 }
 
-void ReadUnit(const Reader& r, const toml::table& root, UnitConfig& unit) {
-  Each(r.Table(root, "unit", {"delay", "unknown", "cmd-term", "resp-term"}),
+void ReadUnit(const Reader& r, const toml::table& root, UnitConfig& unit, GivenSettings& given) {
+  Each(r.Table(root, "unit", {"delay", "unknown", "cmd-term", "resp-term", "plain"}),
        [&](const toml::key& key, const toml::node& v) {
          const std::string name(key.str());
+         if (name == "plain") unit.plain = r.Switch(v, name);
          if (name == "delay") unit.answer_delay = r.Time(v, name);
-         if (name == "unknown") unit.unknown_answer = r.Text(v, name);
-         if (name == "resp-term") unit.resp_term = r.Text(v, name);
+         if (name == "unknown") {
+           unit.unknown_answer = r.Text(v, name);
+           given.unknown = true;
+         }
+         if (name == "resp-term") {
+           unit.resp_term = r.Text(v, name);
+           given.resp_term = true;
+         }
          if (name == "cmd-term") {
            unit.cmd_term = r.Text(v, name);
            if (unit.cmd_term.empty()) r.Fail(v, "cmd-term must not be empty");
+           given.cmd_term = true;
          }
        });
 }
@@ -178,8 +186,8 @@ void ReadGpib(const Reader& r, const toml::table& root, ForwardingConfig& gpib) 
 
 }  // namespace
 
-void ApplyScenario(const std::string& path, UnitConfig& unit, ForwardingConfig& gpib,
-                   std::optional<TcpOptions>& tcp) {
+void ApplyScenario(const std::string& path, UnitConfig& unit, GivenSettings& given,
+                   ForwardingConfig& gpib, std::optional<TcpOptions>& tcp) {
   TomlFile file(path, "scenario");
   Reader r(file);
   const toml::table& root = file.root();
@@ -191,7 +199,7 @@ void ApplyScenario(const std::string& path, UnitConfig& unit, ForwardingConfig& 
     }
   }
   file.RefuseUnknownKeys(root, kTables, "the scenario");
-  ReadUnit(r, root, unit);
+  ReadUnit(r, root, unit, given);
   ReadAnswers(r, file, root, unit);
   ReadFaults(r, root, unit);
   ReadTcp(r, root, tcp);

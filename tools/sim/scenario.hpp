@@ -1,7 +1,7 @@
 // parley-sim --scenario FILE: the unit's answers, delays, faults and status-byte sequences
 // from one TOML file, onto the same configuration the command-line options fill.
 //
-//   [unit]     delay (ms), unknown, cmd-term, resp-term
+//   [unit]     plain (a plain instrument), delay (ms), unknown, cmd-term, resp-term
 //   [answers]  "COMMAND" = "TEXT"  or  "COMMAND" = { text = "TEXT", delay = MS }
 //   [faults]   silent, echo-only, split (bytes), chunk-gap (ms), close-mid-answer
 //   [tcp]      port (0: any free one), greeting, split-greeting; the table serves TCP
@@ -23,8 +23,9 @@ namespace parley::sim {
 
 // Applies the scenario `path` over what `unit`, `gpib` and `tcp` hold. Throws
 // std::invalid_argument "FILE:LINE: ..." for a file that cannot be read, a syntax error, an
-// unknown key (with the allowed ones) or a bad value (with what is allowed).
-void ApplyScenario(const std::string& path, UnitConfig& unit, ForwardingConfig& gpib,
-                   std::optional<TcpOptions>& tcp);
+// unknown key (with the allowed ones) or a bad value (with what is allowed). `given` records the
+// settings the file gave (see CompleteConfig).
+void ApplyScenario(const std::string& path, UnitConfig& unit, GivenSettings& given,
+                   ForwardingConfig& gpib, std::optional<TcpOptions>& tcp);
 
 }  // namespace parley::sim

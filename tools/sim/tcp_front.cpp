@@ -26,9 +26,10 @@ class Session : public std::enable_shared_from_this<Session> {
     // A command of a few bytes must leave at once, not wait for the client's acknowledgement.
     std::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
-    if (options.greeting && options.split_greeting) {
+    const bool greeting = options.greeting && !unit_.config().plain;  // plain: silent till asked
+    if (greeting && options.split_greeting) {
       Queue({{Millis(0), "\r\n"}, {kGreetingGap, "> "}});
-    } else if (options.greeting) {
+    } else if (greeting) {
       Queue({{Millis(0), "\r\n> "}});
     }
     ReadMore();

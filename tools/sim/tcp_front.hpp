@@ -2,7 +2,8 @@
 //
 // Every connection gets its own unit (its own command framing and timing) over the one shared
 // configuration, so the answer table, the fault switches and the GPIB instruments are the
-// serial side's. On connecting, the unit greets with "\r\n> " before it takes commands.
+// serial side's. On connecting, the unit greets with "\r\n> " before it takes commands; a plain
+// instrument does not greet.
 #pragma once
 
 #include <asio/io_context.hpp>
