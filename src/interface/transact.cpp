@@ -55,18 +55,6 @@ void AdmitRecord(KORTransaction& t) {
   }
 }
 
-// Ends the operation at its deadline, naming the wait it was in (the progress stage), also in
-// the trace.
-std::function<void()> DeadlineReached(InterfaceCore& c, int32_t ms) {
-  return [&c, ms] {
-    std::string stage = c.progress->status();
-    std::string text = "Deadline of " + std::to_string(ms) + " ms reached while \"" +
-                       (stage.empty() ? std::string("Starting") : stage) + "\".";
-    c.LinkFailed(text);
-    throw AutomationError(err::UserCanceled, detail::kLibrarySource, text);
-  };
-}
-
 // A StepRunner for one operation level whose failure undoes with `undo`.
 StepRunner StepsOf(InterfaceCore& c, std::function<void()> undo) {
   return
@@ -97,13 +85,27 @@ void DispatchTransact(InterfaceCore& c, KORTransaction& t, const StepRunner& ste
   }
 }
 
+// Ends the operation at its deadline, naming the wait it was in (the progress stage), also in
+// the trace.
+std::function<void()> DeadlineReached(InterfaceCore& c, int32_t ms) {
+  return [&c, ms] {
+    std::string stage = c.progress->status();
+    std::string text = "Deadline of " + std::to_string(ms) + " ms reached while \"" +
+                       (stage.empty() ? std::string("Starting") : stage) + "\".";
+    c.LinkFailed(text);
+    throw AutomationError(err::UserCanceled, detail::kLibrarySource, text);
+  };
+}
+
 // Spoll and GetTransact: the entry checks, then the direct or the In/Out branch; other
 // modes have no instrument to ask.
 template <typename Direct, typename InOut>
-void RunGpibOperation(const std::shared_ptr<InterfaceCore>& core, Direct direct, InOut in_out) {
+void RunGpibOperation(const std::shared_ptr<InterfaceCore>& core, Direct direct, InOut in_out,
+                      int32_t deadline_ms = 0) {
   detail::Call(core, [&](InterfaceCore& c) {
     AdmitOperation(c);
     c.busy = true;
+    detail::DeadlineScope deadline(c.host, deadline_ms, DeadlineReached(c, deadline_ms));
     MarksUndoneOnHandlerFailure(
         [&] {
           auto step = StepsOf(c, [&] { c.busy = false; });
@@ -156,7 +158,8 @@ void KORInterface::GetTransact(KORTransaction& transaction) {
       [&](detail::GpibLink& g, const StepRunner& step) { g.GetTransactDirect(transaction, step); },
       [&](detail::ForwardingLink& f, const StepRunner& step) {
         f.GetTransactInOut(transaction, step);
-      });
+      },
+      transaction.DeadlineMs());
 }
 
 // No entry checks and no error path: its errors reach the client with the number only.

@@ -9,6 +9,7 @@
 
 #include "cli.hpp"
 #include "links.hpp"
+#include "plain_link.hpp"
 #include "progress.hpp"
 #include "serial_cmd.hpp"
 #include "trace_out.hpp"
@@ -125,6 +126,7 @@ int RunGpib(const Options& o) {
       KORTransaction t;
       t.cmd(command);
       t.RespTimeout(static_cast<int32_t>(o.GetInt("timeout", korShort)));
+      t.DeadlineMs(TimesFor(o).deadline_ms);
       t.RespExpect(!o.Has("no-response"));
       iface.Transact(t);
       if (t.RespExpect()) std::cout << Visible(t.resp()) << "\n" << std::flush;
@@ -157,6 +159,7 @@ int RunRead(const Options& o) {
     KORTransaction t;
     t.cmd("(read)");  // validated though never sent
     t.RespTimeout(static_cast<int32_t>(o.GetInt("timeout", korShort)));
+    t.DeadlineMs(TimesFor(o).deadline_ms);
     iface.GetTransact(t);
     std::cout << Visible(t.resp()) << "\n";
   });
@@ -232,6 +235,7 @@ std::vector<Command> GpibCommands() {
        [](OptionSet& o) {
          DefineDirectOptions(o);
          DefineTimeoutOption(o);
+         DefineDeadlineOption(o);
          o.Flag("--no-response", "send only, expect and print no response");
          o.Words("COMMAND", "commands to send, in order");
        },
@@ -242,6 +246,7 @@ std::vector<Command> GpibCommands() {
        [](OptionSet& o) {
          DefineModeOptions(o);
          DefineTimeoutOption(o);
+         DefineDeadlineOption(o);
        },
        RunRead},
       {"ren", "pulses the GPIB remote-enable line (off, then on)", DefineModeOptions, RunRen},
