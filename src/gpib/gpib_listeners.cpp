@@ -13,7 +13,7 @@ std::vector<int32_t> GpibListeners() {
   if (!driver) return found;
   int32_t registered = driver->RegisterGpibGlobalsForThread();
   if (registered != 0 && registered != 1) return found;
-  DriverCall board = driver->ibfind("gpib0");
+  DriverCall board = driver->ibfind("GPIB0");
   for (int32_t pad = 0; board.result >= 0 && pad <= 30; ++pad) {
     int16_t listener = 0;
     if (driver->ibln(board.result, pad, &listener).result & kIbstaErr) break;
