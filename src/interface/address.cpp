@@ -195,7 +195,8 @@ std::string SerialText(const Address& a) {
 }
 
 std::string HostText(const std::string& host) {
-  return host.find("::") == std::string::npos ? host : "[" + host + "]";
+  bool plain = host.find("::") == std::string::npos && host.front() != '[';
+  return plain ? host : "[" + host + "]";
 }
 
 }  // namespace
