@@ -741,6 +741,39 @@ PyEvent EventOf(const py::object& owner, Event& event, std::thread::id thread) {
         Call(self, [&](KORInterface& i) { i.name(value); });                 \
       })
 
+// One-string addresses: the parsed form, applying one to an interface, and the listing.
+void DefineAddresses(py::module_& m) {
+  py::class_<Address>(m, "Address")
+      .def_readonly("mode", &Address::mode)
+      .def_readonly("plain_instrument", &Address::plain_instrument)
+      .def_readonly("comm_port", &Address::comm_port)
+      .def_property_readonly("device_path", [](const Address& a) { return Latin1(a.device_path); })
+      .def_readonly("gpib_board", &Address::gpib_board)
+      .def_readonly("gpib_address", &Address::gpib_address)
+      .def_property_readonly("host", [](const Address& a) { return Latin1(a.host); })
+      .def_readonly("tcp_port", &Address::tcp_port)
+      .def("__eq__", [](const Address& a, const Address& b) { return a == b; })
+      .def("__str__", [](const Address& a) { return Latin1(FormatAddress(a)); })
+      .def("__repr__",
+           [](const Address& a) { return Latin1("ParseAddress('" + FormatAddress(a) + "')"); });
+  m.def(
+      "ParseAddress",
+      [](const py::object& text) { return ParseAddress(ToPathText(text, "address")); },
+      py::arg("address"));
+  m.def(
+      "ApplyAddress",
+      [](const py::object& itf, const py::object& text) {
+        Address parsed = ParseAddress(ToPathText(text, "address"));
+        Call(itf, [&](KORInterface& i) { ApplyAddress(i, parsed); });
+      },
+      py::arg("interface"), py::arg("address"));
+  m.def("ListResources", [] {
+    std::vector<py::str> out;
+    for (const auto& a : ListResources()) out.push_back(Latin1(a));
+    return out;
+  });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_parley, m) {
@@ -1065,6 +1098,7 @@ class AutomationError(RuntimeError):
   PARLEY_TEXT_SETTING(itf, RespTerm, ToBytes);
   PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress, ToPathText);
   PARLEY_TEXT_SETTING(itf, RemotePortNumber, ToPortText);
+  PARLEY_TEXT_SETTING(itf, DevicePath, ToPathText);
   itf.def_property(
       "TimeDelayForMAVbit",
       [](const py::object&) -> py::object {
@@ -1084,6 +1118,7 @@ class AutomationError(RuntimeError):
       py::arg("port"), py::arg("device_path"));
   m.def("SerialDevicePath",
         [](const py::object& port) { return Latin1(SerialDevicePath(ToInt32(port, "port"))); });
+  DefineAddresses(m);
   m.def("UseSystemGpibLibrary", &UseSystemGpibLibrary);
   m.def("UseGpibLibrary", [](const py::object& path) { UseGpibLibrary(ToPathText(path, "path")); });
   m.def("UseSimulatedGpibBus", &UseSimulatedGpibBus, py::arg("bus"));

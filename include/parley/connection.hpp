@@ -50,6 +50,15 @@ class PARLEY_API ConnectionManager {
   virtual ~ConnectionManager() = default;
   // The connection object for serial port number `port`. May throw AutomationError.
   virtual std::shared_ptr<PortConnection> GetConnection(int32_t port) = 0;
+  // The connection object for the device a serial link opens: `device` is the interface's
+  // DevicePath, or else the device port number `port` is mapped to. The library's managers
+  // key by the device, so interfaces naming one device by path and by number share it; the
+  // default asks for `port`, for managers that know port numbers only.
+  virtual std::shared_ptr<PortConnection> GetDeviceConnection(int32_t port,
+                                                              const std::string& device) {
+    static_cast<void>(device);
+    return GetConnection(port);
+  }
 };
 
 using ConnectionManagerFactory = std::function<std::shared_ptr<ConnectionManager>()>;

@@ -134,7 +134,8 @@ class PARLEY_API KORInterface {
   bool PlainInstrument() const;
   void PlainInstrument(bool value);
   // A device path for this interface alone (serial modes): empty (the default) opens the
-  // device mapped to CommPort (MapSerialPort, SerialDevicePath).
+  // device mapped to CommPort (MapSerialPort, SerialDevicePath). Opening never changes the
+  // map. A path holding a NUL byte is refused with err::ErrorInitializingCommPort.
   std::string DevicePath() const;
   void DevicePath(std::string path);
   bool DelayGPIBTrans() const;

@@ -1,6 +1,7 @@
 // Umbrella header of the Parley library.
 #pragma once
 
+#include "parley/address.hpp"
 #include "parley/connection.hpp"
 #include "parley/enums.hpp"
 #include "parley/errors.hpp"

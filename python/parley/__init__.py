@@ -27,9 +27,9 @@ if _in_subinterpreter():
 from . import _parley  # noqa: E402
 from ._parley import *  # noqa: E402,F401,F403  (the object model, enumerations and constants)
 from ._parley import (AutomationError, KORInterface, KORTransaction,  # noqa: E402
-                      MapSerialPort, err, korShort, version)
+                      ApplyAddress, ListResources, err, korShort, version)
 
-__all__ = [name for name in dir(_parley) if not name.startswith("_")] + ["open"]
+__all__ = [name for name in dir(_parley) if not name.startswith("_")] + ["open", "list_resources"]
 
 
 def _with_progress(itf, progress, call):
@@ -155,24 +155,34 @@ KORInterface.__exit__ = _exit
 def open(mode=korCommModeCRLFDirect, port=None, device=None, **settings):  # noqa: A001
     """Makes a KORInterface, applies the settings and opens its port.
 
-    mode is the commMode; port the CommPort (serial modes) or, in Ethernet mode, the remote
-    TCP port; device maps the serial port number to a device path first (MapSerialPort).
-    Any other keyword names a property (BitRate=19200, RemoteHostIpAddress="10.0.0.5").
+    open("ASRL/dev/ttyUSB0::INSTR", BitRate=19200): a str first names an address (see
+    ParseAddress); the keywords then set the rest (line settings, terminators).
+    Otherwise mode is the commMode; port the CommPort (serial modes) or, in Ethernet mode, the
+    remote TCP port; device the interface's own device path (DevicePath; the port map is left
+    alone). Any other keyword names a property (BitRate=19200, RemoteHostIpAddress="10.0.0.5").
     Use it in a with statement, which closes the port at the end."""
     itf = KORInterface()
-    itf.commMode = mode
+    if isinstance(mode, (str, bytes)):
+        if port is not None or device is not None:
+            raise TypeError("an address names the port and the device itself")
+        ApplyAddress(itf, mode)
+    else:
+        itf.commMode = mode
     if port is not None:
         if mode == korCommModeEther:
             itf.RemotePortNumber = str(operator.index(port)) if not isinstance(port, str) else port
         else:
             itf.CommPort = port
     if device is not None:
-        if port is None:
-            raise TypeError("device needs the port number it maps")
-        MapSerialPort(port, device)
+        itf.DevicePath = device
     for name, value in settings.items():
         if not hasattr(KORInterface, name) or name.startswith("_"):
             raise TypeError("open() got an unknown setting %r" % name)
         setattr(itf, name, value)
     itf.openPort()
     return itf
+
+
+def list_resources():
+    """The addresses this machine offers (serial devices, GPIB listeners), one per item."""
+    return ListResources()

@@ -1,6 +1,6 @@
 """Type stubs of the parley package."""
 
-from typing import Callable, Iterable, Optional, SupportsIndex, Union
+from typing import Callable, Iterable, List, Optional, SupportsIndex, Union
 
 _Text = Union[str, bytes, bytearray, memoryview]
 
@@ -269,6 +269,7 @@ class KORInterface:
     RemoveExtraChar: bool
     VerifyEcho: bool
     PlainInstrument: bool
+    DevicePath: str  # set: str or bytes; a NUL byte raises ValueError
     DelayGPIBTrans: bool
     WaitForMAVbitClear: bool
     TimeDelayForMAVbit: float  # write-only
@@ -316,8 +317,23 @@ class KORInterface:
                     progress: Optional[Callable[[KORProgress], object]] = ...,
                     expect: bool = ..., deadline: Optional[float] = ...) -> bytes: ...
 
-def open(mode: int = ..., port: Union[SupportsIndex, str, None] = ..., device: Optional[_Text] = ...,
-         **settings: object) -> KORInterface: ...
+def open(mode: Union[int, _Text] = ..., port: Union[SupportsIndex, str, None] = ...,
+         device: Optional[_Text] = ..., **settings: object) -> KORInterface: ...
+def list_resources() -> List[str]: ...
+
+class Address:
+    mode: int
+    plain_instrument: bool
+    comm_port: int
+    device_path: str
+    gpib_board: int
+    gpib_address: int
+    host: str
+    tcp_port: int
+
+def ParseAddress(address: _Text) -> Address: ...
+def ApplyAddress(interface: KORInterface, address: _Text) -> None: ...
+def ListResources() -> List[str]: ...
 
 class EventLoop:
     @staticmethod

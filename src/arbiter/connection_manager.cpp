@@ -29,9 +29,15 @@ class InProcessConnectionManager : public ConnectionManager {
     if (!slot) slot = std::make_shared<InProcessConnection>();
     return slot;
   }
+  std::shared_ptr<PortConnection> GetDeviceConnection(int32_t, const std::string& device) override {
+    auto& slot = by_device_[device];
+    if (!slot) slot = std::make_shared<InProcessConnection>();
+    return slot;
+  }
 
  private:
   std::map<int32_t, std::shared_ptr<PortConnection>> connections_;
+  std::map<std::string, std::shared_ptr<PortConnection>> by_device_;
 };
 
 // Without a choice of the program (UseConnectionManager, or the environment variable

@@ -533,8 +533,12 @@ class ServiceConnectionManager : public ConnectionManager {
   explicit ServiceConnectionManager(AsioHost& host) : link_(std::make_shared<ServiceLink>(host)) {}
 
   std::shared_ptr<PortConnection> GetConnection(int32_t port) override {
+    return GetDeviceConnection(port, SerialDevicePath(port));
+  }
+  // The service knows devices by their resolved path: a by-id link and its /dev name are one.
+  std::shared_ptr<PortConnection> GetDeviceConnection(int32_t, const std::string& device) override {
     link_->Ensure();
-    auto c = std::make_shared<ServiceConnection>(link_, ResolvedDevice(SerialDevicePath(port)));
+    auto c = std::make_shared<ServiceConnection>(link_, ResolvedDevice(device));
     c->Open();
     return c;
   }

@@ -223,6 +223,8 @@ class PosixSerialPort : public SerialPort {
 
   int16_t CommPort() const override { return port_; }
   void CommPort(int16_t port) override { port_ = port; }
+  std::string DevicePath() const override { return device_path_; }
+  void DevicePath(const std::string& path) override { device_path_ = path; }
   std::string Settings() const override { return settings_; }
   void Settings(const std::string& text) override {
     auto parsed = ParseLineSettings(text);
@@ -244,11 +246,14 @@ class PosixSerialPort : public SerialPort {
   void LineLost(const std::string& reason) {
     if (OnError) {
       auto handler = OnError;
-      handler(kSerialLineLost, SerialDevicePath(port_) + ": " + reason);
+      handler(kSerialLineLost, Device() + ": " + reason);
     }
   }
 
  private:
+  std::string Device() const {
+    return device_path_.empty() ? SerialDevicePath(port_) : device_path_;
+  }
   void Open();
   void Shut();
   void FlushOwed();
@@ -256,6 +261,7 @@ class PosixSerialPort : public SerialPort {
 
   AsioHost& host_;
   int16_t port_ = 1;
+  std::string device_path_;
   std::string settings_ = "9600,n,8,1";
   LineSettings line_;
   std::shared_ptr<Channel> channel_;
@@ -321,7 +327,7 @@ void StartWrite(const std::shared_ptr<Channel>& c) {
 
 void PosixSerialPort::Open() {
   if (channel_) Fail(kSerialPortAlreadyOpen, "Port already open.");
-  int fd = OpenExclusive(SerialDevicePath(port_));
+  int fd = OpenExclusive(Device());
   auto c = std::make_shared<Channel>(host_);
   std::error_code ec;
   c->port.assign(fd, ec);

@@ -38,6 +38,9 @@ class SerialPort : public ByteStream {
  public:
   virtual int16_t CommPort() const = 0;
   virtual void CommPort(int16_t port) = 0;
+  // The device to open; empty: the port map's device for CommPort, looked up at each opening.
+  virtual std::string DevicePath() const = 0;
+  virtual void DevicePath(const std::string& path) = 0;
   // Line settings text such as "9600,o,7,1"; a malformed text throws AutomationError(380).
   virtual std::string Settings() const = 0;
   virtual void Settings(const std::string& text) = 0;

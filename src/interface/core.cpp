@@ -12,6 +12,7 @@
 #include "model/access.hpp"
 #include "model/progress_update.hpp"
 #include "parley/interface.hpp"
+#include "parley/serial.hpp"
 #include "serial/serial_link.hpp"
 #include "trace/debug_trace.hpp"
 
@@ -171,6 +172,11 @@ AutomationError InterfaceDestroyedError() {
 }
 
 namespace {
+// The device the serial link will open, which the connection manager coordinates by.
+std::string SerialDevice(const Settings& s) {
+  return s.device_path.empty() ? SerialDevicePath(s.comm_port) : s.device_path;
+}
+
 // The thread check comes before the activity lock is taken: a call from a foreign thread
 // must fail at once, not wait for the owner to be idle.
 Host& CheckedHost(InterfaceCore& core) {
@@ -199,7 +205,7 @@ void InterfaceCore::OpenPort() {
   ether->PortOpened();
   try {
     conn_man_ = CreateThreadConnectionManager(settings.comm_mode);
-    connection = conn_man_->GetConnection(settings.comm_port);
+    connection = conn_man_->GetDeviceConnection(settings.comm_port, SerialDevice(settings));
   } catch (const AutomationError& e) {
     // The catalogue gives the number its fixed message; why the manager failed stays here.
     if (e.Description() != CatalogueMessage(e.Number())) {

@@ -124,7 +124,6 @@ PARLEY_OPEN_GUARDED(MAVSPoll, int16_t, mav_spoll)
 PARLEY_OPEN_GUARDED(CmdTerm, std::string, cmd_term)
 PARLEY_OPEN_GUARDED(RespTerm, std::string, resp_term)
 PARLEY_OPEN_GUARDED(PlainInstrument, bool, plain_instrument)
-PARLEY_OPEN_GUARDED(DevicePath, std::string, device_path)
 PARLEY_BUSY_GUARDED(UseSRQ, use_srq)
 PARLEY_BUSY_GUARDED(EABOExpected, eabo_expected)
 PARLEY_BUSY_GUARDED(SkipIBClr, skip_ibclr)
@@ -157,6 +156,18 @@ void KORInterface::GPIBDirectMaxRespLength(int16_t value) {
 
 void KORInterface::TimeDelayForMAVbit(double seconds) {
   Own().settings.time_delay_for_mav_bit = seconds <= 3.0 ? seconds : 1.0;  // NaN fails <=
+}
+
+std::string KORInterface::DevicePath() const { return Own().settings.device_path; }
+void KORInterface::DevicePath(std::string path) {
+  auto& c = Own();
+  // open() would stop at the NUL and open some other device (as MapSerialPort refuses).
+  if (path.find('\0') != std::string::npos) {
+    throw AutomationError(err::ErrorInitializingCommPort, "KORInterface",
+                          "Error initializing COMM port: the device path holds a NUL byte; the "
+                          "interface's device was not changed.");
+  }
+  PutUnlessOpen(c, c.settings.device_path, std::move(path));
 }
 
 std::string KORInterface::RemotePortNumber() const {

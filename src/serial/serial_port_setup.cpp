@@ -58,9 +58,13 @@ void SerialLink::SerialPortInit() {
   SerialPort* port = nullptr;
   step([&] { port = &Control(); });
   // Unchanged settings leave the open port alone, a recorded line error included.
-  if (port->PortOpen() && port->CommPort() == s.comm_port && port->Settings() == text) return;
+  if (port->PortOpen() && port->CommPort() == s.comm_port && port->DevicePath() == s.device_path &&
+      port->Settings() == text) {
+    return;
+  }
   if (port->PortOpen()) step([&] { port->PortOpen(false); });
   step([&] { port->CommPort(static_cast<int16_t>(s.comm_port)); });
+  step([&] { port->DevicePath(s.device_path); });
   step([&] { port->DiscardInBuffer(); });
   step([&] { port->DiscardOutBuffer(); });
   step([&] { port->Settings(text); });

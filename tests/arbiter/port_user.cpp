@@ -8,7 +8,8 @@
 //   holding               the first answer came and the program now stops pumping (--hold)
 //   done                  all transactions ran; it then pumps its loop until it is ended
 //
-//   port_user DEVICE COUNT [--pause MS] [--sleep MS] [--hold SECONDS] [--cmd TEXT]
+//   port_user DEVICE COUNT [--pause MS] [--sleep MS] [--hold SECONDS] [--cmd TEXT] [--by-path 1]
+// --by-path opens DEVICE as the interface's own DevicePath instead of through the port map.
 // --pause runs the loop between transactions, --sleep sleeps without running it.
 #include <chrono>
 #include <cstdio>
@@ -29,18 +30,24 @@ int main(int argc, char** argv) {
   int hold_s = 0;
   int sleep_ms = 0;
   std::string cmd = "PING";
+  bool by_path = false;
   for (int i = 3; i + 1 < argc; i += 2) {
     std::string opt = argv[i];
     if (opt == "--pause") pause_ms = std::atoi(argv[i + 1]);
     if (opt == "--hold") hold_s = std::atoi(argv[i + 1]);
     if (opt == "--sleep") sleep_ms = std::atoi(argv[i + 1]);
     if (opt == "--cmd") cmd = argv[i + 1];
+    if (opt == "--by-path") by_path = std::atoi(argv[i + 1]) != 0;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::printf("ready\n");
   UseConnectionManager([] { return MakeServiceConnectionManager(); });
-  MapSerialPort(1, device);
   KORInterface iface;
+  if (by_path) {
+    iface.DevicePath(device);
+  } else {
+    MapSerialPort(1, device);
+  }
   iface.DebugMonitorOn();
   std::string last;
   auto stages = iface.Progress()->Update.connect([&] {

@@ -59,6 +59,29 @@ TEST_F(SharedPortTest, TwoProgramsTakeTurnsHandingThePortOverOnRequest) {
   EXPECT_GE(waits, 1);
 }
 
+// The service coordinates by the device opened: a program naming it by a link of its own and
+// one naming it by a mapped port number take turns as two programs on one number do.
+TEST_F(SharedPortTest, APathAndAMappedNumberOfOneDeviceTakeTurns) {
+  StartSim();
+  std::string link = Folder() + "-link";
+  std::filesystem::create_symlink(sim->first_line(), link);
+  StartProgram({"6", "--pause", "400"});
+  Collect("ok", seconds(10));
+  programs.push_back(std::make_unique<sim::SimProcess>(
+      PARLEY_PORT_USER_PATH,
+      std::vector<std::string>{link, "6", "--pause", "400", "--by-path", "1"}));
+  outputs.emplace_back();
+  Collect("done", seconds(50));
+  int waits = 0;
+  for (const auto& out : outputs) {
+    EXPECT_EQ(Answers(out), 6);
+    EXPECT_EQ(out.Count("err"), 0);
+    waits += out.Count("stage Waiting for port");
+  }
+  EXPECT_GE(waits, 1);
+  std::filesystem::remove(link);
+}
+
 TEST_F(SharedPortTest, ThreeProgramsAllProgress) {
   StartSim();
   for (int i = 0; i < 3; ++i) StartProgram({"2", "--pause", "100"});

@@ -26,6 +26,12 @@ std::shared_ptr<PortConnection> ScriptedConnectionManager::GetConnection(int32_t
   return Connection(port);
 }
 
+std::shared_ptr<PortConnection> ScriptedConnectionManager::GetDeviceConnection(
+    int32_t port, const std::string& device) {
+  requested_devices.push_back(device);
+  return GetConnection(port);
+}
+
 std::shared_ptr<ScriptedConnection> ScriptedConnectionManager::Connection(int32_t port) {
   auto& slot = connections_[port];
   if (!slot) slot = std::make_shared<ScriptedConnection>(host_);

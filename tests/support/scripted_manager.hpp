@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "host/host.hpp"
@@ -44,11 +45,14 @@ class ScriptedConnectionManager : public ConnectionManager {
  public:
   explicit ScriptedConnectionManager(detail::Host& host) : host_(host) {}
   std::shared_ptr<PortConnection> GetConnection(int32_t port) override;
+  std::shared_ptr<PortConnection> GetDeviceConnection(int32_t port,
+                                                      const std::string& device) override;
   // The connection of `port`, made on first use.
   std::shared_ptr<ScriptedConnection> Connection(int32_t port);
 
   bool fail_get_connection = false;
   std::vector<int32_t> requested_ports;
+  std::vector<std::string> requested_devices;
 
  private:
   detail::Host& host_;

@@ -5,6 +5,7 @@
 
 #include "host/serial_line.hpp"
 #include "parley/errors.hpp"
+#include "parley/serial.hpp"
 
 namespace parley::detail {
 
@@ -15,6 +16,8 @@ class SimSerialPort : public SerialPort {
 
   int16_t CommPort() const override { return port_; }
   void CommPort(int16_t port) override { port_ = port; }
+  std::string DevicePath() const override { return device_path_; }
+  void DevicePath(const std::string& path) override { device_path_ = path; }
   std::string Settings() const override { return settings_; }
   void Settings(const std::string& text) override {
     if (!ParseLineSettings(text)) {
@@ -45,6 +48,7 @@ class SimSerialPort : public SerialPort {
  private:
   std::shared_ptr<SimRemoteUnit> unit_;
   int16_t port_ = 1;
+  std::string device_path_;
   std::string settings_ = "9600,n,8,1";
   bool open_ = false;
   std::string rx_;
@@ -63,6 +67,7 @@ void SimSerialPort::PortOpen(bool open) {
   rx_.clear();
   if (open) {
     ++unit_->opens;
+    unit_->opened_devices.push_back(device_path_.empty() ? SerialDevicePath(port_) : device_path_);
     unit_->port_ = this;
   } else {
     ++unit_->closes;

@@ -60,6 +60,7 @@ class SimRemoteUnit : public std::enable_shared_from_this<SimRemoteUnit> {
   std::string wire;                   // every byte the port sent, in order
   std::vector<std::string> commands;  // the framed commands
   int opens = 0;
+  std::vector<std::string> opened_devices;  // the device of each opening, as the port named it
   int closes = 0;
   int refused_opens = 0;
   std::vector<std::string> settings_puts;

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "parley/address.hpp"
 #include "parley/gpib.hpp"
 #include "sim_process.hpp"
 #include "support/run_tool.hpp"
@@ -777,6 +779,73 @@ TEST(ParleyctlGpib, OverlongCommandIsRefusedAsAUsageMistake) {
     EXPECT_EQ(run.exit_code, c.exit_code) << run.output;
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
   }
+}
+
+// An instrument named by one address: the unit on a terminal, a GPIB instrument on the
+// simulated bus, and each kind of mistake with its exit code.
+TEST(ParleyctlAddress, QueryWriteAndReadByAddress) {
+  sim::SimProcess unit(PARLEY_SIM_PATH, {"--resp-term", "\\r\\n]"});
+  auto query = testing::RunTool(kTool + " query unit::asrl" + unit.first_line() +
+                                "::instr --resp-term '\\r\\n]' --line 19200,n,8,1 VER? PING");
+  EXPECT_EQ(query.exit_code, 0) << query.output;
+  EXPECT_EQ(query.output, "parley-sim 1.0\nPONG\n");
+
+  auto run = [&](const std::string& verb, const std::string& rest) {
+    return testing::RunTool(kTool + " " + verb + " GPIB0::4::INSTR --driver sim " + rest);
+  };
+  EXPECT_EQ(run("query", "'*IDN?'").output, "Parley,SimulatedInstrument,0,1.0\n");
+  auto write = run("write", "'VOLT 2.5'");
+  EXPECT_EQ(write.exit_code, 0) << write.output;
+  EXPECT_EQ(write.output, "");
+  EXPECT_EQ(run("read", "--sim-pending left").output, "left\n");
+}
+
+TEST(ParleyctlAddress, MistakesAndMissingLinksHaveTheirExitCodes) {
+  const Case cases[] = {
+      {"query 'GPIB::31::INSTR' '*IDN?'", 2, "position 7: a GPIB primary address 31"},
+      {"query 'ASRL1:INSTR' X", 2, "position 6: expected \"::\" after the port number"},
+      {"query 'FOO::1' X", 2, "position 1: expected ASRL, TCPIP, GPIB or UNIT"},
+      {"query ASRL1::INSTR", 2, "give at least one command"},
+      {"query", 2, "give the instrument's ADDRESS"},
+      {"read GPIB::4::INSTR X --driver sim", 2, "read takes no command"},
+      {"query ASRL/dev/parley-none::INSTR X", 4, "/dev/parley-none: no such device"},
+      // The link's own reason comes before the hint.
+      {"query TCPIP::127.0.0.1::1::SOCKET X", 4, "connect to 127.0.0.1:1: Connection refused"},
+  };
+  for (const auto& c : cases) {
+    auto run = testing::RunTool(kTool + " " + c.args);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << c.args << "\n" << run.output;
+  }
+}
+
+TEST(ParleyctlAddress, ListGivesAddressesThatOpenAsWritten) {
+  auto json = testing::RunTool(kTool + " list --json --driver sim");
+  ASSERT_EQ(json.exit_code, 0) << json.output;
+  auto listed = nlohmann::json::parse(json.output).get<std::vector<std::string>>();
+  // --driver sim puts one instrument on the bus, at address 1.
+  EXPECT_NE(std::find(listed.begin(), listed.end(), "GPIB0::1::INSTR"), listed.end());
+  auto plain = testing::RunTool(kTool + " list --driver sim");
+  std::string lines;
+  for (const auto& a : listed) {
+    lines += a + "\n";
+    EXPECT_EQ(ParseAddress(a).mode == korCommModeGPIBDirect, a.rfind("GPIB", 0) == 0) << a;
+  }
+  EXPECT_EQ(plain.output, lines);
+}
+
+TEST(ParleyctlAddress, AProfileNamesTheInstrumentAndOtherCommandsLeaveItAlone) {
+  TempDir dir;
+  std::string bench = dir.Write("bench.toml", "address = \"GPIB::4::INSTR\"\ndriver = \"sim\"\n");
+  auto query = testing::RunTool(kTool + " query --profile " + bench + " '*IDN?'");
+  EXPECT_EQ(query.output, "Parley,SimulatedInstrument,0,1.0\n");
+  // For gpib, address is the GPIB number: the instrument's text is not refused there.
+  auto gpib = testing::RunTool(kTool + " gpib --profile " + bench + " --address 4 '*IDN?'");
+  EXPECT_EQ(gpib.exit_code, 0) << gpib.output;
+  std::string wrong = dir.Write("wrong.toml", "address = \"GPIB::44::INSTR\"\n");
+  auto refused = testing::RunTool(kTool + " query --profile " + wrong + " X");
+  EXPECT_EQ(refused.exit_code, 2);
+  EXPECT_NE(refused.output.find("wrong.toml:1:"), std::string::npos) << refused.output;
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ class Options {
     lists_[name].push_back(value);
   }
   void AddPositional(const std::string& word) { positional_.push_back(word); }
+  // The first word was not a command (an address): the rest are.
+  void DropFirstPositional() { positional_.erase(positional_.begin()); }
 
  private:
   std::map<std::string, std::string> values_;

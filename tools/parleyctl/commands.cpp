@@ -9,6 +9,7 @@ int RunDemo(const Options& options);
 int RunTcp(const Options& options);
 void DefineTcpCommand(OptionSet& o);
 int RunPorts(const Options& options);
+std::vector<Command> AddressCommands();
 void DefinePortsCommand(OptionSet& o);
 
 namespace {
@@ -34,6 +35,7 @@ std::vector<Command> AllCommands() {
         "'ports unlock N' lock a device for every other program",
         DefinePortsCommand, RunPorts}},
       GpibCommands(),
+      AddressCommands(),
       ShellCommands(),
   });
 }

@@ -15,6 +15,9 @@
 #include "trace_out.hpp"
 
 namespace parley::cli {
+
+int RunReadAddress(const Options& o);
+
 namespace {
 
 // The simulated bus of one run: an instrument at the chosen address that answers queries.
@@ -146,6 +149,7 @@ int RunSpoll(const Options& o) {
 }
 
 int RunRead(const Options& o) {
+  if (!o.Positional().empty()) return RunReadAddress(o);
   KORInterface iface;
   SetUpGpibCommand(o, iface);
   return Guarded(iface, o, [&] {
@@ -247,6 +251,9 @@ std::vector<Command> GpibCommands() {
          DefineModeOptions(o);
          DefineTimeoutOption(o);
          DefineDeadlineOption(o);
+         o.Words("ADDRESS",
+                 "a GPIB instrument's address instead of the options: GPIB::9::INSTR, "
+                 "UNIT::ASRL1::GPIB::9::INOUT");
        },
        RunRead},
       {"ren", "pulses the GPIB remote-enable line (off, then on)", DefineModeOptions, RunRen},

@@ -38,6 +38,15 @@ void OptionList(std::ostringstream& page, const CLI::App& app, bool help) {
   }
 }
 
+// What query, write, read and list take and print (keywords in any letter case).
+constexpr const char* kAddressForms =
+    "ASRL<n>::INSTR and ASRL/dev/ttyUSB0::INSTR: a plain instrument on serial port n or that "
+    "device. TCPIP::<host>::<port>::SOCKET: a plain instrument on a TCP port. "
+    "GPIB::<address>::INSTR: an instrument on the local board. UNIT::ASRL<n or path>::INSTR and "
+    "UNIT::TCPIP::<host>::<port>::INSTR: the remote unit; UNIT::ASRL<n or "
+    "path>::GPIB::<address>::INSTR (or ::INOUT): an instrument behind it (mode 1, or 4). Line "
+    "settings and terminators come from the options.";
+
 }  // namespace
 
 std::string ManPage(const CLI::App& tool, const std::string& version) {
@@ -57,6 +66,7 @@ std::string ManPage(const CLI::App& tool, const std::string& version) {
     OptionList(page, *command, false);
   }
   page << ".SH PLAIN INSTRUMENTS\n" << Roff(PlainLinkHelp()) << "\n";
+  page << ".SH ADDRESSES\n" << Roff(kAddressForms) << "\n";
   page << ".SH EXIT STATUS\n"
        << Roff(ExitCodeHelp()) << "\n"
        << ".SH SEE ALSO\n\\fBparley\\-sim\\fR(1), \\fBparley\\-connd\\fR(1)\n";

@@ -162,6 +162,13 @@ void RefuseTimeoutForTheLink(const TomlFile& file, CLI::App& command, const Opti
   }
 }
 
+// `address = "GPIB::9::INSTR"` names the instrument for the address commands (query, write,
+// read ADDRESS); elsewhere `address` is the GPIB number, and such a text is left to them.
+bool NamesInstrument(const std::string& key, const toml::node& node) {
+  return key == "address" && node.is_string() &&
+         node.value<std::string>()->find("::") != std::string::npos;
+}
+
 }  // namespace
 
 std::string CheckValue(CLI::Option& option, const std::string& value) {
@@ -185,7 +192,8 @@ void ApplyProfile(const std::string& path, CLI::App& tool, CLI::App& command, Op
   const toml::node* timeout = nullptr;  // the profile's timeout, when it is the one used
   for (const auto& [key, node] : TomlFile::InFileOrder(file.root())) {
     const std::string name(key->str());
-    std::string setting = SettingName(commands, name);
+    const bool instrument = NamesInstrument(name, *node);
+    std::string setting = instrument ? "address" : SettingName(commands, name);
     if (setting.empty()) {
       file.Fail(key->source(), "unknown key '" + name + "'; a profile holds link settings: " +
                                    tools::JoinWords(kLinkSettings));
@@ -196,6 +204,7 @@ void ApplyProfile(const std::string& path, CLI::App& tool, CLI::App& command, Op
                                    std::to_string(it->second->source().begin.line));
     }
     CLI::Option* option = FindOption(command, name);
+    if (option && instrument && option->get_lnames().front() != "address") option = nullptr;
     bool under_line =
         line_given && std::find(kLineParts.begin(), kLineParts.end(), setting) != kLineParts.end();
     if (!option || option->count() > 0 || under_line) {

@@ -105,6 +105,10 @@ void DefineSerialLinkOptions(OptionSet& o) {
   o.Whole("--comm-port,--CommPort", "N", kFirstSerialPort, kLastSerialPort,
           "port number to open: /dev/ttyS{N-1}, the --port-map entry, or --device", "1");
   DefinePortMapOption(o);
+  DefineLineOptions(o);
+}
+
+void DefineLineOptions(OptionSet& o) {
   o.Checked("--line", "RATE,PARITY,DATA,STOP",
             "line settings in one: bit/s, n|o|e, 7|8 data bits, 1|2 stop bits", LineProblem,
             "9600,o,7,1");
@@ -170,6 +174,8 @@ void ApplyPortMap(const Options& options) {
     MapSerialPort(port, entry.substr(eq + 1));
   }
 }
+
+void ApplyLineSettings(KORInterface& iface, const Options& options) { ApplyLine(iface, options); }
 
 void ConfigureSerialLink(KORInterface& iface, const Options& options) {
   ApplyPortMap(options);

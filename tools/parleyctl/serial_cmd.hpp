@@ -22,6 +22,9 @@ void DefineTerminatorOptions(OptionSet& o);  // --cmd-term, --resp-term, --remov
 // --device, --comm-port, --port-map, --line and its four settings
 void DefineSerialLinkOptions(OptionSet& o);
 void DefinePortMapOption(OptionSet& o);  // --port-map
+void DefineLineOptions(OptionSet& o);    // --line and its four settings
+// Applies --line and its four settings.
+void ApplyLineSettings(KORInterface& iface, const Options& options);
 // --dto, --itc, the masks, and with `with_address` --gpib-address.
 void DefineForwardingOptions(OptionSet& o, bool with_address);
 void DefineSerialCommand(OptionSet& o);

@@ -30,6 +30,7 @@ inline constexpr int32_t kEnol = 2;
 inline constexpr int32_t kEadr = 3;
 inline constexpr int32_t kEarg = 4;
 inline constexpr int32_t kEabo = 6;
+inline constexpr int32_t kEcap = 11;
 
 // The option of ibconfig that switches the driver's automatic serial polling.
 inline constexpr int32_t kIbcAutopoll = 7;
@@ -66,6 +67,12 @@ class GpibDriver {
   virtual DriverCall ibrsp(int32_t ud, char* status_byte) = 0;
   virtual DriverCall ibsre(int32_t ud, int32_t value) = 0;
   virtual DriverCall ibwait(int32_t ud, int32_t mask) = 0;
+  // Whether a device listens at `pad` (no secondary address) on board `ud`; only the
+  // resource listing asks. A driver without it reports ECAP.
+  virtual DriverCall ibln(int32_t ud, int32_t pad, int16_t* listener) {
+    static_cast<void>(ud), static_cast<void>(pad), static_cast<void>(listener);
+    return {kIbstaErr, kIbstaErr, kEcap, 0};
+  }
 };
 
 }  // namespace parley::detail

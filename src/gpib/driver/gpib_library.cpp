@@ -18,6 +18,7 @@ struct LibraryGpibDriver::Api {
   int (*ibrsp)(int, char*);
   int (*ibsre)(int, int);
   int (*ibwait)(int, int);
+  int (*ibln)(int, int, int, short*) = nullptr;  // optional: only the listing uses it
   int (*ThreadIbsta)();
   int (*ThreadIberr)();
   int (*ThreadIbcnt)();
@@ -79,6 +80,10 @@ bool LibraryGpibDriver::Load() {
   missing += Resolve(handle_, "ThreadIberr", api->ThreadIberr, error_) ? 0 : 1;
   missing += Resolve(handle_, "ThreadIbcnt", api->ThreadIbcnt, error_) ? 0 : 1;
   missing += Resolve(handle_, "ThreadIbcntl", api->ThreadIbcntl, error_) ? 0 : 1;
+  // Not counted as missing: transactions work without it.
+  if (void* symbol = dlsym(handle_, "ibln")) {
+    api->ibln = reinterpret_cast<int (*)(int, int, int, short*)>(symbol);
+  }
   bool ok = missing == 0;
   if (!ok) {
     error_ = path_ + ": " + error_;
@@ -144,6 +149,13 @@ DriverCall LibraryGpibDriver::ibsre(int32_t ud, int32_t value) {
 DriverCall LibraryGpibDriver::ibwait(int32_t ud, int32_t mask) {
   if (!Load()) return NotLoaded(kIbstaErr);
   return Finish(api_->ibwait(ud, mask));
+}
+
+DriverCall LibraryGpibDriver::ibln(int32_t ud, int32_t pad, int16_t* listener) {
+  if (!Load()) return NotLoaded(kIbstaErr);
+  if (!api_->ibln) return GpibDriver::ibln(ud, pad, listener);
+  constexpr int kNoSecondaryAddress = 0;
+  return Finish(api_->ibln(ud, pad, kNoSecondaryAddress, listener));
 }
 
 }  // namespace parley::detail

@@ -39,6 +39,7 @@ class LibraryGpibDriver : public GpibDriver {
   DriverCall ibrsp(int32_t ud, char* status_byte) override;
   DriverCall ibsre(int32_t ud, int32_t value) override;
   DriverCall ibwait(int32_t ud, int32_t mask) override;
+  DriverCall ibln(int32_t ud, int32_t pad, int16_t* listener) override;
 
   struct Api;  // the library's entry points
 

@@ -319,6 +319,16 @@ DriverCall SimulatedGpibDriver::ibrsp(int32_t ud, char* status_byte) {
   return Done(kIbstaCmpl, kIbstaCmpl, 0, 1);
 }
 
+// An instrument of the bus listens at its address.
+DriverCall SimulatedGpibDriver::ibln(int32_t ud, int32_t pad, int16_t* listener) {
+  std::lock_guard lock(bus_->mutex);
+  bus_->Log("ibln", "ibln(" + std::to_string(ud) + ", " + std::to_string(pad) + ", 0)");
+  if (auto e = bus_->Injected("ibln")) return Done(kIbstaErr, kIbstaErr, *e);
+  if (ud != kBoardDescriptor) return Done(kIbstaErr, kIbstaErr, kEarg);
+  *listener = bus_->InstrumentAt(pad) ? 1 : 0;
+  return Done(kIbstaCmpl, kIbstaCmpl);
+}
+
 DriverCall SimulatedGpibDriver::ibsre(int32_t ud, int32_t value) {
   std::lock_guard lock(bus_->mutex);
   bus_->Log("ibsre", "ibsre(" + std::to_string(ud) + ", " + std::to_string(value) + ")");

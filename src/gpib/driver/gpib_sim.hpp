@@ -26,6 +26,7 @@ class SimulatedGpibDriver : public GpibDriver {
   DriverCall ibrsp(int32_t ud, char* status_byte) override;
   DriverCall ibsre(int32_t ud, int32_t value) override;
   DriverCall ibwait(int32_t ud, int32_t mask) override;
+  DriverCall ibln(int32_t ud, int32_t pad, int16_t* listener) override;
 
  private:
   static DriverCall Done(int32_t result, int32_t ibsta, int32_t iberr = 0, int32_t count = 0);
