@@ -46,8 +46,10 @@ PARLEY_API Address ParseAddress(std::string_view text);
 // The address in its usual spelling (upper-case keywords), as ParseAddress reads it back.
 PARLEY_API std::string FormatAddress(const Address& address);
 
-// Sets the mode and the link settings of `address` on `iface`, leaving line settings and
-// terminators alone. The port must be closed (else AutomationError(err::InvalidCall)).
+// Sets the mode and the link settings of `address` on `iface`, leaving line settings alone. A
+// plain instrument's address also sets both terminators to "\n", what such instruments use
+// (the defaults are the unit's); set others after it. The port must be closed (else
+// AutomationError(err::InvalidCall)).
 PARLEY_API void ApplyAddress(KORInterface& iface, const Address& address);
 
 // A new interface for `address`, with its port open. A host that does not resolve or answer

@@ -265,6 +265,10 @@ void ApplyAddress(KORInterface& iface, const Address& a) {
   }
   iface.commMode(a.mode);
   iface.PlainInstrument(a.plain_instrument);
+  if (a.plain_instrument) {
+    iface.CmdTerm("\n");
+    iface.RespTerm("\n");
+  }
   iface.DevicePath(a.device_path);
   if (a.comm_port > 0) iface.CommPort(a.comm_port);
   if (a.gpib_address >= 0) iface.GPIBAddress(a.gpib_address);

@@ -98,7 +98,7 @@ TEST(AddressTest, MalformedAddressesNameThePositionAndWhatWasExpected) {
 
 class AddressLinkTest : public testing::SerialLinkTest {};
 
-TEST_F(AddressLinkTest, ApplyingSetsTheLinkAndLeavesLineSettingsAndTerminatorsAlone) {
+TEST_F(AddressLinkTest, ApplyingSetsTheLinkAndLeavesLineSettingsAlone) {
   iface.BitRate(korBitRate19200bps);
   iface.CmdTerm("\n");
   ApplyAddress(iface, ParseAddress("UNIT::ASRL/dev/ttyUSB3::GPIB::9::INOUT"));
@@ -113,6 +113,7 @@ TEST_F(AddressLinkTest, ApplyingSetsTheLinkAndLeavesLineSettingsAndTerminatorsAl
   EXPECT_EQ(iface.DevicePath(), "");
   EXPECT_EQ(iface.CommPort(), 4);
   EXPECT_TRUE(iface.PlainInstrument());
+  EXPECT_EQ(iface.RespTerm(), "\n");  // a plain instrument's, not the unit's prompt
   ApplyAddress(iface, ParseAddress("TCPIP::10.1.2.3::5025::SOCKET"));
   EXPECT_EQ(iface.RemoteHostIpAddress(), "10.1.2.3");
   EXPECT_EQ(iface.RemotePortNumber(), "5025");

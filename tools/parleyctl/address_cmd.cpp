@@ -59,11 +59,11 @@ void SetUp(KORInterface& iface, const Options& o, const Address& a) {
     SetUpDirectGpib(gpib, iface);
   }
   ApplyLineSettings(iface, o);
-  ApplyTerminators(iface, o);
   if (a.mode == korCommModeCRLFtoGPIB || a.mode == korCommModeGPIBInOut) {
     ApplyForwardingSettings(iface, o);
   }
   ApplyAddress(iface, a);
+  ApplyTerminators(iface, o);  // after the address, whose plain instrument defaults to "\n"
   RefuseMissingDevice(a);
 }
 
