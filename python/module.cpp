@@ -780,7 +780,12 @@ class InterruptWatch {
     // A handler that cannot unwind (an instrument's) failed: end the operation now.
     if (pending_error) throw HandlerFailed();
     auto progress = itf_.Progress();
-    if (TakeHaltRequest(progress.get())) progress->Halt();  // ignored unless it may halt now
+    // Requests from several threads at once halt the operation once; one made while the stage
+    // may not halt is dropped, as the progress object drops it.
+    if (TakeHaltRequest(progress.get()) && !halted_ && progress->HaltEnabled()) {
+      halted_ = true;
+      progress->Halt();
+    }
     if (!interrupted_ && PyThread_get_thread_ident() == main_thread_ident) {
       GilForHandler gil;
       if (PyErr_CheckSignals() != 0) {
@@ -801,6 +806,7 @@ class InterruptWatch {
   std::shared_ptr<Waker> waker_;
   std::multimap<KORProgress*, ActiveWait>::iterator entry_;
   bool interrupted_ = false;
+  bool halted_ = false;  // by a request from another thread
   EventLoop::Timer grace_;
 };
 
