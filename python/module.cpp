@@ -10,16 +10,21 @@
 // operation returns, so the caller sees exactly what the handler raised.
 #include <Python.h>
 #include <cxxabi.h>
+#include <fcntl.h>
 #include <pybind11/eval.h>
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -236,7 +241,6 @@ void ClearPythonHandlers(const Event& event) {
 // --- the loop between calls -----------------------------------------------------------------
 
 struct PyEventLoop {};  // a namespace for Python: EventLoop.Poll(), EventLoop.RunFor(ms)
-constexpr std::chrono::milliseconds kInterruptSlice{50};
 constexpr int64_t kMaxRunForMs = std::numeric_limits<int32_t>::max();
 
 // --- conversions with clear messages ---------------------------------------------------------
@@ -244,8 +248,9 @@ constexpr int64_t kMaxRunForMs = std::numeric_limits<int32_t>::max();
 std::string TypeName(py::handle h) { return py::str(py::type::handle_of(h).attr("__name__")); }
 
 // Anything with __index__ is an int (numpy's integers, say); a float is not.
+// A bool is refused: BitRate = True is a mistake, not 1.
 int64_t ToInt(py::handle value, const char* name, int64_t lo, int64_t hi) {
-  if (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr())) {
+  if (PyBool_Check(value.ptr()) || (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr()))) {
     throw py::type_error(std::string(name) + " expects an int, not " + TypeName(value));
   }
   auto number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
@@ -270,7 +275,11 @@ int16_t ToInt16(py::handle v, const char* name) {
 
 bool ToBool(py::handle value, const char* name) {
   if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
-  if (PyLong_Check(value.ptr()) || PyIndex_Check(value.ptr())) return ToInt(value, name, 0, 1) != 0;
+  if (PyLong_Check(value.ptr()) || PyIndex_Check(value.ptr())) {
+    auto number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!number) throw py::error_already_set();
+    return ToInt(number, name, 0, 1) != 0;
+  }
   throw py::type_error(std::string(name) + " expects a bool, not " + TypeName(value));
 }
 
@@ -315,26 +324,32 @@ std::string ToPathText(py::handle value, const char* name) {
   return s;
 }
 
-// A port number as text: whole numbers only (the library would round "6000.9").
+constexpr int32_t kHighestTcpPort = 65535;  // a plain instrument's; the unit's is 64000
+
+// A port number, as an int or as text: whole numbers from 1 to 65535 only (the library would
+// round "6000.9" and refuse other text only at Transact). Passed on as plain digits.
 std::string ToPortText(py::handle value, const char* name) {
+  auto refuse = [&](const char* why) -> std::string {
+    throw py::value_error(std::string(name) + " expects " + why + " from 1 to " +
+                          std::to_string(kHighestTcpPort) + ", not " +
+                          std::string(py::repr(value)));
+  };
   if (PyIndex_Check(value.ptr()) && !PyUnicode_Check(value.ptr())) {
-    return std::to_string(ToInt(value, name, std::numeric_limits<int32_t>::min(),
-                                std::numeric_limits<int32_t>::max()));
+    return std::to_string(ToInt(value, name, 1, kHighestTcpPort));
   }
   std::string s = ToBytes(value, name);
   if (std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) > 127; })) {
-    return s;  // not a number
+    return refuse("a port number");
   }
   auto number = py::reinterpret_steal<py::object>(PyFloat_FromString(py::str(s).ptr()));
   if (!number) {
     PyErr_Clear();
-    return s;  // not a number: the library refuses it with its own error
+    return refuse("a port number");
   }
   double d = PyFloat_AsDouble(number.ptr());
-  if (std::isfinite(d) && d != std::floor(d)) {
-    throw py::value_error(std::string(name) + " expects a whole number, not " + s);
-  }
-  return s;
+  if (!std::isfinite(d) || d != std::floor(d)) return refuse("a whole number");
+  if (d < 1 || d > kHighestTcpPort) return refuse("a port number");
+  return std::to_string(static_cast<int32_t>(d));
 }
 
 std::vector<uint8_t> ToByteVector(py::handle value, const char* name) {
@@ -351,6 +366,40 @@ py::str Latin1(const std::string& s) {
 py::bytes Bytes(const std::vector<uint8_t>& v) {
   return py::bytes(reinterpret_cast<const char*>(v.data()), v.size());
 }
+
+// --- settings: the values some mode accepts ---------------------------------------------------
+// The library stores any number and refuses it at Transact with the mode's error; from Python a
+// value that no mode takes is refused when set, naming the values (src/catalogue/validation.cpp
+// holds the per-mode checks).
+
+template <int32_t Lo, int32_t Hi>
+int32_t Ranged(py::handle v, const char* name) {
+  return static_cast<int32_t>(ToInt(v, name, Lo, Hi));
+}
+
+template <int32_t... Allowed>
+int32_t Listed(py::handle v, const char* name) {
+  auto value =
+      ToInt(v, name, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+  if (((value == Allowed) || ...)) return static_cast<int32_t>(value);
+  std::string allowed;
+  ((allowed += (allowed.empty() ? "" : ", ") + std::to_string(Allowed)), ...);
+  throw py::value_error(std::string(name) + " expects one of " + allowed + ", not " +
+                        std::string(py::repr(v)));
+}
+
+constexpr auto CommModeValue = Ranged<korCommModeCRLFtoGPIB, korCommModeEther>;
+constexpr auto CommPortValue = Ranged<korCommPort1, korCommPort16>;
+constexpr auto BitRateValue = Listed<1200, 2400, 4800, 9600, 19200, 38400, 115200>;
+constexpr auto ParityValue = Ranged<korParityNone, korParityEven>;
+constexpr auto DataBitsValue = Listed<korDataBits7, korDataBits8>;
+constexpr auto StopBitsValue = Listed<korStopBits1, korStopBits2>;
+constexpr auto GpibAddressValue = Ranged<0, 30>;  // 0 on a local board only
+constexpr auto ItcValue = Ranged<korITC_EOI, korITC_CRLF>;
+constexpr auto MaxRespLengthValue = Ranged<1, 20000>;  // the library ignores others silently
+
+// The longest MAV-bit delay the library keeps; it puts 1 s in place of a longer one.
+constexpr double kLongestMavDelay = 3.0;
 
 // --- the simulated bus -------------------------------------------------------------------------
 
@@ -407,6 +456,9 @@ struct PyInterface {
   std::thread::id owner = std::this_thread::get_id();
   std::weak_ptr<void> owner_life = ThreadLife();
   bool port_open = false;  // as the last operation left it, for the check when freed
+  // The interface's progress object as last set or read on the owner thread: any thread may
+  // fetch it from here (under the GIL) to call Halt(), which works from anywhere.
+  std::shared_ptr<KORProgress> progress = itf->Progress();
 
   KORInterface& Use() {
     if (std::this_thread::get_id() != owner) WrongThread("A KORInterface");
@@ -456,7 +508,8 @@ void ForEachOwnedEvent(PyInterface& p, Each&& each) {
   each(p.itf->portReset);
   each(p.itf->debugMonUpdate);
   auto progress = p.itf->Progress();
-  if (progress.use_count() == 2) {  // the interface's reference and this one
+  // The interface's reference, the cached one and this one.
+  if (progress.use_count() == 2 + (p.progress == progress ? 1 : 0)) {
     each(progress->Update);
     each(progress->HaltAck);
   }
@@ -600,20 +653,83 @@ class PyConnectionManager : public ConnectionManager {
   }
 };
 
-// Halt requests made from a thread where no operation runs (another Python thread, say): the
-// progress object belongs to the operation's thread, so the request is handed over and taken up
-// there at the next tick instead of writing the object from two threads.
+// --- waking a waiting call ---------------------------------------------------------------------
+
+// The thread's wake-up pipe, watched by its loop. A byte written to it (by Python's signal
+// handler, by Halt from another thread, by a handler that could not unwind) runs OnWake on the
+// thread at once; a waiting call is otherwise never woken, and takes the GIL only then.
+// Made on first use and kept for the thread's life, so a call pays no system call for it.
+class Waker {
+ public:
+  // This thread's, made if needed. Owner thread only.
+  static std::shared_ptr<Waker> OfThisThread();
+  // This thread's if it has one (no allocation). Owner thread only.
+  static Waker* IfAny() { return Current().get(); }
+
+  ~Waker() {
+    watch_.Cancel();
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+
+  int write_fd() const { return fds_[1]; }
+  // Any thread. A full pipe already has a wake-up waiting.
+  void Wake() const {
+    char b = 0;
+    [[maybe_unused]] ssize_t n = write(fds_[1], &b, 1);
+  }
+  // Signals of Python's previous wake-up descriptor (say asyncio's) are passed on to it.
+  void ForwardTo(int fd) { forward_fd_ = fd; }
+  int forward_fd() const { return forward_fd_; }
+
+ private:
+  Waker();
+  static std::shared_ptr<Waker>& Current() {
+    thread_local std::shared_ptr<Waker> waker;
+    thread_local pid_t made_in = 0;
+    // A child of fork() shares the parent's pipe and loop: it leaves them alone.
+    if (waker && made_in != getpid())
+      static_cast<void>(new std::shared_ptr<Waker>(std::move(waker)));
+    made_in = getpid();
+    return waker;
+  }
+  void Drain() const;
+  static void OnWake();
+
+  int fds_[2] = {-1, -1};
+  int forward_fd_ = -1;
+  EventLoop::ReadWatch watch_;
+};
+
+// Operations waiting on each thread, innermost first, and their progress objects: a Halt from
+// another thread finds the waker of the operation's thread here.
+struct ActiveWait {
+  KORProgress* progress;
+  std::shared_ptr<Waker> waker;
+};
 std::mutex halt_mutex;
-std::set<KORProgress*> halt_requests;
+std::set<KORProgress*> halt_requests;            // under halt_mutex
+std::multimap<KORProgress*, ActiveWait> active;  // under halt_mutex
 thread_local int operations_running = 0;
 
+// From any thread. On the operation's own thread (a handler) the halt is made at once; from
+// another it is handed over and the operation's thread woken to take it up, so the progress
+// object is never written from two threads.
 void RequestHalt(KORProgress& progress) {
-  if (operations_running > 0) {
-    progress.Halt();  // a handler of the operation on this thread
-    return;
+  {
+    std::lock_guard<std::mutex> lock(halt_mutex);
+    auto it = active.find(&progress);
+    Waker* owner = it != active.end() ? it->second.waker.get() : nullptr;
+    bool here = owner != nullptr ? owner == Waker::IfAny() : operations_running > 0;
+    if (!here) {
+      halt_requests.insert(&progress);
+      if (owner != nullptr) owner->Wake();  // under the lock: its entry, and pipe, stay
+      return;
+    }
   }
-  std::lock_guard<std::mutex> lock(halt_mutex);
-  halt_requests.insert(&progress);
+  progress.Halt();
 }
 
 bool TakeHaltRequest(KORProgress* progress) {
@@ -621,70 +737,203 @@ bool TakeHaltRequest(KORProgress* progress) {
   return halt_requests.erase(progress) != 0;
 }
 
-// Watches an operation while it waits. Every tick takes up halt requests from other threads and
-// asks Python (with the GIL) whether Ctrl-C arrived. On one, the halt is requested (the library
-// records "User canceled operation." and ends); a stage that cannot be halted ends at the next
-// tick. The caller gets the KeyboardInterrupt.
-//
-// One timer per thread serves every watch, the nested ones of handlers included: it is left
-// running when an operation ends, and a tick that finds no operation lets it lapse. A timer per
-// operation would leave a cancelled timer in the loop for each call that never waits.
+// Watches an operation while it waits. When the thread's waker fires it takes up halt requests
+// from other threads and asks Python (with the GIL) whether Ctrl-C arrived. On one, the halt is
+// requested (the library records "User canceled operation." and ends); a stage that cannot be
+// halted is ended at once, and one that does not take the halt up within kHaltGrace is ended
+// then. The caller gets the KeyboardInterrupt.
 class InterruptWatch {
  public:
-  explicit InterruptWatch(KORInterface& itf) : itf_(itf), outer_(innermost) {
+  explicit InterruptWatch(KORInterface& itf)
+      : itf_(itf), outer_(innermost), waker_(Waker::OfThisThread()) {
     ++operations_running;
-    TakeHaltRequest(itf_.Progress().get());  // one made before this operation is stale
+    KORProgress* progress = itf_.Progress().get();
+    TakeHaltRequest(progress);  // one made before this operation is stale
+    std::lock_guard<std::mutex> lock(halt_mutex);
+    entry_ = active.emplace(progress, ActiveWait{progress, waker_});
     innermost = this;
-    if (!ticker.Pending()) Arm();
   }
   ~InterruptWatch() {
     innermost = outer_;
     --operations_running;
+    grace_.Cancel();
+    {
+      std::lock_guard<std::mutex> lock(halt_mutex);
+      active.erase(entry_);
+    }
     TakeHaltRequest(itf_.Progress().get());
   }
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 
+  static bool AnyWaiting() { return innermost != nullptr; }
+  // Every operation waiting on this thread, the nested ones of handlers included.
+  static void CheckAll() {
+    for (InterruptWatch* w = innermost; w != nullptr; w = w->outer_) w->Check();
+  }
+
  private:
-  static constexpr std::chrono::milliseconds kTick{50};
+  static constexpr std::chrono::milliseconds kHaltGrace{50};
   static thread_local InterruptWatch* innermost;
-  static thread_local EventLoop::Timer ticker;
 
-  static void Arm() {
-    ticker = EventLoop::ScheduleAfter(kTick, [] { TickAll(); });
-  }
-
-  static void TickAll() {
-    if (innermost == nullptr) return;  // no operation left to watch
-    for (InterruptWatch* w = innermost; w != nullptr; w = w->outer_) w->Tick();
-    Arm();
-  }
-
-  void Tick() {
-    // The halt was not taken up, or a handler that cannot unwind (an instrument's) failed.
-    if (interrupted_ || pending_error) throw HandlerFailed();
+  void Check() {
+    // A handler that cannot unwind (an instrument's) failed: end the operation now.
+    if (pending_error) throw HandlerFailed();
     auto progress = itf_.Progress();
-    if (TakeHaltRequest(progress.get())) progress->Halt();  // ignored unless it may halt now
-    {
+    // Requests from several threads at once halt the operation once; one made while the stage
+    // may not halt is dropped, as the progress object drops it.
+    if (TakeHaltRequest(progress.get()) && !halted_ && progress->HaltEnabled()) {
+      halted_ = true;
+      progress->Halt();
+    }
+    if (!interrupted_ && PyThread_get_thread_ident() == main_thread_ident) {
       GilForHandler gil;
       if (PyErr_CheckSignals() != 0) {
         KeepPending(py::error_already_set());
         interrupted_ = true;
       }
     }
-    if (interrupted_) {
-      if (!progress->HaltEnabled()) throw HandlerFailed();
-      progress->Halt();
+    if (!interrupted_) return;
+    if (!progress->HaltEnabled()) throw HandlerFailed();
+    progress->Halt();
+    if (!grace_.Pending()) {
+      grace_ = EventLoop::ScheduleAfter(kHaltGrace, [] { throw HandlerFailed(); });
     }
   }
 
   KORInterface& itf_;
   InterruptWatch* outer_;
+  std::shared_ptr<Waker> waker_;
+  std::multimap<KORProgress*, ActiveWait>::iterator entry_;
   bool interrupted_ = false;
+  bool halted_ = false;  // by a request from another thread
+  EventLoop::Timer grace_;
 };
 
 thread_local InterruptWatch* InterruptWatch::innermost = nullptr;
-thread_local EventLoop::Timer InterruptWatch::ticker;
+
+Waker::Waker() {
+  if (pipe2(fds_, O_NONBLOCK | O_CLOEXEC) != 0) {
+    throw AutomationError(err::InvalidCall, "KORInterface",
+                          std::string("no wake-up pipe: ") + std::strerror(errno));
+  }
+  watch_ = EventLoop::WatchReadable(fds_[0], &Waker::OnWake);
+}
+
+std::shared_ptr<Waker> Waker::OfThisThread() {
+  auto& waker = Current();
+  if (!waker) waker = std::shared_ptr<Waker>(new Waker());
+  return waker;
+}
+
+void Waker::Drain() const {
+  char buf[64];
+  ssize_t n;
+  while ((n = read(fds_[0], buf, sizeof buf)) > 0) {
+    if (forward_fd_ >= 0) [[maybe_unused]]
+      ssize_t w = write(forward_fd_, buf, n);
+  }
+}
+
+// Outside any operation (EventLoop.RunFor) a signal ends the loop's run at once.
+void RaiseSignalsBetweenCalls() {
+  if (PyThread_get_thread_ident() != main_thread_ident) return;
+  GilForHandler gil;
+  if (PyErr_CheckSignals() == 0) return;
+  KeepPending(py::error_already_set());
+  throw HandlerFailed();
+}
+
+void Waker::OnWake() {
+  if (Waker* w = IfAny()) w->Drain();
+  if (InterruptWatch::AnyWaiting()) {
+    InterruptWatch::CheckAll();
+  } else {
+    RaiseSignalsBetweenCalls();
+  }
+}
+
+// On the main thread, Python's signal handler writes to the thread's wake-up pipe while a call
+// waits (or the loop runs), so Ctrl-C reaches the wait at once; the previous descriptor is put
+// back afterwards and gets the signals meanwhile. With the GIL held; nested calls leave it as the
+// outer one set it. A signal that came just before is taken up here, before the call starts.
+class SignalWake {
+ public:
+  SignalWake() {
+    if (installed || PyThread_get_thread_ident() != main_thread_ident) return;
+    waker_ = Waker::OfThisThread();
+    previous_ = SetWakeupFd(waker_->write_fd());
+    waker_->ForwardTo(previous_);
+    installed = true;
+    if (PyErr_CheckSignals() != 0) {
+      Restore();
+      throw py::error_already_set();
+    }
+  }
+  ~SignalWake() {
+    try {
+      Restore();
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("restoring the signal wake-up descriptor");
+    }
+  }
+  SignalWake(const SignalWake&) = delete;
+  SignalWake& operator=(const SignalWake&) = delete;
+
+ private:
+  static inline bool installed = false;  // main thread only
+
+  static int SetWakeupFd(int fd) {
+    static py::handle set =
+        py::object(py::module_::import("signal").attr("set_wakeup_fd")).release();
+    return set(fd, py::arg("warn_on_full_buffer") = false).cast<int>();
+  }
+  void Restore() {
+    if (!waker_) return;
+    auto waker = std::move(waker_);
+    waker->ForwardTo(-1);
+    installed = false;
+    SetWakeupFd(previous_);
+  }
+  std::shared_ptr<Waker> waker_;
+  int previous_ = -1;
+};
+
+// An error of an operation with the operating system's reason for its link's failure.
+struct LinkedAutomationError : AutomationError {
+  LinkedAutomationError(const AutomationError& e, std::string reason)
+      : AutomationError(e.Number(), e.Source(), e.Description()), link(std::move(reason)) {}
+  std::string link;
+};
+
+bool IsLinkFailure(int32_t number) {
+  switch (number) {
+    case err::SerialPortNotFound:
+    case err::CouldNotGetCommPort:
+    case err::ErrorInitializingCommPort:
+    case err::ErrorClosingCommPort:
+    case err::CommUnavailable:
+    case err::TcpConnectFailed:
+    case err::InvalidSocketState:
+    case err::RemoteServerClosed:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The reason goes with the error when this operation recorded one, or when the error is a
+// link's failure (the same reason as last time is not recorded anew).
+[[noreturn]] void RethrowWithLinkReason(const AutomationError& e, KORInterface& itf,
+                                        const std::string& before) {
+  std::string reason;
+  try {
+    reason = itf.LastLinkError();
+  } catch (const AutomationError&) {
+  }
+  if (reason.empty() || (reason == before && !IsLinkFailure(e.Number()))) throw;
+  throw LinkedAutomationError(e, reason);
+}
 
 // An operation of `self`: on its thread, without the GIL, watched for Ctrl-C. `self` holds a
 // reference so that a handler deleting the last name of the interface cannot free it mid-call.
@@ -702,10 +951,18 @@ auto Operation(const py::object& self, F&& f) {
       }
     }
   } note{owner};
-  return Released([&] {
-    InterruptWatch watch(itf);  // off the main thread Python reports no signals: harmless
-    return f(itf);
-  });
+  std::string link_before = itf.LastLinkError();
+  SignalWake signals;
+  try {
+    return Released([&] {
+      InterruptWatch watch(itf);
+      return f(itf);
+    });
+  } catch (const LinkedAutomationError&) {
+    throw;
+  } catch (const AutomationError& e) {
+    RethrowWithLinkReason(e, itf, link_before);
+  }
 }
 
 // Any other call on `self`: on its thread; handlers it raises may fail the same way.
@@ -720,26 +977,47 @@ PyEvent EventOf(const py::object& owner, Event& event, std::thread::id thread) {
   return PyEvent{owner, &event, thread};
 }
 
-// Registers an int32 setting: get and put, the put converting with a clear message.
-#define PARLEY_INT_SETTING(cls, name, convert)                                                     \
-  cls.def_property(                                                                                \
-      #name,                                                                                       \
-      [](const py::object& self) { return Call(self, [](KORInterface& i) { return i.name(); }); }, \
-      [](const py::object& self, const py::object& v) {                                            \
-        auto value = convert(v, #name);                                                            \
-        Call(self, [&](KORInterface& i) { i.name(value); });                                       \
-      })
+// The library ignores a put of a link setting while the port is open, and of some GPIB
+// settings while an operation runs; from Python such a change is refused instead of lost.
+enum class Guard { kNone, kOpen, kBusy };
 
-#define PARLEY_TEXT_SETTING(cls, name, convert)                              \
-  cls.def_property(                                                          \
-      #name,                                                                 \
-      [](const py::object& self) {                                           \
-        return Latin1(Call(self, [](KORInterface& i) { return i.name(); })); \
-      },                                                                     \
-      [](const py::object& self, const py::object& v) {                      \
-        auto value = convert(v, #name);                                      \
-        Call(self, [&](KORInterface& i) { i.name(value); });                 \
+void RefuseChangeNow(KORInterface& i, Guard guard, const char* name) {
+  if (guard == Guard::kOpen && i.IsPortOpen()) {
+    throw AutomationError(err::InvalidCall, "KORInterface",
+                          std::string(name) +
+                              " cannot change while the port is open: close the port first "
+                              "(closePort()), then set it.");
+  }
+  if (guard == Guard::kBusy && i.Busy()) {
+    throw AutomationError(
+        err::InterfaceBusy, "KORInterface",
+        std::string(name) + " cannot change while an operation runs: set it between calls.");
+  }
+}
+
+template <class T>
+T AsIs(T v) {
+  return v;
+}
+
+// Registers a setting: get and put, the put converting and checking with a clear message.
+#define PARLEY_SETTING(cls, name, convert, guard, wrap)                    \
+  cls.def_property(                                                        \
+      #name,                                                               \
+      [](const py::object& self) {                                         \
+        return wrap(Call(self, [](KORInterface& i) { return i.name(); })); \
+      },                                                                   \
+      [](const py::object& self, const py::object& v) {                    \
+        auto value = convert(v, #name);                                    \
+        Call(self, [&](KORInterface& i) {                                  \
+          if (i.name() != value) RefuseChangeNow(i, Guard::guard, #name);  \
+          i.name(value);                                                   \
+        });                                                                \
       })
+#define PARLEY_INT_SETTING(cls, name, convert, guard) \
+  PARLEY_SETTING(cls, name, convert, guard, AsIs)
+#define PARLEY_TEXT_SETTING(cls, name, convert, guard) \
+  PARLEY_SETTING(cls, name, convert, guard, Latin1)
 
 // One-string addresses: the parsed form, applying one to an interface, and the listing.
 void DefineAddresses(py::module_& m) {
@@ -788,20 +1066,38 @@ PYBIND11_MODULE(_parley, m) {
   py::dict ns;
   py::exec(R"py(
 class AutomationError(RuntimeError):
-    """An error of the library: number (the 32-bit error number, negative for the library's
-    own), source (where it arose) and description (the message)."""
+    """An error of the library: number (the unsigned 32-bit error number, 0x80047F7A for
+    parley.err.UserCanceled), source (where it arose), description (the message) and
+    link_error (the operating system's reason where a link failed: the device or host and
+    why; "" otherwise). str() tells all of them, the number in hex."""
 
-    def __init__(self, number, source, description):
+    _names = {}  # number -> name in parley.err, filled at import
+
+    def __init__(self, number, source, description, link_error=""):
         super().__init__(description)
-        self.number = number
+        self.number = number & 0xFFFFFFFF  # a signed int32 as the library's unsigned number
         self.source = source
         self.description = description
+        self.link_error = link_error
+
+    @property
+    def name(self):
+        """The number's name in parley.err ("UserCanceled"), or "" if it has none."""
+        return self._names.get(self.number, "")
 
     def __str__(self):
-        return self.description
+        name = self.name
+        text = "0x%08X%s: %s" % (self.number, " " + name if name else "", self.description)
+        if self.source:
+            text += " (from %s)" % self.source
+        if self.link_error:
+            text += "; link: " + self.link_error
+        return text
 
     def __repr__(self):
-        return "AutomationError(%d, %r, %r)" % (self.number, self.source, self.description)
+        return "AutomationError(0x%08X, %r, %r%s)" % (
+            self.number, self.source, self.description,
+            ", %r" % self.link_error if self.link_error else "")
 )py",
            builtins.attr("__dict__"), ns);
   py::object automation_error = ns["AutomationError"];
@@ -809,25 +1105,50 @@ class AutomationError(RuntimeError):
   m.attr("AutomationError") = automation_error;
   static py::handle error_class = automation_error.inc_ref();
   py::register_exception_translator([](std::exception_ptr p) {
+    auto raise = [](const AutomationError& e, const std::string& link) {
+      py::object err = error_class(static_cast<uint32_t>(e.Number()), Latin1(e.Source()),
+                                   Latin1(e.Description()), Latin1(link));
+      PyErr_SetObject(error_class.ptr(), err.ptr());
+    };
     try {
       if (p) std::rethrow_exception(p);
+    } catch (const LinkedAutomationError& e) {
+      raise(e, e.link);
     } catch (const AutomationError& e) {
-      py::object err = error_class(e.Number(), Latin1(e.Source()), Latin1(e.Description()));
-      PyErr_SetObject(error_class.ptr(), err.ptr());
+      raise(e, "");
     }
   });
 
-  py::module_ errs = m.def_submodule("err", "Error numbers by name.");
-#define PARLEY_ERROR_CONSTANT(name, number, message) \
-  errs.attr(#name) = static_cast<int32_t>(number);
+  // Error numbers as the catalogue has them (unsigned), each with its name and message.
+  py::module_ errs = m.def_submodule(
+      "err", "Error numbers by name; messages and names map each number to its text and name.");
+  py::dict messages, names;
+  auto add_error = [&](const char* name, int32_t number) {
+    auto n = static_cast<uint32_t>(number);
+    errs.attr(name) = n;
+    names[py::int_(n)] = name;
+    messages[py::int_(n)] = Latin1(std::string(CatalogueMessage(number)));
+  };
+#define PARLEY_ERROR_CONSTANT(name, number, message) add_error(#name, static_cast<int32_t>(number));
   PARLEY_ERROR_TABLE(PARLEY_ERROR_CONSTANT)
 #undef PARLEY_ERROR_CONSTANT
-  errs.attr("InvalidCall") = err::InvalidCall;
-  errs.attr("Overflow") = err::Overflow;
-  errs.attr("SubscriptOutOfRange") = err::SubscriptOutOfRange;
-  errs.attr("InvalidPropertyValue") = err::InvalidPropertyValue;
-  m.def("CatalogueMessage", [](int32_t n) { return Latin1(std::string(CatalogueMessage(n))); });
-  m.def("ErrorName", [](int32_t n) { return std::string(ErrorName(n)); });
+  add_error("InvalidCall", err::InvalidCall);
+  add_error("Overflow", err::Overflow);
+  add_error("SubscriptOutOfRange", err::SubscriptOutOfRange);
+  add_error("InvalidPropertyValue", err::InvalidPropertyValue);
+  errs.attr("messages") = messages;
+  errs.attr("names") = names;
+  automation_error.attr("_names") = names;
+  // Either form of a number: the unsigned one, or the signed int32 of older code.
+  auto error_number = [](py::handle n) {
+    return static_cast<int32_t>(static_cast<uint32_t>(ToInt(
+        n, "number", std::numeric_limits<int32_t>::min(), std::numeric_limits<uint32_t>::max())));
+  };
+  m.def("CatalogueMessage", [error_number](py::handle n) {
+    return Latin1(std::string(CatalogueMessage(error_number(n))));
+  });
+  m.def("ErrorName",
+        [error_number](py::handle n) { return std::string(ErrorName(error_number(n))); });
 
   // --- enumerations: each as a class with its members, and every member at module level ----
   auto enumeration = [&m](const char* name, std::vector<std::pair<const char*, int32_t>> items) {
@@ -901,7 +1222,7 @@ class AutomationError(RuntimeError):
       .def_property_readonly("HaltEnabled", &KORProgress::HaltEnabled)
       .def("Halt", &RequestHalt,
            "Asks the running stage to stop (ignored while HaltEnabled is false). From another "
-           "thread the request is taken up by the operation's own thread within 50 ms.")
+           "thread the operation's own thread is woken and takes the request up at once.")
       .def_property_readonly("Update",
                              [](py::object self) {
                                auto& p = self.cast<KORProgress&>();
@@ -979,20 +1300,27 @@ class AutomationError(RuntimeError):
       .def_property_readonly(
           "Busy",
           [](const py::object& s) { return Call(s, [](KORInterface& i) { return i.Busy(); }); })
-      .def("LastLinkError",
-           [](const py::object& s) {
-             return Latin1(Call(s, [](KORInterface& i) { return i.LastLinkError(); }));
-           })
+      .def_property_readonly(
+          "LastLinkError",
+          [](const py::object& s) {
+            return Latin1(Call(s, [](KORInterface& i) { return i.LastLinkError(); }));
+          })
       .def_property_readonly("IsPortOpen",
                              [](const py::object& s) {
                                return Call(s, [](KORInterface& i) { return i.IsPortOpen(); });
                              })
       .def_property(
           "Progress",
-          [](const py::object& s) { return Call(s, [](KORInterface& i) { return i.Progress(); }); },
+          [](const py::object& s) {
+            auto& p = s.cast<PyInterface&>();
+            if (std::this_thread::get_id() != p.owner) return p.progress;  // to Halt() it
+            p.progress = Call(s, [](KORInterface& i) { return i.Progress(); });
+            return p.progress;
+          },
           [](const py::object& s, std::shared_ptr<KORProgress> p) {
             if (!p) throw py::type_error("Progress expects a KORProgress, not None");
             Call(s, [&](KORInterface& i) { i.Progress(p); });
+            s.cast<PyInterface&>().progress = std::move(p);
           })
       .def(
           "Transact",
@@ -1073,32 +1401,32 @@ class AutomationError(RuntimeError):
         auto& p = s.cast<PyInterface&>();
         return EventOf(s, p.Use().debugMonUpdate, p.owner);
       });
-  PARLEY_INT_SETTING(itf, commMode, ToInt32);
-  PARLEY_INT_SETTING(itf, CommPort, ToInt32);
-  PARLEY_INT_SETTING(itf, BitRate, ToInt32);
-  PARLEY_INT_SETTING(itf, Parity, ToInt32);
-  PARLEY_INT_SETTING(itf, DataBits, ToInt32);
-  PARLEY_INT_SETTING(itf, StopBits, ToInt32);
-  PARLEY_INT_SETTING(itf, GPIBAddress, ToInt32);
-  PARLEY_INT_SETTING(itf, ITC, ToInt32);
-  PARLEY_INT_SETTING(itf, DTO, ToInt16);
-  PARLEY_INT_SETTING(itf, IdleSPoll, ToInt16);
-  PARLEY_INT_SETTING(itf, MAVSPoll, ToInt16);
-  PARLEY_INT_SETTING(itf, GPIBDirectMaxRespLength, ToInt16);
-  PARLEY_INT_SETTING(itf, UseSRQ, ToBool);
-  PARLEY_INT_SETTING(itf, EABOExpected, ToBool);
-  PARLEY_INT_SETTING(itf, SkipIBClr, ToBool);
-  PARLEY_INT_SETTING(itf, RemoveExtraChar, ToBool);
-  PARLEY_INT_SETTING(itf, DelayGPIBTrans, ToBool);
-  PARLEY_INT_SETTING(itf, WaitForMAVbitClear, ToBool);
-  PARLEY_INT_SETTING(itf, RaiseEtherPortResetErr, ToBool);
-  PARLEY_INT_SETTING(itf, VerifyEcho, ToBool);
-  PARLEY_INT_SETTING(itf, PlainInstrument, ToBool);
-  PARLEY_TEXT_SETTING(itf, CmdTerm, ToBytes);
-  PARLEY_TEXT_SETTING(itf, RespTerm, ToBytes);
-  PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress, ToPathText);
-  PARLEY_TEXT_SETTING(itf, RemotePortNumber, ToPortText);
-  PARLEY_TEXT_SETTING(itf, DevicePath, ToPathText);
+  PARLEY_INT_SETTING(itf, commMode, CommModeValue, kOpen);
+  PARLEY_INT_SETTING(itf, CommPort, CommPortValue, kOpen);
+  PARLEY_INT_SETTING(itf, BitRate, BitRateValue, kOpen);
+  PARLEY_INT_SETTING(itf, Parity, ParityValue, kOpen);
+  PARLEY_INT_SETTING(itf, DataBits, DataBitsValue, kOpen);
+  PARLEY_INT_SETTING(itf, StopBits, StopBitsValue, kOpen);
+  PARLEY_INT_SETTING(itf, GPIBAddress, GpibAddressValue, kOpen);
+  PARLEY_INT_SETTING(itf, ITC, ItcValue, kOpen);
+  PARLEY_INT_SETTING(itf, DTO, ToInt16, kOpen);
+  PARLEY_INT_SETTING(itf, IdleSPoll, ToInt16, kOpen);
+  PARLEY_INT_SETTING(itf, MAVSPoll, ToInt16, kOpen);
+  PARLEY_INT_SETTING(itf, GPIBDirectMaxRespLength, MaxRespLengthValue, kNone);
+  PARLEY_INT_SETTING(itf, UseSRQ, ToBool, kBusy);
+  PARLEY_INT_SETTING(itf, EABOExpected, ToBool, kBusy);
+  PARLEY_INT_SETTING(itf, SkipIBClr, ToBool, kBusy);
+  PARLEY_INT_SETTING(itf, RemoveExtraChar, ToBool, kNone);
+  PARLEY_INT_SETTING(itf, DelayGPIBTrans, ToBool, kNone);
+  PARLEY_INT_SETTING(itf, WaitForMAVbitClear, ToBool, kNone);
+  PARLEY_INT_SETTING(itf, RaiseEtherPortResetErr, ToBool, kNone);
+  PARLEY_INT_SETTING(itf, VerifyEcho, ToBool, kNone);
+  PARLEY_INT_SETTING(itf, PlainInstrument, ToBool, kOpen);
+  PARLEY_TEXT_SETTING(itf, CmdTerm, ToBytes, kOpen);
+  PARLEY_TEXT_SETTING(itf, RespTerm, ToBytes, kOpen);
+  PARLEY_TEXT_SETTING(itf, RemoteHostIpAddress, ToPathText, kNone);
+  PARLEY_TEXT_SETTING(itf, RemotePortNumber, ToPortText, kNone);
+  PARLEY_TEXT_SETTING(itf, DevicePath, ToPathText, kOpen);
   itf.def_property(
       "TimeDelayForMAVbit",
       [](const py::object&) -> py::object {
@@ -1106,6 +1434,10 @@ class AutomationError(RuntimeError):
       },
       [](const py::object& s, const py::object& v) {
         double d = ToDouble(v, "TimeDelayForMAVbit");
+        if (!(d >= 0 && d <= kLongestMavDelay)) {
+          throw py::value_error("TimeDelayForMAVbit expects 0 to 3 seconds, not " +
+                                std::string(py::repr(v)));
+        }
         Call(s, [&](KORInterface& i) { i.TimeDelayForMAVbit(d); });
       });
 
@@ -1156,6 +1488,8 @@ class AutomationError(RuntimeError):
                  PyErr_SetString(PyExc_TypeError, e.what());
                  KeepPending(py::error_already_set());
                }
+               // The operation's wait ends when its thread's waker fires.
+               if (Waker* w = Waker::IfAny()) w->Wake();
                return std::nullopt;
              };
              WithoutGil([&] { i.OnCommand(answer); });
@@ -1264,7 +1598,7 @@ class AutomationError(RuntimeError):
   m.def("MakeInProcessConnectionManager", &MakeInProcessConnectionManager);
 
   // The loop between calls: idle events (portReset, the connection manager's notices) arrive
-  // here. RunFor waits in slices so that Ctrl-C is seen within one slice.
+  // here.
   py::class_<PyEventLoop>(m, "EventLoop", "The calling thread's event loop.")
       .def_static(
           "Poll", [] { Released([] { EventLoop::Poll(); }); },
@@ -1272,13 +1606,9 @@ class AutomationError(RuntimeError):
       .def_static(
           "RunFor",
           [](py::handle ms) {
-            auto remaining = std::chrono::milliseconds(ToInt(ms, "RunFor", 0, kMaxRunForMs));
-            while (remaining.count() > 0) {
-              auto slice = std::min(remaining, kInterruptSlice);
-              Released([&] { EventLoop::RunFor(slice); });
-              remaining -= slice;
-              if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            }
+            auto duration = std::chrono::milliseconds(ToInt(ms, "RunFor", 0, kMaxRunForMs));
+            SignalWake signals;  // Ctrl-C ends the run at once
+            Released([&] { EventLoop::RunFor(duration); });
           },
           py::arg("ms"), "Runs handlers as they become ready for ms milliseconds.");
 

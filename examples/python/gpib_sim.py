@@ -10,12 +10,13 @@ parley.UseSimulatedGpibBus(bus)          # parley.UseSystemGpibLibrary() for a r
 with parley.open(mode=parley.korCommModeGPIBDirect, GPIBAddress=4) as meter_link:
     print("MEAS? ->", meter_link.query("MEAS?").strip())
     print("status byte:", meter_link.Spoll())
-    meter_link.closePort()
-    meter_link.GPIBAddress = 31                              # no such primary address
-    meter_link.openPort()
     try:
-        meter_link.query("*IDN?")
+        meter_link.GPIBAddress = 31                          # no such primary address
+    except ValueError as e:
+        print("refused:", e)
+    try:
+        meter_link.GPIBAddress = 5                           # the port is open
     except parley.AutomationError as e:
-        assert e.number == parley.err.InvalidGpibAddress
-        print("error:", e.description, "from", e.source)
+        assert e.number == parley.err.InvalidCall
+        print("error:", e)
 print("driver calls:", bus.CallNames())

@@ -14,13 +14,13 @@ try:
         print("MEAS? ->", unit.query("MEAS?"))
         print("bytes ->", unit.query_bytes(b"PING\x00\xff"))
         unit.closePort()
-        unit.RemotePortNumber = "0"                      # outside 1..64000
+        unit.RemotePortNumber = "64001"                  # a plain instrument's, not the unit's
         unit.openPort()
         try:
             unit.query("PING")
         except parley.AutomationError as e:
             assert e.number == parley.err.TcpPortOutOfRange
-            print("error %#x: %s" % (e.number & 0xFFFFFFFF, e))
+            print("error %#x: %s" % (e.number, e))           # str(e): number, text, source
 finally:
     sim.terminate()
     sim.wait()

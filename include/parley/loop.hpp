@@ -30,6 +30,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "parley/export.hpp"
 
@@ -57,6 +58,27 @@ class PARLEY_API EventLoop {
     uint64_t id_ = 0;
   };
   static Timer ScheduleAfter(std::chrono::milliseconds delay, std::function<void()> work);
+
+  // Runs `on_ready` on this thread's loop whenever descriptor `fd` becomes readable, so that a
+  // wait is woken by another thread or a signal handler writing to a pipe instead of by a
+  // timer. Readiness is reported when data arrives: the handler reads the descriptor empty.
+  // Data already there when the watch starts is reported at the next pass. A handler's
+  // exception ends the wait that ran it, as for Post. The watch ends when the last copy of the
+  // handle is dropped or Cancel()ed, on this thread; the descriptor stays the caller's to close
+  // (after the watch ended). Throws AutomationError(err::InvalidCall) on a host without
+  // descriptors (the virtual test clock).
+  class PARLEY_API ReadWatch {
+   public:
+    ReadWatch() = default;
+    void Cancel() { token_.reset(); }
+    bool Active() const { return token_ != nullptr; }
+
+   private:
+    friend class EventLoop;
+    explicit ReadWatch(std::shared_ptr<void> token) : token_(std::move(token)) {}
+    std::shared_ptr<void> token_;
+  };
+  static ReadWatch WatchReadable(int fd, std::function<void()> on_ready);
 };
 
 }  // namespace parley

@@ -184,12 +184,18 @@ class err:
     Overflow: int
     SubscriptOutOfRange: int
     InvalidPropertyValue: int
+    messages: dict[int, str]  # every number above -> its catalogue text ("" if none)
+    names: dict[int, str]  # every number above -> its name here
 
 class AutomationError(RuntimeError):
-    number: int
+    number: int  # unsigned 32-bit, as parley.err holds it
     source: str
     description: str
-    def __init__(self, number: int, source: str, description: str) -> None: ...
+    link_error: str  # the operating system's reason where a link failed, else ""
+    @property
+    def name(self) -> str: ...
+    def __init__(self, number: int, source: str, description: str,
+                 link_error: str = ...) -> None: ...
 
 def CatalogueMessage(number: int) -> str: ...
 def ErrorName(number: int) -> str: ...
@@ -248,6 +254,7 @@ class KORTransaction:
     def ByteArrRespStrVal(self) -> str: ...
 
 class KORInterface:
+    @property
     def LastLinkError(self) -> str: ...
     commMode: int
     CommPort: int

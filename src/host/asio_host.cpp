@@ -1,6 +1,7 @@
 #include "host/asio_host.hpp"
 
 #include <algorithm>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <chrono>
 #include <ctime>
@@ -115,6 +116,42 @@ void AsioHost::CancelTimer(uint64_t id) {
 }
 
 bool AsioHost::TimerPending(uint64_t id) const { return timers_.count(id) != 0; }
+
+namespace {
+struct ReadWatchState {
+  ReadWatchState(asio::io_context& io, int fd, std::function<void()> f)
+      : descriptor(io, fd), on_ready(std::move(f)) {}
+  asio::posix::stream_descriptor descriptor;
+  std::function<void()> on_ready;
+  bool ended = false;
+};
+
+// Armed again before the handler runs: data arriving while it reads then announces itself to
+// the new wait instead of falling between the two. Only the token owns the state, so a wait
+// left in the loop after the watch ended finds nothing.
+void ArmReadWatch(const std::shared_ptr<ReadWatchState>& state) {
+  std::weak_ptr<ReadWatchState> weak = state;
+  state->descriptor.async_wait(asio::posix::descriptor_base::wait_read,
+                               [weak](const std::error_code& ec) {
+                                 auto s = weak.lock();
+                                 if (ec || !s || s->ended) return;
+                                 ArmReadWatch(s);
+                                 s->on_ready();
+                               });
+}
+}  // namespace
+
+std::shared_ptr<void> AsioHost::WatchReadable(int fd, std::function<void()> on_ready) {
+  auto state = std::make_shared<ReadWatchState>(io_, fd, std::move(on_ready));
+  // Registered before the first wait is armed: the kernel reports data already there to it.
+  ArmReadWatch(state);
+  return std::shared_ptr<void>(state.get(), [state](void*) {
+    state->ended = true;
+    std::error_code ignored;
+    state->descriptor.cancel(ignored);
+    static_cast<void>(state->descriptor.release());  // the descriptor stays the caller's
+  });
+}
 
 void AsioHost::Sleep(Micros duration) { std::this_thread::sleep_for(duration); }
 

@@ -29,6 +29,7 @@ class AsioHost : public Host {
   void CancelTimer(uint64_t id) override;
   bool TimerPending(uint64_t id) const override;
   void Sleep(Micros duration) override;
+  std::shared_ptr<void> WatchReadable(int fd, std::function<void()> on_ready) override;
 
   std::unique_ptr<SerialPort> CreateSerialPort() override;
   std::unique_ptr<TcpClient> CreateTcpClient() override;

@@ -55,6 +55,17 @@ void EventLoop::Timer::Cancel() {
   id_ = 0;
 }
 
+// The watch keeps the host alive: it must be ended before the loop it is registered with goes.
+EventLoop::ReadWatch EventLoop::WatchReadable(int fd, std::function<void()> on_ready) {
+  struct Held {
+    std::shared_ptr<detail::Host> host;
+    std::shared_ptr<void> watch;  // declared last: ended first
+  };
+  auto host = detail::CurrentHostShared();
+  auto watch = host->WatchReadable(fd, AsClientHandler(std::move(on_ready)));
+  return ReadWatch(std::make_shared<Held>(Held{std::move(host), std::move(watch)}));
+}
+
 bool EventLoop::Timer::Pending() const {
   return id_ != 0 && detail::CurrentHost().TimerPending(id_);
 }

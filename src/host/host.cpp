@@ -42,6 +42,10 @@ double Host::MonotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+std::shared_ptr<void> Host::WatchReadable(int, std::function<void()>) {
+  throw AutomationError(err::InvalidCall, "EventLoop", "This event loop watches no descriptors.");
+}
+
 std::shared_ptr<Host> CurrentHostShared() {
   SlotHost();
   return t_host;

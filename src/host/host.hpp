@@ -68,6 +68,10 @@ class Host {
   virtual bool TimerPending(uint64_t id) const = 0;
   // Sleeps without running handlers.
   virtual void Sleep(Micros duration) = 0;
+  // Runs `on_ready` whenever `fd` becomes readable, until the returned token is dropped (on
+  // this thread, while the host lives). The descriptor is left open. A host without
+  // descriptors refuses with AutomationError(err::InvalidCall).
+  virtual std::shared_ptr<void> WatchReadable(int fd, std::function<void()> on_ready);
 
   // --- facilities --------------------------------------------------------------------------
   virtual std::unique_ptr<SerialPort> CreateSerialPort() = 0;

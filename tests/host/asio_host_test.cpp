@@ -2,10 +2,13 @@
 #include "host/asio_host.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "parley/loop.hpp"
 
@@ -108,6 +111,71 @@ TEST(AsioHostTest, ClockIsTheLocalTimeOfDay) {
   // Tolerates the second ticking over (and midnight) between the two readings.
   EXPECT_TRUE(std::abs(got - expected) < 2.0 || std::abs(got - expected) > 86398.0);
   EXPECT_EQ(host.LocalDateTimeText().size(), 19u);
+}
+
+// A pipe for the watch tests, closed at the end.
+struct Pipe {
+  int fds[2] = {-1, -1};
+  Pipe() { EXPECT_EQ(pipe(fds), 0); }
+  ~Pipe() {
+    close(fds[0]);
+    close(fds[1]);
+  }
+  void Put(char c) const { EXPECT_EQ(write(fds[1], &c, 1), 1); }
+  std::string TakeAll() const {  // the read end is drained by the handler, as required
+    char buf[64];
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  }
+};
+
+TEST(ReadWatchTest, AnotherThreadsWriteWakesTheWaitOnTheWatchingThread) {
+  Pipe p;
+  p.Put('a');  // before the watch: reported once when the loop next runs
+  std::vector<std::string> seen;
+  std::vector<std::thread::id> threads;
+  auto watch = EventLoop::WatchReadable(p.fds[0], [&] {
+    seen.push_back(p.TakeAll());
+    threads.push_back(std::this_thread::get_id());
+  });
+  EventLoop::Poll();
+  ASSERT_EQ(seen, std::vector<std::string>{"a"});
+
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    p.Put('b');
+  });
+  auto start = Clock::now();
+  while (seen.size() < 2 && Clock::now() - start < std::chrono::seconds(5)) {
+    detail::CurrentHost().WaitForEvent(Micros(5'000'000));  // ends after one handler
+  }
+  writer.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));  // woken, not the bound
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1], "b");
+  EXPECT_EQ(threads[1], std::this_thread::get_id());
+
+  watch.Cancel();
+  p.Put('c');
+  EventLoop::RunFor(std::chrono::milliseconds(20));
+  EXPECT_EQ(seen.size(), 2u);   // an ended watch runs nothing
+  EXPECT_EQ(p.TakeAll(), "c");  // and leaves the descriptor open
+}
+
+TEST(ReadWatchTest, AHandlersExceptionLeavesTheWaitAndTheWatchGoesOn) {
+  Pipe p;
+  int calls = 0;
+  auto watch = EventLoop::WatchReadable(p.fds[0], [&] {
+    p.TakeAll();
+    if (++calls == 1) throw std::runtime_error("from the watch");
+  });
+  EventLoop::Poll();  // nothing there: nothing runs
+  EXPECT_EQ(calls, 0);
+  p.Put('x');
+  EXPECT_THROW(EventLoop::RunFor(std::chrono::seconds(5)), std::runtime_error);
+  p.Put('y');
+  EventLoop::RunFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(calls, 2);
 }
 
 }  // namespace

@@ -69,13 +69,13 @@ def test_catalogue_errors_by_number(serial_itf, tcp_itf):
     with pytest.raises(parley.AutomationError) as info:
         itf.query("PING", timeout=1)  # not one of the timeout values
     assert info.value.number == parley.err.InvalidResponseTimeout
-    with parley.open(mode=parley.korCommModeGPIBDirect, GPIBAddress=31) as gpib:
-        with pytest.raises(parley.AutomationError) as info:
-            gpib.query("MEAS?")
-        assert info.value.number == parley.err.InvalidGpibAddress
+    fwd = serial_itf(parley.korCommModeCRLFtoGPIB, GPIBAddress=0)
+    with pytest.raises(parley.AutomationError) as info:
+        fwd.query("MEAS?")  # address 0 is a local board's only
+    assert info.value.number == parley.err.InvalidGpibAddress
     ether = tcp_itf()
     ether.closePort()
-    ether.RemotePortNumber = "0"
+    ether.RemotePortNumber = "64001"  # a plain instrument's port, not the unit's
     ether.openPort()
     with pytest.raises(parley.AutomationError) as info:
         ether.query("PING")
@@ -173,8 +173,7 @@ def test_an_instrument_handler_that_raises(bus):
         raise HandlerError(cmd)
 
     bus.AddInstrument(4).OnCommand(boom)
-    with parley.open(mode=parley.korCommModeGPIBDirect, GPIBAddress=4) as itf:
-        itf.DTO = 1
+    with parley.open(mode=parley.korCommModeGPIBDirect, GPIBAddress=4, DTO=1) as itf:
         with pytest.raises(HandlerError, match="MEAS"):
             itf.query("MEAS?")
 
@@ -486,4 +485,5 @@ def test_the_units_modes_list_their_timeouts_and_a_deadline_ends_a_silent_unit(s
         itf.query("VER?", deadline=0.8)
     assert info.value.number == parley.err.UserCanceled
     assert time.monotonic() - started < 3  # not four 9-second echo waits
-    assert "Deadline of 800 ms reached" in itf.LastLinkError()
+    assert "Deadline of 800 ms reached" in itf.LastLinkError
+    assert "link: " in str(info.value) and info.value.link_error == itf.LastLinkError

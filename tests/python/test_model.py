@@ -13,7 +13,7 @@ def test_version_names_and_constants():
     assert parley.korCommModeEther == parley.CommModes.korCommModeEther == 5
     assert parley.korGPIBAddr30 == 30 and parley.korCommPort16 == 16
     assert parley.korBitRate115200bps == 115200 and parley.korSuperLong == 480
-    assert parley.err.InterfaceBusy == -2147188871  # 0x80047F79 as int32
+    assert parley.err.InterfaceBusy == 0x80047F79  # unsigned, as the catalogue writes it
     assert parley.err.CommDcb == 1011 and parley.err.Overflow == 6
     assert parley.ErrorName(parley.err.UserCanceled) == "UserCanceled"
     assert parley.CatalogueMessage(parley.err.UserCanceled) == "User canceled operation."
@@ -39,24 +39,36 @@ def test_automation_error_carries_number_source_description():
         itf.Transact(t)
     e = info.value
     assert isinstance(e, RuntimeError) and not isinstance(e, OSError)
-    assert e.number == parley.err.PortNotOpen
-    assert e.description == str(e) == "Port is not open."
+    assert e.number == parley.err.PortNotOpen == 0x80047F78 and e.name == "PortNotOpen"
+    assert e.description == "Port is not open." and e.link_error == ""
     assert e.source.startswith("RediDU")
-    with pytest.raises(parley.AutomationError) as info:
-        itf.RemotePortNumber = "abc"
-    assert info.value.number == parley.err.TcpPortOutOfRange
-    with pytest.raises(parley.AutomationError) as info:
-        itf.GPIBAddress = 70000
-    assert info.value.number == parley.err.Overflow
+    assert str(e) == "0x80047F78 PortNotOpen: Port is not open. (from %s)" % e.source
+    assert "0x80047F78" in repr(e)
     with pytest.raises(parley.AutomationError) as info:
         itf.DebugBuffSizeSet(99)
     assert info.value.number == parley.err.DebugBufferTooSmall
+
+
+def test_every_catalogue_number_is_named_with_its_text():
+    assert len(parley.err.names) == len(parley.err.messages) >= 75
+    for number, name in parley.err.names.items():
+        assert getattr(parley.err, name) == number and 0 <= number < 2 ** 32
+        assert parley.ErrorName(number) in (name, "")
+        assert parley.err.messages[number] == parley.CatalogueMessage(number)
+    assert parley.err.messages[parley.err.UserCanceled] == "User canceled operation."
+    # The signed form older code holds still finds the same entry.
+    assert parley.ErrorName(-2147188871) == "InterfaceBusy"
+    # Raised from Python with a signed number, it reads as the catalogue's.
+    e = parley.AutomationError(-2147188871, "me", "busy")
+    assert e.number == parley.err.InterfaceBusy and e.name == "InterfaceBusy"
 
 
 @pytest.mark.parametrize("name", ["commMode", "BitRate", "DTO", "GPIBDirectMaxRespLength"])
 def test_integer_settings_refuse_wrong_types(name):
     itf = parley.KORInterface()
     before = getattr(itf, name)
+    with pytest.raises(TypeError, match=name):
+        setattr(itf, name, True)  # a bool is not a number of anything here
     with pytest.raises(TypeError, match=name):
         setattr(itf, name, None)
     with pytest.raises(TypeError, match=name):
@@ -66,6 +78,47 @@ def test_integer_settings_refuse_wrong_types(name):
     with pytest.raises(ValueError, match=name):
         setattr(itf, name, 2 ** 40)
     assert getattr(itf, name) == before
+
+
+@pytest.mark.parametrize("name, bad, allowed", [
+    ("commMode", 6, "1 to 5"),
+    ("CommPort", 17, "1 to 16"),
+    ("BitRate", 1234, "1200, 2400, 4800, 9600, 19200, 38400, 115200"),
+    ("Parity", 0, "1 to 3"),
+    ("DataBits", 6, "7, 8"),
+    ("StopBits", 3, "1, 2"),
+    ("GPIBAddress", 31, "0 to 30"),
+    ("GPIBAddress", 70000, "0 to 30"),
+    ("ITC", 5, "1 to 4"),
+    ("GPIBDirectMaxRespLength", 20001, "1 to 20000"),
+    ("RemotePortNumber", "abc", "1 to 65535"),
+    ("RemotePortNumber", "0", "1 to 65535"),
+    ("RemotePortNumber", 65536, "1 to 65535"),
+    ("TimeDelayForMAVbit", 3.5, "0 to 3"),
+])
+def test_a_value_no_mode_takes_is_refused_when_set(name, bad, allowed):
+    itf = parley.KORInterface()
+    before = getattr(itf, name) if name != "TimeDelayForMAVbit" else None
+    with pytest.raises(ValueError, match=name) as info:
+        setattr(itf, name, bad)
+    assert allowed in str(info.value)
+    if before is not None:
+        assert getattr(itf, name) == before
+
+
+def test_link_settings_stay_while_the_port_is_open(serial_itf):
+    itf = serial_itf(parley.korCommModeCRLFDirect)
+    for name, value in [("BitRate", 19200), ("commMode", 5), ("CmdTerm", "\n"), ("DTO", 9),
+                        ("PlainInstrument", True)]:
+        before = getattr(itf, name)
+        with pytest.raises(parley.AutomationError, match="close the port first") as info:
+            setattr(itf, name, value)
+        assert info.value.number == parley.err.InvalidCall and getattr(itf, name) == before
+        setattr(itf, name, before)  # the same value is no change
+    itf.VerifyEcho = False  # the library takes this one while open
+    itf.closePort()
+    itf.BitRate = 19200
+    assert itf.BitRate == 19200
 
 
 def test_sixteen_bit_settings_check_their_range():
