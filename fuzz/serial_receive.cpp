@@ -92,6 +92,8 @@ class ScriptedPort : public parley::detail::SerialPort {
 
   int16_t CommPort() const override { return comm_port_; }
   void CommPort(int16_t port) override { comm_port_ = port; }
+  std::string DevicePath() const override { return device_path_; }
+  void DevicePath(const std::string& path) override { device_path_ = path; }
   std::string Settings() const override { return settings_; }
   void Settings(const std::string& text) override {
     if (!parley::detail::ParseLineSettings(text)) {
@@ -132,6 +134,7 @@ class ScriptedPort : public parley::detail::SerialPort {
  private:
   std::shared_ptr<Line> line_;
   int16_t comm_port_ = 1;
+  std::string device_path_;
   std::string settings_ = "9600,n,8,1";
   bool open_ = false;
   std::string rx_;
