@@ -88,7 +88,9 @@ TEST(AddressTest, MalformedAddressesNameThePositionAndWhatWasExpected) {
       {"UNIT::TCPIP::h::64001::INSTR", "position 17: a TCP port number 64001 is out of range"},
       {"UNIT::TCPIP::h::6000::SOCKET", "position 23: expected INSTR"},
   };
-  for (const auto& [text, expected] : cases) {
+  for (const auto& one : cases) {
+    const std::string& text = one.first;  // a plain reference: the check's lambda captures it
+    const std::string& expected = one.second;
     SCOPED_TRACE(::testing::PrintToString(text));
     auto e = PARLEY_EXPECT_ERROR(ParseAddress(text), err::InvalidCall);
     EXPECT_NE(e.Description().find(expected), std::string::npos) << e.Description();
