@@ -69,7 +69,7 @@ void EtherLink::Transact(KORTransaction& t, const StepRunner& step) {
 
 void EtherLink::CheckBeforeSending(const KORTransaction& t) const {
   // The connect and response waits would refuse this length only after the send.
-  if (!(PlainLink(core_.settings) && t.RespTimeoutMs() > 0)) {
+  if (!ResponseInMilliseconds(core_.settings, t)) {
     KORTimeout::CheckLength(static_cast<float>(t.RespTimeout()));
   }
   std::size_t wire = 0;

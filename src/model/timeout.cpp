@@ -73,12 +73,12 @@ double UntilCountdownMoves(const KORTimeout& t) {
 }
 
 double ResponseSeconds(const Settings& s, const KORTransaction& t) {
-  if (PlainLink(s) && t.RespTimeoutMs() > 0) return t.RespTimeoutMs() / 1000.0;
+  if (ResponseInMilliseconds(s, t)) return t.RespTimeoutMs() / 1000.0;
   return t.RespTimeout();
 }
 
 void StartResponseTimeout(KORTimeout& timeout, const Settings& s, const KORTransaction& t) {
-  if (PlainLink(s) && t.RespTimeoutMs() > 0) {
+  if (ResponseInMilliseconds(s, t)) {
     timeout.StartAnyLength(ResponseSeconds(s, t));
   } else {
     timeout.Start(static_cast<float>(t.RespTimeout()));

@@ -65,6 +65,11 @@ class DeadlineScope {
   Host::Deadline saved_;
 };
 
+// True where `t`'s response timeout is its RespTimeoutMs: a plain instrument's link that gives one.
+inline bool ResponseInMilliseconds(const Settings& s, const KORTransaction& t) {
+  return PlainLink(s) && t.RespTimeoutMs() > 0;
+}
+
 // How long `t` waits for its response: RespTimeoutMs where a plain instrument's link gives one,
 // else RespTimeout.
 double ResponseSeconds(const Settings& s, const KORTransaction& t);
